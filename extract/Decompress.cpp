@@ -1,0 +1,55 @@
+// The decompression driver: one read of the block, the property check, one
+// exact-size decode straight into the output stream's memory.
+#include "extract/Decompress.h"
+
+#include "core/Memory.h"
+#include "core/StubCore.h"
+#include "extract/LzmaDecoder.h"
+#include "extract/LzmaProperties.h"
+
+namespace {
+
+// The block must lie inside the file; anything else could only be read
+// short. Checking first avoids allocating for a forged size.
+bool BlockFitsInFile(PlatformHandle file, const PackageHeader& header) {
+  uint64_t end = (uint64_t)header.payloadOffset + header.payloadPackedSize;
+  return end <= PlatformGetFileSize(file);
+}
+
+}  // namespace
+
+PayloadStreams DecompressPayload(PlatformHandle file,
+                                 const PackageHeader& header) {
+  const int32_t packedSize = (int32_t)header.payloadPackedSize;
+  if (header.payloadOffset > 0x7FFFFFFFu || packedSize < 0)
+    FatalPackageDamaged();
+  if (header.payloadSize < 0) FatalPackageDamaged();
+  if (!BlockFitsInFile(file, header)) FatalPackageDamaged();
+
+  PayloadStreams streams;
+  streams.input = new TStream();
+  streams.output = new TStream();
+
+  streams.input->SetSize(packedSize);
+  int32_t toRead = streams.input->GetSize();
+  if (!ReadAt(file, header.payloadOffset, streams.input->Memory,
+              (uint32_t)toRead))
+    FatalPackageDamaged();
+
+  LzmaProperties properties;
+  if (!AcceptLzmaProperties(header.lzmaProperties, &properties))
+    FatalPackageDamaged();
+
+  const int32_t payloadSize = header.payloadSize;
+  if (payloadSize == 0) return streams;  // nothing to decode, nothing to check
+
+  streams.output->SetSize(payloadSize);
+  LzmaOutcome outcome = DecodeLzmaExactly(
+      properties, streams.input->Memory, (size_t)streams.input->GetSize(),
+      streams.output->Memory, (size_t)payloadSize);
+  if (outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
+  if (outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
+  streams.output->Seek(0, FromEnd);
+  if (streams.output->GetSize() != payloadSize) FatalPackageDamaged();
+  return streams;
+}

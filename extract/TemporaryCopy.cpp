@@ -1,0 +1,91 @@
+// The temporary copy: folder choice, free-name choice and the single write.
+#include "extract/TemporaryCopy.h"
+
+#include "core/StubCore.h"
+#include "handoff/Arguments.h"
+#include "platform/Platform.h"
+
+namespace {
+
+const uint32_t kTempPathCapacity = 256;
+const WideChar kBackslash = u'\\';
+
+WideText WindowsTemporaryFolder() {
+  // Zeroed first: when the call fails or the path does not fit, the buffer
+  // stays empty and the folder falls back to "C:\".
+  WideChar buffer[kTempPathCapacity + 1] = {};
+  PlatformGetTempPath(buffer, kTempPathCapacity);
+  uint32_t length = 0;
+  while (length < kTempPathCapacity && buffer[length] != 0) ++length;
+  return WideText(buffer, length);
+}
+
+WideText ChooseFreePath(const WideText& path) {
+  if (!PlatformPathExists(path.Data())) return path;
+  for (int32_t number = 2;; ++number) {
+    WideText candidate = NumberedPath(path, number);
+    if (!PlatformPathExists(candidate.Data())) return candidate;
+  }
+}
+
+}  // namespace
+
+WideText ExtractName(const WideText& path) {
+  uint32_t start = path.Length();
+  while (start > 0 && path.At(start - 1) != kBackslash) --start;
+  return path.Slice(start, path.Length() - start);
+}
+
+WideText NumberedPath(const WideText& path, int32_t number) {
+  WideChar digits[12];
+  uint32_t count = 0;
+  uint32_t value = (uint32_t)number;
+  do {
+    digits[count++] = (WideChar)(u'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  WideChar ordered[12];
+  for (uint32_t i = 0; i < count; ++i) ordered[i] = digits[count - 1 - i];
+
+  WideText numbered = path;
+  uint32_t at = path.Length() >= 4 ? path.Length() - 4 : 0;
+  numbered.Insert(at, ordered, count);
+  return numbered;
+}
+
+WideText ChooseTemporaryFolder() {
+  const int32_t count = ArgumentCount();
+  if (EqualsIgnoreCase(ArgumentAt(count), u"/temp"))
+    return ExtractFolder(ArgumentAt(0));
+
+  WideText folder = WindowsTemporaryFolder();
+  if (folder.IsEmpty()) folder = WideText(u"C:\\");
+  for (int32_t i = count - 1; i >= 1; --i) {
+    if (EqualsIgnoreCase(ArgumentAt(i), u"/temp")) {
+      folder = ArgumentAt(i + 1);
+      break;
+    }
+  }
+  if (folder.Last() != kBackslash) folder.Append(kBackslash);
+  return folder;
+}
+
+WideText WriteTemporaryCopy(TStream* output, TStream* input,
+                            int32_t payloadSize) {
+  WideText path = ChooseTemporaryFolder();
+  path.Append(ExtractName(ArgumentAt(0)));
+  path = ChooseFreePath(path);
+
+  PlatformHandle file = PlatformCreateForWriting(path.Data());
+  if (file == PLATFORM_INVALID_HANDLE) FatalTempCopyFailed();
+  uint32_t written = PlatformWrite(file, output->Memory, (uint32_t)payloadSize);
+  PlatformCloseHandle(file);
+  if (written != (uint32_t)payloadSize) {
+    PlatformDeleteFile(path.Data());
+    FatalTempCopyFailed();
+  }
+
+  delete output;
+  delete input;
+  return path;
+}

@@ -1,0 +1,91 @@
+// The hand-off: direct start or shell start, the elevation rule, the wait.
+#include "handoff/Launch.h"
+
+#include "core/StubCore.h"
+#include "core/StubTypes.h"
+#include "handoff/Arguments.h"
+#include "handoff/SetupCommandLine.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// Found once and kept; a failed lookup is tried again on the next call.
+void* gCheckTokenMembership = nullptr;
+
+// Releases before Vista have no elevation to ask for. When the version is
+// unknown the launcher behaves as on Vista and later: the administrator test
+// then decides, which starts the copy directly wherever that can work.
+bool NeedsAdministratorTest(const WindowsVersionRecord& version) {
+  return !version.known || version.version.majorVersion >= 6;
+}
+
+bool IsAttachedMode() { return gPackageLocator.detachedFileSize == 0; }
+
+void StartDirectly(const WideText& temporaryCopy, const WideText& arguments) {
+  WideText commandLine = BuildDirectCommandLine(temporaryCopy, arguments);
+  WideText currentDirectory = ExtractFolder(ArgumentAt(0));
+  PlatformHandle process = nullptr;
+  if (!PlatformCreateProcess(commandLine.MutableData(), currentDirectory.Data(),
+                             &process))
+    FatalLaunchFailed();
+  if (!IsAttachedMode()) return;
+  PlatformWaitForProcess(process);
+  PlatformDeleteFile(temporaryCopy.Data());
+}
+
+void StartThroughShell(const WideText& temporaryCopy,
+                       const WideText& arguments) {
+  ShellStartChoice choice =
+      ChooseShellStart(HasSilentSwitch(), gPackageHeader.adminMode);
+  WideText parameters = arguments;
+  if (choice.appendNoAdmin) parameters.Append(u" /noadmin");
+  PlatformHandle process = nullptr;
+  if (!PlatformShellExecute(choice.verb, temporaryCopy.Data(),
+                            parameters.Data(), &process))
+    FatalLaunchFailed();
+  if (!IsAttachedMode()) return;
+  PlatformWaitForProcess(process);
+  PlatformCloseHandle(process);
+  PlatformDeleteFile(temporaryCopy.Data());
+}
+
+}  // namespace
+
+ShellStartChoice ChooseShellStart(bool silentSwitchGiven, uint8_t adminMode) {
+  if (!silentSwitchGiven || adminMode == 2) return {u"open", true};
+  if (adminMode == 1) return {u"runas", false};
+  return {u"open", false};
+}
+
+bool HasSilentSwitch() {
+  for (int32_t k = ArgumentCount(); k >= 1; --k) {
+    WideText argument = ArgumentAt(k);
+    if (EqualsIgnoreCase(argument, u"/silent") ||
+        EqualsIgnoreCase(argument, u"/s"))
+      return true;
+  }
+  return false;
+}
+
+bool IsUserAdministrator() {
+  void* sid = PlatformAllocateAdministratorsSid();
+  if (!sid) return false;
+  if (!gCheckTokenMembership)
+    gCheckTokenMembership = PlatformFindCheckTokenMembership();
+  bool isMember = false;
+  bool answered = gCheckTokenMembership &&
+                  PlatformCallCheckTokenMembership(gCheckTokenMembership, sid,
+                                                   &isMember);
+  PlatformFreeSid(sid);
+  return answered && isMember;
+}
+
+void ResetAdministratorTestForTesting() { gCheckTokenMembership = nullptr; }
+
+void LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
+                 const WindowsVersionRecord& version) {
+  if (!NeedsAdministratorTest(version) || IsUserAdministrator())
+    StartDirectly(temporaryCopy, arguments);
+  else
+    StartThroughShell(temporaryCopy, arguments);
+}

@@ -1,0 +1,82 @@
+// Turns a launcher stub and a setup program into a launcher file.
+//
+// The file is the stub's bytes, then the package: the 74-byte header, the
+// raw LZMA1 block, the refusal text (UTF-16LE) and any extra vendor bytes.
+// The CRC region covers the header, the block, the text and the extra bytes
+// meant to be inside it; the locator at byte 128 is written last.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/StubTypes.h"
+
+namespace packer {
+
+using Bytes = std::vector<uint8_t>;
+
+struct LzmaSettings {
+  uint32_t preset = 6;
+  uint32_t lc = 3;
+  uint32_t lp = 0;
+  uint32_t pb = 2;
+  // 0: the preset's dictionary, shrunk to the setup program's size (never
+  // below 4 KiB) since a larger one only costs the launcher memory.
+  uint32_t dictionarySize = 0;
+};
+
+// A compressed block supplied as it is, for tests and tools that must craft
+// streams the encoder would never write.
+struct PrecompressedPayload {
+  Bytes block;
+  uint8_t properties[5];
+  int32_t payloadSize;
+};
+
+struct PackageOptions {
+  uint64_t supportFlags = 0x8000000000000F80ull;  // 7, 8, 8.1, 10, 11, unknown
+  uint16_t win10MinCode = 1507;
+  uint16_t win10MaxCode = 9999;
+  uint16_t win11MinCode = 2110;
+  uint16_t win11MaxCode = 9999;
+  uint8_t adminMode = 2;
+  std::u16string unsupportedText =
+      u"This setup program cannot run on %USER%.  Please check the system "
+      u"requirements of the product.";
+  bool detached = false;
+  LzmaSettings lzma;
+  Bytes extraInsideCrc;  // after the text, covered by the CRC-32
+  Bytes extraAfterCrc;   // after that, part of the package, not covered
+  std::optional<PrecompressedPayload> precompressed;
+  // Called with (bytes consumed, total) while compressing.
+  std::function<void(uint64_t, uint64_t)> progress;
+};
+
+struct BuildResult {
+  bool ok = false;
+  std::string error;  // one line, when !ok
+  Bytes file;
+};
+
+// Checks that `stub` can carry a package: a PE image whose PE header starts
+// at byte 152 or later and whose bytes 128-151 are free. Empty when fine.
+std::string CheckStub(const Bytes& stub);
+
+// Raw LZMA1 compression with an end marker (the block the launcher decodes).
+// Returns false with `error` set when liblzma refuses the settings.
+bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
+                     Bytes* block, uint8_t properties[5], std::string* error,
+                     const std::function<void(uint64_t, uint64_t)>& progress =
+                         nullptr);
+
+BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
+                              const PackageOptions& options);
+
+// Encodes UTF-8 as UTF-16; false on malformed input.
+bool Utf8ToUtf16(const std::string& utf8, std::u16string* utf16);
+std::string Utf16ToUtf8(const std::u16string& utf16);
+
+}  // namespace packer

@@ -1,0 +1,109 @@
+// The launcher's only door to the operating system.
+//
+// Every Windows call the launcher makes goes through one of these functions.
+// The shipped executable links Win32Platform.cpp; the host tests link a
+// scriptable fake. The launcher's own code never includes <windows.h>, so the
+// same decisions run unchanged in both builds.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef char16_t WideChar;
+typedef void* PlatformHandle;
+
+// INVALID_HANDLE_VALUE: all bits set.
+#define PLATFORM_INVALID_HANDLE ((PlatformHandle)(intptr_t)-1)
+
+// Longest module path the launcher reads, terminator included.
+enum { kModulePathCapacity = 261 };
+
+// The part of OSVERSIONINFOW that the launcher reads.
+struct OsVersion {
+  uint32_t majorVersion;
+  uint32_t minorVersion;
+};
+
+// --- Memory ---------------------------------------------------------------
+// Both return null when the memory cannot be had; callers decide what that
+// means (nearly always OutOfMemory()).
+void* PlatformAllocate(size_t size);
+void* PlatformReallocate(void* block, size_t size);
+void PlatformFree(void* block);
+
+// --- Process --------------------------------------------------------------
+[[noreturn]] void PlatformExitProcess(uint32_t exitCode);
+// MessageBoxW with no owner window; blocks until dismissed.
+void PlatformShowMessage(const WideChar* text, const WideChar* caption,
+                         uint32_t style);
+// GetModuleFileNameW(NULL, buffer, capacity): the count of units written.
+uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity);
+// GetCommandLineW.
+const WideChar* PlatformGetCommandLine();
+
+// --- Files ----------------------------------------------------------------
+// CreateFileW(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING).
+PlatformHandle PlatformOpenForReading(const WideChar* path);
+// CreateFileW(GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
+// FILE_ATTRIBUTE_NORMAL).
+PlatformHandle PlatformCreateForWriting(const WideChar* path);
+// SetFilePointer(FILE_BEGIN) with a signed 32-bit distance and no high part.
+// Returns false when the system refused the move.
+bool PlatformSeek(PlatformHandle file, int32_t offset);
+// One ReadFile / WriteFile call; the result is the count moved, whatever the
+// call's own success flag said.
+uint32_t PlatformRead(PlatformHandle file, void* buffer, uint32_t count);
+uint32_t PlatformWrite(PlatformHandle file, const void* buffer, uint32_t count);
+// GetFileSize, low and high halves joined.
+uint64_t PlatformGetFileSize(PlatformHandle file);
+void PlatformCloseHandle(PlatformHandle handle);
+void PlatformDeleteFile(const WideChar* path);
+// FindFirstFileW found something (file or folder); the search is closed.
+bool PlatformPathExists(const WideChar* path);
+// GetTempPathW(capacity, buffer); the return value is of no use to callers.
+void PlatformGetTempPath(WideChar* buffer, uint32_t capacity);
+
+// --- Windows version and registry -----------------------------------------
+// GetVersionExW with dwOSVersionInfoSize 276. False when the call failed.
+bool PlatformGetVersion(OsVersion* version);
+// RegOpenKeyExW(HKLM, "Software\Microsoft\Windows NT\CurrentVersion",
+// 0, KEY_READ). Null when it cannot be opened.
+PlatformHandle PlatformOpenCurrentVersionKey();
+// RegQueryValueExW into `buffer`; `size` is the in/out byte count. True only
+// for ERROR_SUCCESS.
+bool PlatformQueryValue(PlatformHandle key, const WideChar* name, void* buffer,
+                        uint32_t* size);
+void PlatformCloseKey(PlatformHandle key);
+
+// --- Network path ---------------------------------------------------------
+// WNetGetUniversalNameW at UNIVERSAL_NAME_INFO_LEVEL into a 2000-byte buffer.
+// Returns the universal name inside `buffer`, or null when the call did not
+// succeed (including when mpr.dll or the function cannot be had).
+const WideChar* PlatformGetUniversalName(const WideChar* path, void* buffer,
+                                         uint32_t* size);
+
+// --- Starting the setup program -------------------------------------------
+// CreateProcessW(NULL, commandLine, ..., currentDirectory, ...). The command
+// line buffer is the caller's and may be written to. On success `process`
+// receives the process handle.
+bool PlatformCreateProcess(WideChar* commandLine,
+                           const WideChar* currentDirectory,
+                           PlatformHandle* process);
+// ShellExecuteExW with SEE_MASK_NOCLOSEPROCESS, no owner, no directory,
+// SW_SHOW.
+bool PlatformShellExecute(const WideChar* verb, const WideChar* file,
+                          const WideChar* parameters, PlatformHandle* process);
+// WaitForSingleObject(process, INFINITE); the result is not needed.
+void PlatformWaitForProcess(PlatformHandle process);
+
+// --- Administrator test ---------------------------------------------------
+// AllocateAndInitializeSid for BUILTIN\Administrators. Null on failure.
+void* PlatformAllocateAdministratorsSid();
+void PlatformFreeSid(void* sid);
+// GetModuleHandleW("advapi32.dll") then GetProcAddress for
+// "CheckTokenMembership"; null when either is missing. Never loads a module.
+void* PlatformFindCheckTokenMembership();
+// Calls the entry point found above with a null token. False when the call
+// failed; otherwise `isMember` holds the answer.
+bool PlatformCallCheckTokenMembership(void* entryPoint, void* sid,
+                                      bool* isMember);

@@ -1,0 +1,217 @@
+// The platform layer over the real Windows API, for the shipped launcher.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#include <windows.h>
+#include <shellapi.h>
+#include <winnetwk.h>
+
+#include "platform/Platform.h"
+
+static_assert(sizeof(WCHAR) == sizeof(WideChar), "UTF-16 units");
+
+namespace {
+
+LPCWSTR W(const WideChar* text) { return (LPCWSTR)text; }
+LPWSTR W(WideChar* text) { return (LPWSTR)text; }
+
+typedef DWORD(WINAPI* GetUniversalNameFn)(LPCWSTR, DWORD, LPVOID, LPDWORD);
+typedef BOOL(WINAPI* CheckTokenMembershipFn)(HANDLE, PSID, PBOOL);
+
+// mpr.dll is not one of the modules Windows always takes from its system
+// folder, so a copy planted beside the launcher (a Downloads folder) would be
+// loaded in its place by a plain import. It is loaded by full path instead.
+GetUniversalNameFn FindGetUniversalName() {
+  WCHAR path[MAX_PATH + 16];
+  UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  const WCHAR kName[] = L"\\mpr.dll";
+  for (UINT i = 0; i < sizeof(kName) / sizeof(WCHAR); ++i)
+    path[length + i] = kName[i];
+  HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (!module) return nullptr;
+  return (GetUniversalNameFn)(void*)GetProcAddress(module,
+                                                   "WNetGetUniversalNameW");
+}
+
+}  // namespace
+
+void* PlatformAllocate(size_t size) {
+  return HeapAlloc(GetProcessHeap(), 0, size);
+}
+
+void* PlatformReallocate(void* block, size_t size) {
+  return HeapReAlloc(GetProcessHeap(), 0, block, size);
+}
+
+void PlatformFree(void* block) { HeapFree(GetProcessHeap(), 0, block); }
+
+void PlatformExitProcess(uint32_t exitCode) { ExitProcess(exitCode); }
+
+void PlatformShowMessage(const WideChar* text, const WideChar* caption,
+                         uint32_t style) {
+  MessageBoxW(nullptr, W(text), W(caption), style);
+}
+
+uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
+  return GetModuleFileNameW(nullptr, W(buffer), capacity);
+}
+
+const WideChar* PlatformGetCommandLine() {
+  return (const WideChar*)GetCommandLineW();
+}
+
+PlatformHandle PlatformOpenForReading(const WideChar* path) {
+  return CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
+PlatformHandle PlatformCreateForWriting(const WideChar* path) {
+  return CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool PlatformSeek(PlatformHandle file, int32_t offset) {
+  return SetFilePointer(file, offset, nullptr, FILE_BEGIN) !=
+         INVALID_SET_FILE_POINTER;
+}
+
+uint32_t PlatformRead(PlatformHandle file, void* buffer, uint32_t count) {
+  DWORD read = 0;
+  ReadFile(file, buffer, count, &read, nullptr);
+  return read;
+}
+
+uint32_t PlatformWrite(PlatformHandle file, const void* buffer,
+                       uint32_t count) {
+  DWORD written = 0;
+  WriteFile(file, buffer, count, &written, nullptr);
+  return written;
+}
+
+uint64_t PlatformGetFileSize(PlatformHandle file) {
+  DWORD high = 0;
+  DWORD low = GetFileSize(file, &high);
+  return ((uint64_t)high << 32) | low;
+}
+
+void PlatformCloseHandle(PlatformHandle handle) { CloseHandle(handle); }
+
+void PlatformDeleteFile(const WideChar* path) { DeleteFileW(W(path)); }
+
+bool PlatformPathExists(const WideChar* path) {
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(W(path), &data);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
+void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
+  GetTempPathW(capacity, W(buffer));
+}
+
+bool PlatformGetVersion(OsVersion* version) {
+  OSVERSIONINFOW info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  static_assert(sizeof(OSVERSIONINFOW) == 276, "version record size");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  if (!GetVersionExW(&info)) return false;
+#pragma GCC diagnostic pop
+  version->majorVersion = info.dwMajorVersion;
+  version->minorVersion = info.dwMinorVersion;
+  return true;
+}
+
+PlatformHandle PlatformOpenCurrentVersionKey() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"Software\\Microsoft\\Windows NT\\CurrentVersion", 0,
+                    KEY_READ, &key) != ERROR_SUCCESS)
+    return nullptr;
+  return key;
+}
+
+bool PlatformQueryValue(PlatformHandle key, const WideChar* name, void* buffer,
+                        uint32_t* size) {
+  DWORD type = 0;
+  DWORD byteCount = *size;
+  LONG result = RegQueryValueExW((HKEY)key, W(name), nullptr, &type,
+                                 (LPBYTE)buffer, &byteCount);
+  *size = byteCount;
+  return result == ERROR_SUCCESS;
+}
+
+void PlatformCloseKey(PlatformHandle key) { RegCloseKey((HKEY)key); }
+
+const WideChar* PlatformGetUniversalName(const WideChar* path, void* buffer,
+                                         uint32_t* size) {
+  static GetUniversalNameFn getUniversalName = FindGetUniversalName();
+  if (!getUniversalName) return nullptr;
+  DWORD byteCount = *size;
+  DWORD result = getUniversalName(W(path), UNIVERSAL_NAME_INFO_LEVEL, buffer,
+                                  &byteCount);
+  *size = byteCount;
+  if (result != NO_ERROR) return nullptr;
+  return (const WideChar*)((UNIVERSAL_NAME_INFOW*)buffer)->lpUniversalName;
+}
+
+bool PlatformCreateProcess(WideChar* commandLine,
+                           const WideChar* currentDirectory,
+                           PlatformHandle* process) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, W(commandLine), nullptr, nullptr, FALSE, 0,
+                      nullptr, W(currentDirectory), &startup, &info))
+    return false;
+  *process = info.hProcess;
+  return true;
+}
+
+bool PlatformShellExecute(const WideChar* verb, const WideChar* file,
+                          const WideChar* parameters,
+                          PlatformHandle* process) {
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.lpVerb = W(verb);
+  info.lpFile = W(file);
+  info.lpParameters = W(parameters);
+  info.nShow = SW_SHOW;
+  if (!ShellExecuteExW(&info)) return false;
+  *process = info.hProcess;
+  return true;
+}
+
+void PlatformWaitForProcess(PlatformHandle process) {
+  WaitForSingleObject(process, INFINITE);
+}
+
+void* PlatformAllocateAdministratorsSid() {
+  SID_IDENTIFIER_AUTHORITY ntAuthority = {SECURITY_NT_AUTHORITY};
+  PSID sid = nullptr;
+  if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID,
+                                DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                &sid))
+    return nullptr;
+  return sid;
+}
+
+void PlatformFreeSid(void* sid) { FreeSid(sid); }
+
+void* PlatformFindCheckTokenMembership() {
+  HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+  if (!advapi) return nullptr;
+  return (void*)GetProcAddress(advapi, "CheckTokenMembership");
+}
+
+bool PlatformCallCheckTokenMembership(void* entryPoint, void* sid,
+                                      bool* isMember) {
+  BOOL member = FALSE;
+  if (!((CheckTokenMembershipFn)entryPoint)(nullptr, sid, &member))
+    return false;
+  *isMember = member != FALSE;
+  return true;
+}

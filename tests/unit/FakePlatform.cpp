@@ -1,0 +1,291 @@
+// The fake platform layer behind the host tests.
+#include "tests/unit/FakePlatform.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct OpenFile {
+  std::u16string path;
+  uint64_t position = 0;
+  bool writable = false;
+};
+
+FakeSystem* gFake = nullptr;
+std::map<intptr_t, OpenFile> gHandles;
+intptr_t gNextHandle = 0x100;
+int gSidToken = 0;
+int gEntryPointToken = 0;
+
+PlatformHandle NewHandle(OpenFile file) {
+  intptr_t id = gNextHandle++;
+  gHandles[id] = std::move(file);
+  ++Fake().openHandles;
+  return (PlatformHandle)id;
+}
+
+OpenFile* Lookup(PlatformHandle handle) {
+  auto it = gHandles.find((intptr_t)handle);
+  return it == gHandles.end() ? nullptr : &it->second;
+}
+
+std::u16string FolderOf(const std::u16string& path) {
+  size_t slash = path.rfind(u'\\');
+  return slash == std::u16string::npos ? u"" : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+FakeSystem& Fake() {
+  if (!gFake) gFake = new FakeSystem();
+  return *gFake;
+}
+
+void ResetFake() {
+  delete gFake;
+  gFake = new FakeSystem();
+  gHandles.clear();
+}
+
+std::u16string U16(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+std::string Narrow(const std::u16string& text) {
+  std::string out;
+  for (char16_t unit : text) out += unit < 128 ? (char)unit : '?';
+  return out;
+}
+
+void FakeSystem::SetRegistryText(const std::u16string& name,
+                                 const std::u16string& text) {
+  std::vector<uint8_t> bytes((text.size() + 1) * 2, 0);
+  std::memcpy(bytes.data(), text.data(), text.size() * 2);
+  registry[name] = bytes;
+}
+
+void FakeSystem::SetArguments(const std::u16string& rawArguments) {
+  commandLine = u"\"" + modulePath + u"\"";
+  if (!rawArguments.empty()) commandLine += u" " + rawArguments;
+}
+
+// --- Platform implementation ------------------------------------------------
+
+void* PlatformAllocate(size_t size) {
+  FakeSystem& fake = Fake();
+  ++fake.allocations;
+  if (fake.failAllocationNumber && *fake.failAllocationNumber == fake.allocations)
+    return nullptr;
+  ++fake.liveAllocations;
+  return std::malloc(size);
+}
+
+void* PlatformReallocate(void* block, size_t size) {
+  FakeSystem& fake = Fake();
+  ++fake.allocations;
+  if (fake.failAllocationNumber && *fake.failAllocationNumber == fake.allocations)
+    return nullptr;
+  return std::realloc(block, size);
+}
+
+void PlatformFree(void* block) {
+  --Fake().liveAllocations;
+  std::free(block);
+}
+
+void PlatformExitProcess(uint32_t exitCode) {
+  Fake().exitCode = exitCode;
+  throw FakeExit{exitCode};
+}
+
+void PlatformShowMessage(const WideChar* text, const WideChar* caption,
+                         uint32_t style) {
+  Fake().boxes.push_back({text, caption, style});
+}
+
+uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
+  const std::u16string& path = Fake().modulePath;
+  uint32_t length = (uint32_t)std::min<size_t>(path.size(), capacity - 1);
+  std::memcpy(buffer, path.data(), length * 2);
+  buffer[length] = 0;
+  return length;
+}
+
+const WideChar* PlatformGetCommandLine() { return Fake().commandLine.c_str(); }
+
+PlatformHandle PlatformOpenForReading(const WideChar* path) {
+  FakeSystem& fake = Fake();
+  if (fake.openForReadingFails || !fake.files.count(path))
+    return PLATFORM_INVALID_HANDLE;
+  return NewHandle({path, 0, false});
+}
+
+PlatformHandle PlatformCreateForWriting(const WideChar* path) {
+  FakeSystem& fake = Fake();
+  std::u16string folder = FolderOf(path);
+  if (fake.unwritableFolders.count(folder) || fake.folders.count(path))
+    return PLATFORM_INVALID_HANDLE;
+  fake.files[path] = FakeFile();
+  fake.createdFiles.push_back(path);
+  return NewHandle({path, 0, true});
+}
+
+bool PlatformSeek(PlatformHandle file, int32_t offset) {
+  OpenFile* open = Lookup(file);
+  if (!open || Fake().seekFails || offset < 0) return false;
+  open->position = (uint64_t)offset;
+  return true;
+}
+
+uint32_t PlatformRead(PlatformHandle file, void* buffer, uint32_t count) {
+  OpenFile* open = Lookup(file);
+  if (!open) return 0;
+  FakeFile& data = Fake().files[open->path];
+  if (open->position >= data.bytes.size()) return 0;
+  uint64_t available = data.bytes.size() - open->position;
+  uint32_t n = (uint32_t)std::min<uint64_t>({available, count, data.maxBytesPerRead});
+  std::memcpy(buffer, data.bytes.data() + open->position, n);
+  open->position += n;
+  return n;
+}
+
+uint32_t PlatformWrite(PlatformHandle file, const void* buffer,
+                       uint32_t count) {
+  OpenFile* open = Lookup(file);
+  if (!open || !open->writable) return 0;
+  FakeFile& data = Fake().files[open->path];
+  uint32_t n = count;
+  if (Fake().maxBytesPerWrite) n = std::min(n, *Fake().maxBytesPerWrite);
+  if (data.bytes.size() < open->position + n) data.bytes.resize(open->position + n);
+  if (n) std::memcpy(data.bytes.data() + open->position, buffer, n);
+  open->position += n;
+  return n;
+}
+
+uint64_t PlatformGetFileSize(PlatformHandle file) {
+  OpenFile* open = Lookup(file);
+  if (!open) return UINT32_MAX;
+  FakeFile& data = Fake().files[open->path];
+  return data.reportedSize ? *data.reportedSize : data.bytes.size();
+}
+
+void PlatformCloseHandle(PlatformHandle handle) {
+  if (gHandles.erase((intptr_t)handle)) --Fake().openHandles;
+}
+
+void PlatformDeleteFile(const WideChar* path) {
+  Fake().deletedFiles.push_back(path);
+  Fake().files.erase(path);
+}
+
+bool PlatformPathExists(const WideChar* path) {
+  return Fake().files.count(path) || Fake().folders.count(path);
+}
+
+void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
+  const std::u16string& path = Fake().tempPath;
+  if (path.size() + 1 > capacity) return;  // Windows leaves it untouched
+  std::memcpy(buffer, path.c_str(), (path.size() + 1) * 2);
+}
+
+bool PlatformGetVersion(OsVersion* version) {
+  if (!Fake().version) return false;
+  *version = *Fake().version;
+  return true;
+}
+
+PlatformHandle PlatformOpenCurrentVersionKey() {
+  if (!Fake().registryKeyOpens) return nullptr;
+  ++Fake().keyOpens;
+  return (PlatformHandle)0x4B4559;
+}
+
+bool PlatformQueryValue(PlatformHandle, const WideChar* name, void* buffer,
+                        uint32_t* size) {
+  FakeSystem& fake = Fake();
+  fake.queriedValues.push_back(name);
+  auto it = fake.registry.find(name);
+  if (it == fake.registry.end()) return false;
+  if (it->second.size() > *size) {
+    *size = (uint32_t)it->second.size();
+    return false;  // ERROR_MORE_DATA
+  }
+  std::memcpy(buffer, it->second.data(), it->second.size());
+  *size = (uint32_t)it->second.size();
+  return true;
+}
+
+void PlatformCloseKey(PlatformHandle) { ++Fake().keyCloses; }
+
+const WideChar* PlatformGetUniversalName(const WideChar* path, void* buffer,
+                                         uint32_t* size) {
+  FakeSystem& fake = Fake();
+  ++fake.universalNameCalls;
+  auto it = fake.universalNames.find(path);
+  if (it == fake.universalNames.end()) return nullptr;
+  // Laid out like UNIVERSAL_NAME_INFOW: a pointer, then the text it names.
+  size_t needed = sizeof(void*) + (it->second.size() + 1) * 2;
+  if (needed > *size) return nullptr;
+  WideChar* text = (WideChar*)((char*)buffer + sizeof(void*));
+  std::memcpy(text, it->second.c_str(), (it->second.size() + 1) * 2);
+  *(WideChar**)buffer = text;
+  return text;
+}
+
+bool PlatformCreateProcess(WideChar* commandLine,
+                           const WideChar* currentDirectory,
+                           PlatformHandle* process) {
+  FakeSystem& fake = Fake();
+  if (fake.createProcessFails) return false;
+  FakeStart start{};
+  start.throughShell = false;
+  start.commandLine = commandLine;
+  start.currentDirectory = currentDirectory;
+  fake.starts.push_back(start);
+  *process = NewHandle({u"<process>", 0, false});
+  return true;
+}
+
+bool PlatformShellExecute(const WideChar* verb, const WideChar* file,
+                          const WideChar* parameters, PlatformHandle* process) {
+  FakeSystem& fake = Fake();
+  if (fake.shellExecuteFails) return false;
+  FakeStart start{};
+  start.throughShell = true;
+  start.verb = verb;
+  start.file = file;
+  start.parameters = parameters;
+  fake.starts.push_back(start);
+  *process = NewHandle({u"<process>", 0, false});
+  return true;
+}
+
+void PlatformWaitForProcess(PlatformHandle) {
+  ++Fake().waits;
+  if (Fake().onWait) Fake().onWait();
+}
+
+void* PlatformAllocateAdministratorsSid() {
+  if (Fake().sidAllocationFails) return nullptr;
+  return &gSidToken;
+}
+
+void PlatformFreeSid(void*) { ++Fake().sidFrees; }
+
+void* PlatformFindCheckTokenMembership() {
+  FakeSystem& fake = Fake();
+  int lookup = fake.membershipLookups++;
+  bool found = lookup < (int)fake.checkTokenMembershipFound.size()
+                   ? fake.checkTokenMembershipFound[lookup]
+                   : true;
+  return found ? &gEntryPointToken : nullptr;
+}
+
+bool PlatformCallCheckTokenMembership(void* entryPoint, void*, bool* isMember) {
+  if (entryPoint != &gEntryPointToken) return false;
+  if (Fake().checkTokenMembershipCallFails) return false;
+  *isMember = Fake().isAdministrator;
+  return true;
+}

@@ -1,0 +1,95 @@
+// A scriptable stand-in for Windows, for host tests of the launcher's code.
+//
+// Tests set up files, registry values, the version, the command line and
+// failures on Fake(), run launcher code, and read back what it did: boxes
+// shown, files written, processes started, the exit code. Ending the process
+// throws FakeExit so a test can go on after a fatal path.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+struct FakeExit {
+  uint32_t exitCode;
+};
+
+struct FakeBox {
+  std::u16string text;
+  std::u16string caption;
+  uint32_t style;
+};
+
+struct FakeFile {
+  std::vector<uint8_t> bytes;
+  uint32_t maxBytesPerRead = UINT32_MAX;  // smaller values give short reads
+  std::optional<uint64_t> reportedSize;   // GetFileSize override (huge files)
+};
+
+struct FakeStart {
+  bool throughShell;
+  std::u16string commandLine;       // direct start
+  std::u16string currentDirectory;  // direct start
+  std::u16string verb;              // shell start
+  std::u16string file;              // shell start
+  std::u16string parameters;        // shell start
+};
+
+struct FakeSystem {
+  // --- scripted inputs ---
+  std::u16string modulePath = u"C:\\Downloads\\setup.exe";
+  std::u16string commandLine = u"\"C:\\Downloads\\setup.exe\"";
+  std::map<std::u16string, FakeFile> files;
+  std::set<std::u16string> folders;
+  std::set<std::u16string> unwritableFolders;  // creating files there fails
+  std::optional<uint32_t> maxBytesPerWrite;    // a full disk
+  bool openForReadingFails = false;
+  bool seekFails = false;
+  std::u16string tempPath = u"C:\\Users\\me\\AppData\\Local\\Temp\\";
+  std::optional<OsVersion> version = OsVersion{10, 0};
+  bool registryKeyOpens = true;
+  std::map<std::u16string, std::vector<uint8_t>> registry;
+  std::map<std::u16string, std::u16string> universalNames;
+  bool createProcessFails = false;
+  bool shellExecuteFails = false;
+  bool sidAllocationFails = false;
+  std::vector<bool> checkTokenMembershipFound;  // per lookup; later lookups find it
+  bool checkTokenMembershipCallFails = false;
+  bool isAdministrator = false;
+  std::optional<int> failAllocationNumber;  // 1-based count of allocations
+  std::function<void()> onWait;             // runs inside the wait
+
+  // --- recorded outputs ---
+  std::vector<FakeBox> boxes;
+  std::optional<uint32_t> exitCode;
+  std::vector<FakeStart> starts;
+  std::vector<std::u16string> deletedFiles;
+  std::vector<std::u16string> createdFiles;
+  std::vector<std::u16string> queriedValues;
+  int waits = 0;
+  int keyOpens = 0;
+  int keyCloses = 0;
+  int sidFrees = 0;
+  int membershipLookups = 0;
+  int universalNameCalls = 0;
+  int allocations = 0;
+  int liveAllocations = 0;
+  int openHandles = 0;
+  bool ownFileOpenAtStart = false;
+
+  // Helpers.
+  void SetRegistryText(const std::u16string& name, const std::u16string& text);
+  void SetArguments(const std::u16string& rawArguments);
+};
+
+FakeSystem& Fake();
+void ResetFake();
+
+std::u16string U16(const std::string& ascii);
+std::string Narrow(const std::u16string& text);
