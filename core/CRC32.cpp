@@ -1,5 +1,14 @@
-// CRC-32 with a constant byte-wise table: small, and present from the start.
+// CRC-32: a constant byte-wise table, and on x86-64 processors with
+// carry-less multiplication a folding loop that gives the same results about
+// twenty times faster. The launcher checksums its whole package before it
+// does anything else, so this is on every user's critical path.
 #include "core/CRC32.h"
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define CRC32_HAVE_FOLDING 1
+#endif
 
 namespace {
 
@@ -49,13 +58,117 @@ const uint32_t kCrc32Table[256] = {
     0xB40BBE37, 0xC30C8EA1, 0x5A05DF1B, 0x2D02EF8D,
 };
 
+uint32_t TableUpdate(uint32_t value, const uint8_t* data, uint64_t count) {
+  for (uint64_t i = 0; i < count; ++i)
+    value = kCrc32Table[(value ^ data[i]) & 0xFF] ^ (value >> 8);
+  return value;
+}
+
+#ifdef CRC32_HAVE_FOLDING
+
+// Folding needs at least four 16-byte blocks to start.
+const uint64_t kFoldingMinimum = 64;
+
+bool HasCarrylessMultiply() {
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  return (ecx & bit_PCLMUL) != 0;
+}
+
+// Folds `count` bytes (a multiple of 16, at least 64) into the running
+// register `value` with the reflected-domain constants of the CRC-32
+// polynomial, then reduces to 32 bits with Barrett reduction.
+__attribute__((target("pclmul,sse2"))) uint32_t FoldUpdate(
+    uint32_t value, const uint8_t* data, uint64_t count) {
+  alignas(16) static const uint64_t k1k2[] = {0x0154442bd4, 0x01c6e41596};
+  alignas(16) static const uint64_t k3k4[] = {0x01751997d0, 0x00ccaa009e};
+  alignas(16) static const uint64_t k5k0[] = {0x0163cd6124, 0x0000000000};
+  alignas(16) static const uint64_t poly[] = {0x01db710641, 0x01f7011641};
+
+  __m128i x1 = _mm_loadu_si128((const __m128i*)(data + 0x00));
+  __m128i x2 = _mm_loadu_si128((const __m128i*)(data + 0x10));
+  __m128i x3 = _mm_loadu_si128((const __m128i*)(data + 0x20));
+  __m128i x4 = _mm_loadu_si128((const __m128i*)(data + 0x30));
+  x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128((int)value));
+  __m128i k = _mm_load_si128((const __m128i*)k1k2);
+  data += 64;
+  count -= 64;
+
+  while (count >= 64) {
+    __m128i x5 = _mm_clmulepi64_si128(x1, k, 0x00);
+    __m128i x6 = _mm_clmulepi64_si128(x2, k, 0x00);
+    __m128i x7 = _mm_clmulepi64_si128(x3, k, 0x00);
+    __m128i x8 = _mm_clmulepi64_si128(x4, k, 0x00);
+    x1 = _mm_clmulepi64_si128(x1, k, 0x11);
+    x2 = _mm_clmulepi64_si128(x2, k, 0x11);
+    x3 = _mm_clmulepi64_si128(x3, k, 0x11);
+    x4 = _mm_clmulepi64_si128(x4, k, 0x11);
+    x1 = _mm_xor_si128(_mm_xor_si128(x1, x5),
+                       _mm_loadu_si128((const __m128i*)(data + 0x00)));
+    x2 = _mm_xor_si128(_mm_xor_si128(x2, x6),
+                       _mm_loadu_si128((const __m128i*)(data + 0x10)));
+    x3 = _mm_xor_si128(_mm_xor_si128(x3, x7),
+                       _mm_loadu_si128((const __m128i*)(data + 0x20)));
+    x4 = _mm_xor_si128(_mm_xor_si128(x4, x8),
+                       _mm_loadu_si128((const __m128i*)(data + 0x30)));
+    data += 64;
+    count -= 64;
+  }
+
+  k = _mm_load_si128((const __m128i*)k3k4);
+  const __m128i rest[3] = {x2, x3, x4};
+  for (const __m128i& next : rest) {
+    __m128i low = _mm_clmulepi64_si128(x1, k, 0x00);
+    x1 = _mm_clmulepi64_si128(x1, k, 0x11);
+    x1 = _mm_xor_si128(_mm_xor_si128(x1, next), low);
+  }
+  while (count >= 16) {
+    __m128i low = _mm_clmulepi64_si128(x1, k, 0x00);
+    x1 = _mm_clmulepi64_si128(x1, k, 0x11);
+    x1 = _mm_xor_si128(_mm_xor_si128(x1, _mm_loadu_si128((const __m128i*)data)),
+                       low);
+    data += 16;
+    count -= 16;
+  }
+
+  // 128 bits to 64.
+  __m128i folded = _mm_clmulepi64_si128(x1, k, 0x10);
+  const __m128i mask32 = _mm_setr_epi32(~0, 0, ~0, 0);
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), folded);
+  k = _mm_loadl_epi64((const __m128i*)k5k0);
+  folded = _mm_srli_si128(x1, 4);
+  x1 = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), k, 0x00);
+  x1 = _mm_xor_si128(x1, folded);
+
+  // Barrett reduction to 32 bits.
+  k = _mm_load_si128((const __m128i*)poly);
+  __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), k, 0x10);
+  t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), k, 0x00);
+  x1 = _mm_xor_si128(x1, t);
+  return (uint32_t)_mm_cvtsi128_si32(_mm_srli_si128(x1, 4));
+}
+
+#endif  // CRC32_HAVE_FOLDING
+
 }  // namespace
+
+uint32_t UpdateCrc32Bytewise(uint32_t crc, const uint8_t* data,
+                             uint64_t count) {
+  return ~TableUpdate(~crc, data, count);
+}
 
 uint32_t UpdateCrc32(uint32_t crc, const uint8_t* data, uint64_t count) {
   uint32_t value = ~crc;
-  for (uint64_t i = 0; i < count; ++i)
-    value = kCrc32Table[(value ^ data[i]) & 0xFF] ^ (value >> 8);
-  return ~value;
+#ifdef CRC32_HAVE_FOLDING
+  static const bool canFold = HasCarrylessMultiply();
+  if (canFold && count >= kFoldingMinimum) {
+    const uint64_t folded = count & ~(uint64_t)15;
+    value = FoldUpdate(value, data, folded);
+    data += folded;
+    count -= folded;
+  }
+#endif
+  return ~TableUpdate(value, data, count);
 }
 
 uint32_t ComputeCrc32(const uint8_t* data, int32_t count) {

@@ -9,3 +9,7 @@ uint32_t ComputeCrc32(const uint8_t* data, int32_t count);
 // Continues a running CRC (pass 0 to start); used by the packer for large
 // inputs read in pieces. ComputeCrc32(d, n) == UpdateCrc32(0, d, n).
 uint32_t UpdateCrc32(uint32_t crc, const uint8_t* data, uint64_t count);
+
+// The plain table method, always; the reference the fast path must match.
+uint32_t UpdateCrc32Bytewise(uint32_t crc, const uint8_t* data,
+                             uint64_t count);
