@@ -1,4 +1,8 @@
 // The launcher's entry point: run the main sequence, then end with code 0.
+//
+// There is no C runtime start-up: the launcher has no globals that need
+// constructing, reads its command line through the platform layer, and ends
+// the process itself.
 #include <windows.h>
 
 #include "core/Memory.h"
@@ -10,7 +14,28 @@ void* operator new(size_t size) { return AllocateOrDie(size); }
 void operator delete(void* block) noexcept { Release(block); }
 void operator delete(void* block, size_t) noexcept { Release(block); }
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+namespace {
+
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesFn)(DWORD);
+
+// A launcher usually sits in a Downloads folder beside whatever else was
+// downloaded. Every module loaded later on its behalf (the shell start pulls
+// in many) must come from the system folder, not from there.
+void RestrictDllSearchToSystemFolder() {
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  SetDefaultDllDirectoriesFn setDefaultDllDirectories =
+      kernel32 ? (SetDefaultDllDirectoriesFn)(void*)GetProcAddress(
+                     kernel32, "SetDefaultDllDirectories")
+               : nullptr;
+  if (setDefaultDllDirectories)
+    setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  SetDllDirectoryW(L"");  // drops the current folder where the above is absent
+}
+
+}  // namespace
+
+extern "C" void __stdcall StubEntry() {
+  RestrictDllSearchToSystemFolder();
   RunLauncher();
   ExitProcess(0);
 }

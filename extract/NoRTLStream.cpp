@@ -9,6 +9,10 @@ TStream::TStream() : Memory(nullptr), Size(0), Position(0), Capacity(0) {}
 
 TStream::~TStream() { Clear(); }
 
+void* TStream::operator new(size_t size) { return AllocateOrDie(size); }
+
+void TStream::operator delete(void* block) { Release(block); }
+
 int32_t TStream::Read(void* destination, int32_t count) {
   if (Position < 0 || count < 0) return 0;
   int32_t available = Size - Position;

@@ -2,6 +2,7 @@
 // and its decoded image.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum : uint8_t { FromBeginning = 0, FromCurrent = 1, FromEnd = 2 };
@@ -14,6 +15,11 @@ class TStream {
 
   TStream();
   virtual ~TStream();
+
+  // Streams live on the launcher's own heap, like every other block it
+  // allocates, so a failed allocation takes the same out-of-memory stop.
+  static void* operator new(size_t size);
+  static void operator delete(void* block);
 
   int32_t Read(void* destination, int32_t count);
   int32_t Write(const void* source, int32_t count);

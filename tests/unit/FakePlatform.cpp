@@ -18,6 +18,9 @@ std::map<intptr_t, OpenFile> gHandles;
 intptr_t gNextHandle = 0x100;
 int gSidToken = 0;
 int gEntryPointToken = 0;
+// Blocks the code under test still holds; a process end hands them back to
+// the system, so ResetFake frees them.
+std::set<void*> gLiveBlocks;
 
 PlatformHandle NewHandle(OpenFile file) {
   intptr_t id = gNextHandle++;
@@ -44,6 +47,8 @@ FakeSystem& Fake() {
 }
 
 void ResetFake() {
+  for (void* block : gLiveBlocks) std::free(block);
+  gLiveBlocks.clear();
   delete gFake;
   gFake = new FakeSystem();
   gHandles.clear();
@@ -73,25 +78,34 @@ void FakeSystem::SetArguments(const std::u16string& rawArguments) {
 
 // --- Platform implementation ------------------------------------------------
 
-void* PlatformAllocate(size_t size) {
+static bool AllocationRefused(size_t size) {
   FakeSystem& fake = Fake();
   ++fake.allocations;
   if (fake.failAllocationNumber && *fake.failAllocationNumber == fake.allocations)
-    return nullptr;
+    return true;
+  return fake.maxAllocationBytes && size > *fake.maxAllocationBytes;
+}
+
+void* PlatformAllocate(size_t size) {
+  FakeSystem& fake = Fake();
+  if (AllocationRefused(size)) return nullptr;
   ++fake.liveAllocations;
-  return std::malloc(size);
+  void* block = std::malloc(size);
+  gLiveBlocks.insert(block);
+  return block;
 }
 
 void* PlatformReallocate(void* block, size_t size) {
-  FakeSystem& fake = Fake();
-  ++fake.allocations;
-  if (fake.failAllocationNumber && *fake.failAllocationNumber == fake.allocations)
-    return nullptr;
-  return std::realloc(block, size);
+  if (AllocationRefused(size)) return nullptr;
+  void* resized = std::realloc(block, size);
+  gLiveBlocks.erase(block);
+  gLiveBlocks.insert(resized);
+  return resized;
 }
 
 void PlatformFree(void* block) {
   --Fake().liveAllocations;
+  gLiveBlocks.erase(block);
   std::free(block);
 }
 
@@ -146,7 +160,7 @@ uint32_t PlatformRead(PlatformHandle file, void* buffer, uint32_t count) {
   if (open->position >= data.bytes.size()) return 0;
   uint64_t available = data.bytes.size() - open->position;
   uint32_t n = (uint32_t)std::min<uint64_t>({available, count, data.maxBytesPerRead});
-  std::memcpy(buffer, data.bytes.data() + open->position, n);
+  if (n) std::memcpy(buffer, data.bytes.data() + open->position, n);
   open->position += n;
   return n;
 }
@@ -172,6 +186,8 @@ uint64_t PlatformGetFileSize(PlatformHandle file) {
 }
 
 void PlatformCloseHandle(PlatformHandle handle) {
+  OpenFile* open = Lookup(handle);
+  if (open && open->writable) Fake().writtenCopy = Fake().files[open->path].bytes;
   if (gHandles.erase((intptr_t)handle)) --Fake().openHandles;
 }
 

@@ -63,6 +63,7 @@ struct FakeSystem {
   bool checkTokenMembershipCallFails = false;
   bool isAdministrator = false;
   std::optional<int> failAllocationNumber;  // 1-based count of allocations
+  std::optional<size_t> maxAllocationBytes;  // larger requests fail
   std::function<void()> onWait;             // runs inside the wait
 
   // --- recorded outputs ---
@@ -71,6 +72,7 @@ struct FakeSystem {
   std::vector<FakeStart> starts;
   std::vector<std::u16string> deletedFiles;
   std::vector<std::u16string> createdFiles;
+  std::vector<uint8_t> writtenCopy;  // a written file's bytes when closed
   std::vector<std::u16string> queriedValues;
   int waits = 0;
   int keyOpens = 0;
