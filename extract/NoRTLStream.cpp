@@ -66,7 +66,9 @@ void TStream::SetSize(int32_t newSize) {
 }
 
 void TStream::SetCapacity(int32_t requested) {
-  if (requested < 0) requested = 0;
+  // A negative capacity means nothing. Taking it as 0 would free the block
+  // under a Size that still claims bytes, so the block is left as it is.
+  if (requested < 0) return;
   SetPointer(Realloc(requested), Size);
   Capacity = requested;
 }

@@ -1,0 +1,96 @@
+// Launcher files for host tests.
+#include "tests/unit/TestPackages.h"
+
+#include <cstring>
+
+#include "handoff/Launch.h"
+
+namespace testpkg {
+
+Bytes FakeStub() {
+  Bytes stub(1024, 0);
+  stub[0] = 'M';
+  stub[1] = 'Z';
+  stub[60] = 0x00;  // e_lfanew = 256
+  stub[61] = 0x01;
+  std::memcpy(stub.data() + 256, "PE\0\0", 4);
+  stub[256 + 4 + 16] = 0xF0;  // SizeOfOptionalHeader: 240, PE32+
+  stub[256 + 24] = 0x0B;      // optional header magic 0x20B
+  stub[256 + 25] = 0x02;
+  return stub;
+}
+
+Bytes SetupImage(size_t size, uint32_t seed) {
+  // Short runs of words from a small alphabet: enough structure for matches
+  // of every length, enough noise for literals.
+  Bytes image(size);
+  uint32_t state = seed * 2654435761u + 12345;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 1103515245u + 12345;
+    uint32_t r = state >> 16;
+    image[i] = (r % 5 == 0) ? (uint8_t)r : (uint8_t)("MZPE setup\0\x90"[r % 12]);
+  }
+  return image;
+}
+
+Bytes BuildLauncher(const Bytes& setup, const packer::PackageOptions& options) {
+  packer::BuildResult result =
+      packer::BuildLauncherFile(FakeStub(), setup, options);
+  EXPECT_TRUE(result.ok) << result.error;
+  return result.file;
+}
+
+PackageLocator LocatorOf(const Bytes& file) {
+  PackageLocator locator;
+  std::memcpy(&locator, file.data() + kPackageLocatorOffset, sizeof(locator));
+  return locator;
+}
+
+PackageHeader HeaderOf(const Bytes& file) {
+  PackageHeader header;
+  std::memcpy(&header, file.data() + LocatorOf(file).packageOffset,
+              sizeof(header));
+  return header;
+}
+
+void StoreLocator(Bytes& file, const PackageLocator& locator) {
+  std::memcpy(file.data() + kPackageLocatorOffset, &locator, sizeof(locator));
+}
+
+void StoreHeader(Bytes& file, const PackageHeader& header) {
+  std::memcpy(file.data() + LocatorOf(file).packageOffset, &header,
+              sizeof(header));
+}
+
+void InstallLauncher(const Bytes& file) { OwnFile().bytes = file; }
+
+FakeFile& OwnFile() { return Fake().files[Fake().modulePath]; }
+
+::testing::AssertionResult EndedWithBox(const std::u16string& text) {
+  const FakeSystem& fake = Fake();
+  if (fake.boxes.size() != 1)
+    return ::testing::AssertionFailure()
+           << fake.boxes.size() << " boxes shown"
+           << (fake.boxes.empty() ? "" : ", first: " +
+                                              Narrow(fake.boxes[0].text));
+  const FakeBox& box = fake.boxes[0];
+  if (box.text != text)
+    return ::testing::AssertionFailure() << "box text: " << Narrow(box.text);
+  if (box.caption != fake.modulePath)
+    return ::testing::AssertionFailure()
+           << "box caption: " << Narrow(box.caption);
+  if (box.style != 0x10)
+    return ::testing::AssertionFailure() << "box style: " << box.style;
+  if (fake.exitCode != 0u)
+    return ::testing::AssertionFailure() << "exit code not 0";
+  return ::testing::AssertionSuccess();
+}
+
+void LauncherTest::SetUp() {
+  ResetFake();
+  ResetAdministratorTestForTesting();
+  gPackageLocator = PackageLocator();
+  gPackageHeader = PackageHeader();
+}
+
+}  // namespace testpkg

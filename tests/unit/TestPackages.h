@@ -1,0 +1,60 @@
+// Launcher files for host tests: a fake stub with a real package behind it,
+// installed as the fake system's own module file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "core/StubTypes.h"
+#include "packer/PackageWriter.h"
+#include "tests/unit/FakePlatform.h"
+
+namespace testpkg {
+
+using packer::Bytes;
+
+// 1024 bytes that pass for a PE image: "MZ", e_lfanew 256, a PE32+ header
+// with an empty data directory. Bytes 128-151 are free for the locator.
+Bytes FakeStub();
+
+// Deterministic bytes that compress somewhat, like a real program would.
+Bytes SetupImage(size_t size, uint32_t seed = 1);
+
+// A complete launcher file; a failed build fails the calling test.
+Bytes BuildLauncher(const Bytes& setup,
+                    const packer::PackageOptions& options = {});
+
+// The file's records, read back from its bytes.
+PackageLocator LocatorOf(const Bytes& file);
+PackageHeader HeaderOf(const Bytes& file);
+void StoreLocator(Bytes& file, const PackageLocator& locator);
+void StoreHeader(Bytes& file, const PackageHeader& header);
+
+// Makes `file` the launcher's own file (Fake().files[Fake().modulePath]).
+void InstallLauncher(const Bytes& file);
+FakeFile& OwnFile();
+
+// Runs `step`; the exit code when it ended the process, nothing otherwise.
+template <typename Step>
+std::optional<uint32_t> ExitCodeOf(Step step) {
+  try {
+    step();
+  } catch (const FakeExit& exit) {
+    return exit.exitCode;
+  }
+  return std::nullopt;
+}
+
+// Exactly one launcher error box with `text`, captioned with the own path,
+// exit code 0.
+::testing::AssertionResult EndedWithBox(const std::u16string& text);
+
+// Fresh fake and process-wide launcher state for every test.
+class LauncherTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+};
+
+}  // namespace testpkg

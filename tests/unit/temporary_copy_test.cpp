@@ -1,0 +1,171 @@
+// The temporary copy: which folder, which free name, and the single write.
+#include <gtest/gtest.h>
+
+#include "core/StubCore.h"
+#include "extract/TemporaryCopy.h"
+#include "tests/unit/TestPackages.h"
+
+namespace {
+
+using namespace testpkg;
+
+const std::u16string kTemp = u"C:\\Users\\me\\AppData\\Local\\Temp\\";
+
+class TemporaryCopy : public LauncherTest {
+ protected:
+  // Streams as the decompression step leaves them: input holding a block,
+  // output holding `payload`.
+  void MakeStreams(const Bytes& payload) {
+    input_ = new TStream();
+    input_->SetSize(1000);
+    output_ = new TStream();
+    if (!payload.empty())
+      output_->Write(payload.data(), (int32_t)payload.size());
+  }
+
+  std::optional<uint32_t> Write(const Bytes& payload, std::u16string* path) {
+    MakeStreams(payload);
+    std::optional<uint32_t> exit = ExitCodeOf([&] {
+      WideText result = WriteTemporaryCopy(output_, input_,
+                                           (int32_t)payload.size());
+      *path = std::u16string(result.Data(), result.Length());
+    });
+    if (exit) {  // a fatal end leaves them to the operating system
+      delete output_;
+      delete input_;
+    }
+    return exit;
+  }
+
+  TStream* input_ = nullptr;
+  TStream* output_ = nullptr;
+};
+
+struct FolderCase {
+  const char16_t* arguments;
+  std::u16string tempPath;
+  std::u16string folder;
+};
+
+TEST_F(TemporaryCopy, FolderChoice) {
+  const std::u16string tooLong(256, u'x');  // no room for the terminator
+  const std::u16string longest = std::u16string(254, u'y') + u"\\";
+  const FolderCase cases[] = {
+      {u"", kTemp, kTemp},
+      {u"/temp", kTemp, u"C:\\Downloads\\"},
+      {u"/TEMP D:\\Work", kTemp, u"D:\\Work\\"},
+      {u"/tEmP D:\\Work", kTemp, u"D:\\Work\\"},
+      {u"/temp D:\\A /temp", kTemp, u"C:\\Downloads\\"},
+      {u"/temp D:\\A /temp E:\\B x", kTemp, u"E:\\B\\"},
+      {u"/temp /silent", kTemp, u"/silent\\"},
+      {u"/temp D:\\Work\\", kTemp, u"D:\\Work\\"},
+      {u"/temp D:/Work/", kTemp, u"D:/Work/\\"},
+      {u"/temp \"D:\\My Files\"", kTemp, u"D:\\My Files\\"},
+      {u"/tmp D:\\Work", kTemp, kTemp},
+      {u"x /temp", u"", u"C:\\Downloads\\"},
+      {u"", u"", u"C:\\"},
+      {u"", tooLong, u"C:\\"},
+      {u"", longest, longest},
+      {u"", u"D:\\Scratch", u"D:\\Scratch\\"},
+      {u"/temp D:\\Work", u"", u"D:\\Work\\"},
+  };
+  for (const FolderCase& c : cases) {
+    SCOPED_TRACE(Narrow(c.arguments) + " | " + Narrow(c.tempPath));
+    ResetFake();
+    Fake().tempPath = c.tempPath;
+    Fake().SetArguments(c.arguments);
+    WideText folder = ChooseTemporaryFolder();
+    EXPECT_EQ(std::u16string(folder.Data(), folder.Length()), c.folder);
+  }
+}
+
+struct NameCase {
+  std::u16string modulePath;
+  std::vector<std::u16string> files;
+  std::vector<std::u16string> folders;
+  std::u16string expected;
+};
+
+TEST_F(TemporaryCopy, NameChoiceSkipsTakenNames) {
+  const NameCase cases[] = {
+      {u"C:\\Downloads\\setup.exe", {}, {}, kTemp + u"setup.exe"},
+      {u"C:\\Downloads\\setup.exe",
+       {kTemp + u"setup.exe", kTemp + u"setup2.exe"}, {},
+       kTemp + u"setup3.exe"},
+      {u"C:\\Downloads\\setup.exe", {}, {kTemp + u"setup.exe"},
+       kTemp + u"setup2.exe"},
+      {u"C:\\Downloads\\install", {kTemp + u"install"}, {},
+       kTemp + u"ins2tall"},
+      {u"C:\\Downloads\\setup.exe",
+       {kTemp + u"setup.exe", kTemp + u"setup2.exe", kTemp + u"setup3.exe",
+        kTemp + u"setup4.exe", kTemp + u"setup5.exe", kTemp + u"setup6.exe",
+        kTemp + u"setup7.exe", kTemp + u"setup8.exe", kTemp + u"setup9.exe"},
+       {}, kTemp + u"setup10.exe"},
+  };
+  const Bytes payload = SetupImage(777);
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(Narrow(c.expected));
+    LauncherTest::SetUp();
+    Fake().modulePath = c.modulePath;
+    Fake().SetArguments(u"");
+    for (const auto& f : c.files) Fake().files[f].bytes = {1};
+    for (const auto& f : c.folders) Fake().folders.insert(f);
+    std::u16string path;
+    ASSERT_EQ(Write(payload, &path), std::nullopt);
+    EXPECT_EQ(path, c.expected);
+    EXPECT_EQ(Fake().files[c.expected].bytes, payload);
+    EXPECT_EQ(Fake().createdFiles, std::vector<std::u16string>{c.expected});
+    EXPECT_EQ(Fake().openHandles, 0);
+  }
+}
+
+TEST_F(TemporaryCopy, NumberGoesBeforeTheLastFourUnits) {
+  const struct { const char16_t* path; int32_t number; const char16_t* expected; }
+      cases[] = {{u"C:\\T\\setup.exe", 2, u"C:\\T\\setup2.exe"},
+                 {u"C:\\T\\setup.exe", 2147483647, u"C:\\T\\setup2147483647.exe"},
+                 {u"C:\\T\\a.msi", 10, u"C:\\T\\a10.msi"},
+                 {u"C:\\T\\x", 3, u"C:3\\T\\x"}};
+  for (const auto& c : cases) {
+    WideText numbered = NumberedPath(WideText(c.path), c.number);
+    EXPECT_EQ(std::u16string(numbered.Data(), numbered.Length()), c.expected);
+  }
+}
+
+TEST_F(TemporaryCopy, UncreatableFileEndsWithTheTemporaryCopyMessage) {
+  Fake().unwritableFolders.insert(kTemp);
+  std::u16string path;
+  EXPECT_EQ(Write(SetupImage(100), &path), 0u);
+  EXPECT_TRUE(EndedWithBox(kTempCopyFailedText));
+  EXPECT_TRUE(Fake().createdFiles.empty());
+  EXPECT_TRUE(Fake().deletedFiles.empty());
+}
+
+TEST_F(TemporaryCopy, ShortWriteDeletesTheFileFirst) {
+  Fake().maxBytesPerWrite = 99;
+  std::u16string path;
+  EXPECT_EQ(Write(SetupImage(100), &path), 0u);
+  EXPECT_TRUE(EndedWithBox(kTempCopyFailedText));
+  EXPECT_EQ(Fake().deletedFiles,
+            std::vector<std::u16string>{kTemp + u"setup.exe"});
+  EXPECT_EQ(Fake().files.count(kTemp + u"setup.exe"), 0u);
+  EXPECT_EQ(Fake().openHandles, 0);  // closed before the count was judged
+}
+
+TEST_F(TemporaryCopy, EmptyPayloadGivesAnEmptyFile) {
+  std::u16string path;
+  ASSERT_EQ(Write(Bytes(), &path), std::nullopt);
+  EXPECT_EQ(path, kTemp + u"setup.exe");
+  ASSERT_EQ(Fake().files.count(path), 1u);
+  EXPECT_TRUE(Fake().files[path].bytes.empty());
+}
+
+TEST_F(TemporaryCopy, BothStreamsAreReleased) {
+  const int live = Fake().liveAllocations;
+  {
+    std::u16string path;
+    ASSERT_EQ(Write(SetupImage(300000), &path), std::nullopt);
+  }
+  EXPECT_EQ(Fake().liveAllocations, live);
+}
+
+}  // namespace
