@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds both halves of the project:
+#   build/host  the packer, the launcher's portable code and the host unit tests
+#   build/win   Stub64.exe, the Windows packer and the Wine test helpers (MinGW)
+# Expects the tools from scripts/setup-deps.sh (which also builds the MinGW
+# liblzma that the Windows half links).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BUILD_ROOT:-$root/build}"
+jobs="${JOBS:-2}"
+
+echo "[build] host: $build/host"
+cmake -S "$root" -B "$build/host" -DCMAKE_BUILD_TYPE=Release \
+  -DWIN_BUILD_DIR="$build/win" -DWINE_PREFIX_DIR="$build/wineprefix" >/dev/null
+cmake --build "$build/host" -j "$jobs"
+
+echo "[build] windows: $build/win"
+cmake -S "$root" -B "$build/win" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DLZMA_STUB_ROOT="$build/deps/xz-stub" -DLZMA_FULL_ROOT="$build/deps/xz-full" >/dev/null
+cmake --build "$build/win" -j "$jobs"
+
+echo "[build] Stub64.exe: $(stat -c %s "$build/win/Stub64.exe") bytes"

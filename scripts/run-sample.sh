@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The main job: build the launcher and the packer, pack the sample setup
+# program (probe.exe, which records how it was started), run the launcher
+# under Wine as a user would, and show what happened.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BUILD_ROOT:-$root/build}"
+export BUILD_ROOT="$build"
+
+"$root/scripts/setup-deps.sh" "$build/deps"
+"$root/scripts/build.sh"
+"$root/scripts/wine-prefix.sh" "$build/wineprefix"
+
+work="$build/sample"
+rm -rf "$work" && mkdir -p "$work/temp"
+"$build/host/packer/stubpack" build --stub "$build/win/Stub64.exe" \
+  --setup "$build/win/tests/wine/probe.exe" --out "$work/setup.exe"
+echo "[sample] packed $work/setup.exe ($(stat -c %s "$work/setup.exe") bytes)"
+"$build/host/packer/stubpack" inspect "$work/setup.exe" || true
+
+winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+export PROBE_REPORT="$(winpath "$work/report.json")"
+echo "[sample] running: setup.exe /S --lang=en (under Wine, TEMP=$work/temp)"
+wine "$build/win/tests/wine/harness.exe" --tmp "$(winpath "$work/temp")" -- \
+  "$(winpath "$work/setup.exe")" /S --lang=en | tee "$work/harness.json"
+echo
+echo "[sample] what the setup program received:"
+cat "$work/report.json"
+echo
+echo "[sample] temporary folder after the launcher ended (attached mode deletes the copy):"
+ls -la "$work/temp"

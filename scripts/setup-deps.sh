@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a Debian 12 machine, then
+# cross-builds the MinGW liblzma installs (scripts/build-xz.sh).
+# Idempotent: when everything is present it only checks and returns.
+#
+# Usage: scripts/setup-deps.sh [BUILD_ROOT]   (BUILD_ROOT is passed to build-xz.sh)
+set -euo pipefail
+
+REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export DEBIAN_FRONTEND=noninteractive
+
+step() { echo "[setup-deps] $*"; }
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+PACKAGES=(
+  cmake g++ libgtest-dev liblzma-dev xz-utils python3
+  g++-mingw-w64-x86-64 mingw-w64-tools
+  wine wine64
+  osslsigncode openssl
+  clang
+  dpkg-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+# The xz-utils source comes from a deb-src entry; add it now so one
+# apt-get update covers both the packages and the source index.
+deb_src_added="$("$REPO_ROOT/scripts/build-xz.sh" --ensure-deb-src)"
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  step "installing: ${missing[*]}"
+  as_root apt-get update -qq
+  as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+else
+  step "all ${#PACKAGES[@]} packages present"
+  if [ "$deb_src_added" = added ]; then
+    step "deb-src entry added; build-xz.sh updates the index if it needs the source"
+  fi
+fi
+
+for tool in cmake g++ x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine wineserver osslsigncode openssl clang python3; do
+  command -v "$tool" >/dev/null || { echo "[setup-deps] error: $tool not on PATH after install" >&2; exit 1; }
+done
+
+"$REPO_ROOT/scripts/build-xz.sh" "$@"
+step "done"

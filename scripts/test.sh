@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine as needed, builds everything and runs every
+# test: the host unit tests and the end-to-end tests that run the real
+# launcher under Wine.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${BUILD_ROOT:-$root/build}"
+export BUILD_ROOT="$build"
+
+"$root/scripts/setup-deps.sh" "$build/deps"
+"$root/scripts/build.sh"
+"$root/scripts/wine-prefix.sh" "$build/wineprefix"
+
+cd "$build/host"
+ctest --output-on-failure --timeout 1500 "$@"

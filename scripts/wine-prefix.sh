@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Creates (once) the 64-bit Wine prefix the end-to-end tests run in, set up for
+# headless use: the "null" graphics driver lets windows and message boxes exist
+# without an X display, and MessageBoxW then blocks as it does on Windows.
+#
+# Usage: scripts/wine-prefix.sh [PREFIX]     (default: build/wineprefix in the repo)
+#   WINE_WINDOWS_VERSION=win7 scripts/wine-prefix.sh   picks another version (default win10)
+set -euo pipefail
+
+REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+PREFIX="${1:-$REPO_ROOT/build/wineprefix}"
+VERSION="${WINE_WINDOWS_VERSION:-win10}"
+
+step() { echo "[wine-prefix] $*"; }
+
+mkdir -p "$(dirname "$PREFIX")"
+PREFIX="$(cd "$(dirname "$PREFIX")" && pwd)/$(basename "$PREFIX")"
+STAMP="$PREFIX/.headless-prefix"
+WANT="graphics=null winver=$VERSION"
+
+if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$WANT" ]; then
+  step "$PREFIX ready ($WANT)"
+  exit 0
+fi
+
+export WINEPREFIX="$PREFIX" WINEARCH=win64 WINEDEBUG=-all
+# No display: never let Wine try to open one.
+unset DISPLAY WAYLAND_DISPLAY
+# wine-mono and wine-gecko are not installed; without this wineboot asks to
+# download them in a dialog.
+export WINEDLLOVERRIDES="mscoree=;mshtml="
+
+command -v wine >/dev/null || { echo "[wine-prefix] error: wine not installed" >&2; exit 1; }
+
+if [ ! -f "$PREFIX/system.reg" ]; then
+  step "creating $PREFIX"
+  wine wineboot -i </dev/null >/dev/null 2>&1
+fi
+
+step "Graphics=null, Windows version $VERSION"
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+# winecfg -v also rewrites the HKLM CurrentVersion values (CurrentBuild,
+# ProductName, ...) to match; a bare "reg add" of Version would leave the
+# prefix's original Windows 7 values there. The HKCU value is what
+# GetVersionExW reads first.
+wine winecfg -v "$VERSION" </dev/null >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine' /v Version /d "$VERSION" /f </dev/null >/dev/null 2>&1
+
+WINEDEBUG=-all wine reg query 'HKCU\Software\Wine\Drivers' /v Graphics </dev/null 2>/dev/null | grep -q 'REG_SZ *null' \
+  || { echo "[wine-prefix] error: Graphics=null did not stick" >&2; exit 1; }
+
+# Let the server write the registry to the prefix and exit. A persistent
+# server (wineserver -p, as the tests keep one warm) never exits: waiting for
+# it would hang, and it already holds the new values.
+persistent_server_running() {
+  local env_file pid args
+  for env_file in /proc/[0-9]*/environ; do
+    pid="${env_file#/proc/}"; pid="${pid%/environ}"
+    args="$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)" || continue
+    case "$args" in */wineserver*) ;; *) continue ;; esac
+    grep -qzxF "WINEPREFIX=$PREFIX" "$env_file" 2>/dev/null || continue
+    # The last -p flag wins; a bare -p means "never exit".
+    [ "$(printf '%s\n' $args | grep -E '^-p[0-9]*$' | tail -n1)" = "-p" ] && return 0
+  done
+  return 1
+}
+if persistent_server_running; then
+  step "persistent wineserver running; not waiting for it"
+else
+  step "waiting for wineserver"
+  wineserver -w
+fi
+echo "$WANT" >"$STAMP"
+step "$PREFIX ready ($WANT)"

@@ -1,0 +1,257 @@
+// Starts a launcher under test, watches for its message boxes, presses OK on
+// each, and prints what happened as one JSON object on stdout.
+//
+//   harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press]
+//               -- LAUNCHER.exe [ARGS...]
+//
+// ARGS are appended to the launcher's command line verbatim, separated by single
+// spaces, so a test controls the exact raw command line (quotes included).
+// --restricted starts the launcher with the Administrators group disabled in
+// its token, so it does not count as an administrator.
+//
+// Output (exit status 0), ASCII with \uXXXX escapes:
+//   {"exit_code":N,"timed_out":false,
+//    "boxes":[{"caption":"...","text":"...","has_icon":true}],"elapsed_ms":N}
+// Each message box (a top-level "#32770" window of the launcher's process) is
+// recorded once, in order of appearance. On a usage or start failure:
+//   {"error":"..."} and exit status 2.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Box {
+  HWND hwnd;
+  std::wstring caption;
+  std::wstring text;
+  bool hasIcon;
+};
+
+std::string JsonString(const std::wstring& s) {
+  // Pure ASCII output: everything outside printable ASCII becomes \uXXXX
+  // (UTF-16 units, so surrogate pairs survive as pairs).
+  std::string out = "\"";
+  for (wchar_t c : s) {
+    unsigned u = static_cast<unsigned>(c) & 0xFFFF;
+    if (u == '"') {
+      out += "\\\"";
+    } else if (u == '\\') {
+      out += "\\\\";
+    } else if (u >= 0x20 && u < 0x7F) {
+      out += static_cast<char>(u);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", u);
+      out += buf;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+void WriteStdout(const std::string& s) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  const char* p = s.data();
+  size_t left = s.size();
+  while (left > 0 && WriteFile(out, p, static_cast<DWORD>(left), &written, nullptr) && written > 0) {
+    p += written;
+    left -= written;
+  }
+}
+
+[[noreturn]] void Fail(const std::wstring& message, DWORD error = 0) {
+  std::wstring m = message;
+  if (error != 0) m += L" (error " + std::to_wstring(error) + L")";
+  WriteStdout("{\"error\":" + JsonString(m) + "}\n");
+  ExitProcess(2);
+}
+
+std::wstring WindowText(HWND hwnd) {
+  int n = GetWindowTextLengthW(hwnd);
+  std::vector<wchar_t> buf(static_cast<size_t>(n > 0 ? n : 0) + 2, L'\0');
+  int got = GetWindowTextW(hwnd, buf.data(), static_cast<int>(buf.size()));
+  return std::wstring(buf.data(), got > 0 ? static_cast<size_t>(got) : 0);
+}
+
+// Whether the box shows an icon. Which icon cannot be told from outside under
+// Wine: icon handles are per process and GetIconInfo refuses a foreign one.
+bool BoxHasIcon(HWND box) {
+  // Wine's message box puts its icon in control 1088, Windows' in control 20.
+  for (int id : {1088, 20}) {
+    HWND item = GetDlgItem(box, id);
+    if (item && SendMessageW(item, STM_GETICON, 0, 0) != 0) return true;
+  }
+  return false;
+}
+
+std::wstring BoxText(HWND box) {
+  // The message text is the static control with id 0xFFFF.
+  HWND item = GetDlgItem(box, 0xFFFF);
+  if (!item) return std::wstring();
+  int n = GetWindowTextLengthW(item);
+  std::vector<wchar_t> buf(static_cast<size_t>(n > 0 ? n : 0) + 2, L'\0');
+  UINT got = GetDlgItemTextW(box, 0xFFFF, buf.data(), static_cast<int>(buf.size()));
+  return std::wstring(buf.data(), got);
+}
+
+struct EnumState {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectBoxes(HWND hwnd, LPARAM lp) {
+  auto* st = reinterpret_cast<EnumState*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  if (pid != st->pid) return TRUE;
+  wchar_t cls[64] = {};
+  GetClassNameW(hwnd, cls, 64);
+  if (lstrcmpW(cls, L"#32770") != 0) return TRUE;
+  // A box becomes visible only after its text is in place.
+  if (!IsWindowVisible(hwnd)) return TRUE;
+  st->found.push_back(hwnd);
+  return TRUE;
+}
+
+HANDLE RestrictedToken() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(),
+                        TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY |
+                            TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID,
+                        &token)) {
+    Fail(L"OpenProcessToken failed", GetLastError());
+  }
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID admins = nullptr;
+  if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                0, 0, 0, 0, 0, 0, &admins)) {
+    Fail(L"AllocateAndInitializeSid failed", GetLastError());
+  }
+  SID_AND_ATTRIBUTES deny = {admins, 0};
+  HANDLE restricted = nullptr;
+  if (!CreateRestrictedToken(token, 0, 1, &deny, 0, nullptr, 0, nullptr, &restricted)) {
+    Fail(L"CreateRestrictedToken failed", GetLastError());
+  }
+  FreeSid(admins);
+  CloseHandle(token);
+  return restricted;
+}
+
+void Usage() {
+  Fail(L"usage: harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press] -- LAUNCHER.exe [ARGS...]");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  std::wstring tmp;
+  bool restricted = false;
+  bool press = true;
+  unsigned long timeoutMs = 60000;
+  int i = 1;
+  for (; i < argc; ++i) {
+    std::wstring a = argv[i];
+    if (a == L"--") {
+      ++i;
+      break;
+    } else if (a == L"--tmp" && i + 1 < argc) {
+      tmp = argv[++i];
+    } else if (a == L"--restricted") {
+      restricted = true;
+    } else if (a == L"--no-press") {
+      press = false;
+    } else if (a == L"--timeout-ms" && i + 1 < argc) {
+      wchar_t* end = nullptr;
+      timeoutMs = std::wcstoul(argv[++i], &end, 10);
+      if (!end || *end != L'\0') Usage();
+    } else {
+      Usage();
+    }
+  }
+  if (i >= argc) Usage();
+
+  std::wstring launcher = argv[i];
+  std::wstring commandLine = L"\"" + launcher + L"\"";
+  for (++i; i < argc; ++i) {
+    commandLine += L" ";
+    commandLine += argv[i];
+  }
+
+  if (!tmp.empty()) {
+    SetEnvironmentVariableW(L"TMP", tmp.c_str());
+    SetEnvironmentVariableW(L"TEMP", tmp.c_str());
+  }
+
+  std::vector<wchar_t> cmd(commandLine.begin(), commandLine.end());
+  cmd.push_back(L'\0');
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  ULONGLONG start = GetTickCount64();
+  BOOL ok;
+  if (restricted) {
+    HANDLE token = RestrictedToken();
+    ok = CreateProcessAsUserW(token, launcher.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0,
+                              nullptr, nullptr, &si, &pi);
+    CloseHandle(token);
+  } else {
+    ok = CreateProcessW(launcher.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi);
+  }
+  if (!ok) Fail(L"cannot start " + launcher, GetLastError());
+  CloseHandle(pi.hThread);
+
+  std::vector<Box> boxes;
+  std::vector<size_t> open;  // indexes into boxes of boxes still on screen
+  bool timedOut = false;
+  for (;;) {
+    DWORD wait = WaitForSingleObject(pi.hProcess, 10);
+    if (wait == WAIT_OBJECT_0) break;
+    if (GetTickCount64() - start >= timeoutMs) {
+      TerminateProcess(pi.hProcess, 1);
+      WaitForSingleObject(pi.hProcess, 5000);
+      timedOut = true;
+      break;
+    }
+    // Forget boxes that are gone, so a later box that reuses a handle counts.
+    for (size_t k = open.size(); k-- > 0;) {
+      if (!IsWindow(boxes[open[k]].hwnd)) open.erase(open.begin() + static_cast<long>(k));
+    }
+    EnumState st{pi.dwProcessId, {}};
+    EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&st));
+    for (HWND hwnd : st.found) {
+      Box b{hwnd, WindowText(hwnd), BoxText(hwnd), BoxHasIcon(hwnd)};
+      bool seen = false;
+      for (size_t k : open) {
+        const Box& o = boxes[k];
+        if (o.hwnd == hwnd && o.caption == b.caption && o.text == b.text) seen = true;
+      }
+      if (!seen) {
+        boxes.push_back(b);
+        open.push_back(boxes.size() - 1);
+      }
+      if (press) PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+    }
+  }
+  ULONGLONG elapsed = GetTickCount64() - start;
+  DWORD exitCode = 0;
+  GetExitCodeProcess(pi.hProcess, &exitCode);
+  CloseHandle(pi.hProcess);
+
+  std::string json = "{\"exit_code\":" + std::to_string(exitCode) +
+                     ",\"timed_out\":" + (timedOut ? "true" : "false") + ",\"boxes\":[";
+  for (size_t k = 0; k < boxes.size(); ++k) {
+    if (k) json += ",";
+    json += "{\"caption\":" + JsonString(boxes[k].caption) +
+            ",\"text\":" + JsonString(boxes[k].text) +
+            ",\"has_icon\":" + (boxes[k].hasIcon ? "true" : "false") + "}";
+  }
+  json += "],\"elapsed_ms\":" + std::to_string(elapsed) + "}\n";
+  WriteStdout(json);
+  return 0;
+}
