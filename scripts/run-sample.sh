@@ -11,6 +11,9 @@ export BUILD_ROOT="$build"
 "$root/scripts/setup-deps.sh" "$build/deps"
 "$root/scripts/build.sh"
 "$root/scripts/wine-prefix.sh" "$build/wineprefix"
+# The tests keep a wineserver warm; stop it (and Wine's helper processes)
+# when done so nothing outlives this run.
+trap 'WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true' EXIT
 
 work="$build/sample"
 rm -rf "$work" && mkdir -p "$work/temp"
