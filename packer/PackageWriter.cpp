@@ -5,17 +5,16 @@
 #include <lzma.h>
 
 #include "core/CRC32.h"
+#include "packer/PeImage.h"
 
 namespace packer {
 namespace {
 
 const uint32_t kOffsetLimit = 0x7FFFFFFFu;
+// liblzma's encoder limits.
+const uint32_t kMinDictionary = 4096;
+const uint32_t kMaxDictionary = 1536u << 20;
 const size_t kEncodeChunk = 1 << 20;
-
-uint32_t ReadU32(const Bytes& bytes, size_t at) {
-  return (uint32_t)bytes[at] | (uint32_t)bytes[at + 1] << 8 |
-         (uint32_t)bytes[at + 2] << 16 | (uint32_t)bytes[at + 3] << 24;
-}
 
 void Append(Bytes& out, const void* data, size_t size) {
   const uint8_t* bytes = (const uint8_t*)data;
@@ -25,28 +24,56 @@ void Append(Bytes& out, const void* data, size_t size) {
 }  // namespace
 
 std::string CheckStub(const Bytes& stub) {
-  if (stub.size() < 64 || stub[0] != 'M' || stub[1] != 'Z')
-    return "the stub is not a PE image (no MZ header)";
-  const uint32_t peOffset = ReadU32(stub, 60);
-  if ((uint64_t)peOffset + 4 > stub.size() ||
-      std::memcmp(stub.data() + peOffset, "PE\0\0", 4) != 0)
-    return "the stub is not a PE image (no PE signature)";
-  if (peOffset < kPackageLocatorEnd)
-    return "the stub's PE header starts at byte " + std::to_string(peOffset) +
+  PeLayout layout;
+  std::string problem;
+  if (!ReadPeLayout(stub, &layout, &problem)) return "the stub is " + problem;
+  if (layout.peOffset < kPackageLocatorEnd)
+    return "the stub's PE header starts at byte " +
+           std::to_string(layout.peOffset) +
            ", inside the package locator (bytes 128-151); it must start at "
            "152 or later";
   for (uint32_t i = kPackageLocatorOffset; i < kPackageLocatorEnd; ++i)
     if (stub[i] != 0)
       return "the stub's bytes 128-151 are in use; the package locator "
              "needs them";
+  // A certificate table sits at the end of the file; a package appended
+  // behind it would break the signature and hide the package from tools.
+  if (layout.certificateOffset != 0 || layout.certificateSize != 0)
+    return "the stub is already signed; sign the finished launcher file "
+           "instead";
   if (stub.size() > kOffsetLimit)
     return "the stub is 2 GiB or larger";
+  return "";
+}
+
+std::string CheckLzmaSettings(const LzmaSettings& settings) {
+  if (settings.preset > 9)
+    return "LZMA preset " + std::to_string(settings.preset) +
+           " is out of range (0-9)";
+  if (settings.lc > 4 || settings.lp > 4 || settings.pb > 4)
+    return "LZMA lc, lp and pb must each be 0-4 (got lc " +
+           std::to_string(settings.lc) + ", lp " + std::to_string(settings.lp) +
+           ", pb " + std::to_string(settings.pb) + ")";
+  if (settings.lc + settings.lp > 4)
+    return "LZMA lc + lp must not exceed 4 (got " +
+           std::to_string(settings.lc) + " + " + std::to_string(settings.lp) +
+           "): the launcher's liblzma refuses such packages as damaged";
+  if (settings.dictionarySize != 0 &&
+      (settings.dictionarySize < kMinDictionary ||
+       settings.dictionarySize > kMaxDictionary))
+    return "LZMA dictionary size " + std::to_string(settings.dictionarySize) +
+           " is out of range (4 KiB to 1536 MiB)";
   return "";
 }
 
 bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
                      Bytes* block, uint8_t properties[5], std::string* error,
                      const std::function<void(uint64_t, uint64_t)>& progress) {
+  std::string problem = CheckLzmaSettings(settings);
+  if (!problem.empty()) {
+    *error = problem;
+    return false;
+  }
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, settings.preset)) {
     *error = "unsupported LZMA preset " + std::to_string(settings.preset);
@@ -81,7 +108,6 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
       stream.next_in = setup.data() + fed;
       stream.avail_in = piece;
       fed += piece;
-      if (progress) progress(fed, setup.size());
     }
     stream.next_out = chunk.data();
     stream.avail_out = chunk.size();
@@ -89,6 +115,7 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
     ret = lzma_code(&stream, action);
     block->insert(block->end(), chunk.data(),
                   chunk.data() + (chunk.size() - stream.avail_out));
+    if (progress) progress(stream.total_in, setup.size());
     if (ret == LZMA_STREAM_END) break;
     if (ret != LZMA_OK) {
       lzma_end(&stream);
@@ -118,6 +145,17 @@ BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
     return fail("the unsupported-release text is " +
                 std::to_string(options.unsupportedText.size()) +
                 " UTF-16 units long; at most 65535 fit");
+
+  if (options.win10MinCode > options.win10MaxCode)
+    return fail("the Windows 10 code range " +
+                std::to_string(options.win10MinCode) + "-" +
+                std::to_string(options.win10MaxCode) +
+                " is empty (its minimum exceeds its maximum)");
+  if (options.win11MinCode > options.win11MaxCode)
+    return fail("the Windows 11 code range " +
+                std::to_string(options.win11MinCode) + "-" +
+                std::to_string(options.win11MaxCode) +
+                " is empty (its minimum exceeds its maximum)");
 
   PackageHeader header = {};
   Bytes block;
@@ -177,6 +215,13 @@ BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
   locator.expectedFileSize = (int64_t)fileSize;
   locator.detachedFileSize = options.detached ? (uint32_t)fileSize : 0;
   std::memcpy(file.data() + kPackageLocatorOffset, &locator, sizeof(locator));
+
+  // Last, since it sums every byte: signing tools and Windows then see an
+  // image whose checksum matches.
+  PeLayout layout;
+  std::string unused;
+  if (ReadPeLayout(file, &layout, &unused))
+    UpdatePeChecksum(file, layout.checksumOffset);
 
   result.ok = true;
   return result;

@@ -51,7 +51,8 @@ struct PackageOptions {
   Bytes extraInsideCrc;  // after the text, covered by the CRC-32
   Bytes extraAfterCrc;   // after that, part of the package, not covered
   std::optional<PrecompressedPayload> precompressed;
-  // Called with (bytes consumed, total) while compressing.
+  // Called with (bytes consumed, total) while compressing, from the
+  // compressing thread.
   std::function<void(uint64_t, uint64_t)> progress;
 };
 
@@ -65,6 +66,11 @@ struct BuildResult {
 // at byte 152 or later and whose bytes 128-151 are free. Empty when fine.
 std::string CheckStub(const Bytes& stub);
 
+// Settings liblzma's LZMA1 encoder and the launcher's decoder both accept:
+// preset 0-9, lc/lp/pb 0-4 with lc + lp <= 4, dictionary 0 (automatic) or
+// 4 KiB to 1536 MiB. Empty when fine.
+std::string CheckLzmaSettings(const LzmaSettings& settings);
+
 // Raw LZMA1 compression with an end marker (the block the launcher decodes).
 // Returns false with `error` set when liblzma refuses the settings.
 bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
@@ -74,6 +80,8 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
 
 BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
                               const PackageOptions& options);
+// The result is deterministic: the same inputs give the same bytes. The PE
+// CheckSum of the result is brought up to date.
 
 // Encodes UTF-8 as UTF-16; false on malformed input.
 bool Utf8ToUtf16(const std::string& utf8, std::u16string* utf16);

@@ -1,71 +1,471 @@
-// stubpack: makes launcher files.
+// stubpack: builds, inspects, verifies and unpacks launcher files.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <string>
+#include <vector>
 
+#ifdef _WIN32
+#include <io.h>
+#define StderrIsTerminal() (_isatty(_fileno(stderr)) != 0)
+#else
+#include <unistd.h>
+#define StderrIsTerminal() (isatty(2) != 0)
+#endif
+
+#include "packer/FileIO.h"
+#include "packer/Options.h"
+#include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
+#include "packer/Verify.h"
 
 namespace {
 
-bool ReadFile(const std::string& path, packer::Bytes* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes->assign(std::istreambuf_iterator<char>(in), {});
-  return true;
-}
+using packer::Bytes;
 
-bool WriteFileAtomically(const std::string& path, const packer::Bytes& bytes) {
-  std::string temporary = path + ".partial";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write((const char*)bytes.data(), (std::streamsize)bytes.size());
-    if (!out) {
-      std::remove(temporary.c_str());
-      return false;
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
-}
+const uint64_t kBelow2GiB = 0x7FFFFFFF;
+const uint64_t kProgressThreshold = 4u << 20;
+
+struct OptionSpec {
+  const char* name;
+  const char* value;  // null for a switch
+  const char* help;
+};
+
+struct Command {
+  const char* name;
+  const char* usage;
+  const char* summary;
+  std::vector<OptionSpec> options;
+  size_t positionals;  // FILE arguments the command takes
+};
+
+const Command kBuild = {
+    "build",
+    "stubpack build --stub STUB --setup SETUP --out OUT [options]",
+    "Appends a package holding SETUP (compressed with LZMA) to the launcher\n"
+    "stub STUB and writes the launcher file OUT. OUT appears only when it is\n"
+    "complete; the same inputs and options always give the same bytes.",
+    {
+        {"--stub", "FILE", "the launcher stub (Stub64.exe)"},
+        {"--setup", "FILE", "the setup program to carry (under 2 GiB)"},
+        {"--out", "FILE", "the launcher file to write"},
+        {"--releases", "LIST",
+         "supported Windows releases, comma-separated, from xp, vista, 7, 8,\n"
+         "8.1, 10, 11, unknown (default 7,8,8.1,10,11,unknown)"},
+        {"--win10-range", "MIN-MAX",
+         "supported Windows 10 version codes (default 1507-9999; a maximum\n"
+         "of 9999 or more also admits releases the launcher does not know)"},
+        {"--win11-range", "MIN-MAX", "the same for Windows 11 (default 2110-9999)"},
+        {"--admin-mode", "MODE",
+         "how a non-administrator starts the setup program: runas (ask for\n"
+         "elevation), noadmin (pass /noadmin), none (default noadmin)"},
+        {"--unsupported-text", "TEXT",
+         "message for a refused release; %USER% becomes the release name"},
+        {"--unsupported-text-file", "FILE",
+         "the same, read from a UTF-8 file (a byte-order mark and one final\n"
+         "line break are dropped)"},
+        {"--detached", nullptr,
+         "detached mode: the launcher does not wait for the setup program\n"
+         "and leaves its temporary copy"},
+        {"--preset", "0-9", "LZMA preset (default 6)"},
+        {"--lc", "0-4", "LZMA literal context bits (default 3)"},
+        {"--lp", "0-4", "LZMA literal position bits (default 0; lc + lp <= 4)"},
+        {"--pb", "0-4", "LZMA position bits (default 2)"},
+        {"--dict", "SIZE",
+         "LZMA dictionary size, with K or M suffix (default: the preset's,\n"
+         "but no larger than the setup program)"},
+        {"--extra-inside-crc", "FILE", "bytes appended after the text, covered by the CRC-32"},
+        {"--extra-after-crc", "FILE", "bytes appended after those, not covered"},
+        {"--precompressed-block", "FILE",
+         "expert: store FILE as the compressed block as it is (no --setup)"},
+        {"--lzma-props", "HEX10", "expert: the five property bytes for that block"},
+        {"--payload-size", "N", "expert: the decoded size to record for that block"},
+    },
+    0};
+
+const Command kInspect = {
+    "inspect", "stubpack inspect FILE [--json]",
+    "Shows every locator and header field of the launcher file FILE, decoded,\n"
+    "and the signature block (certificate table) if the file is signed.",
+    {{"--json", nullptr, "print one JSON object instead"}},
+    1};
+
+const Command kVerify = {
+    "verify", "stubpack verify FILE",
+    "Runs the launcher's own checks on FILE in the launcher's order (locator,\n"
+    "file size, CRC-32, header, refusal text, full decoding of the setup\n"
+    "program) and prints the outcome the launcher would reach. The running\n"
+    "system's Windows release is not judged; the package's support data is\n"
+    "shown instead. Exits with 1 when the launcher would stop with a message.",
+    {},
+    1};
+
+const Command kExtract = {
+    "extract", "stubpack extract FILE --out SETUP",
+    "Checks FILE like verify does and writes the decoded setup program to\n"
+    "SETUP.",
+    {{"--out", "FILE", "where to write the setup program"}},
+    1};
+
+const Command* const kCommands[] = {&kBuild, &kInspect, &kVerify, &kExtract};
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "stubpack: %s\n", message.c_str());
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "build") != 0)
-    return Fail("usage: stubpack build --stub STUB --setup SETUP --out OUT");
-  std::string stubPath, setupPath, outPath;
-  packer::PackageOptions options;
-  for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](std::string* into) {
-      if (i + 1 >= argc) return false;
-      *into = argv[++i];
-      return true;
-    };
-    bool ok = true;
-    if (arg == "--stub") ok = value(&stubPath);
-    else if (arg == "--setup") ok = value(&setupPath);
-    else if (arg == "--out") ok = value(&outPath);
-    else if (arg == "--detached") options.detached = true;
-    else return Fail("unknown option " + arg);
-    if (!ok) return Fail(arg + " needs a value");
+void PrintHelp(const Command& command) {
+  std::printf("usage: %s\n\n%s\n", command.usage, command.summary);
+  if (command.options.empty()) return;
+  std::printf("\noptions:\n");
+  for (const OptionSpec& option : command.options) {
+    std::string head = std::string(option.name) +
+                       (option.value ? std::string(" ") + option.value : "");
+    std::string help = option.help;
+    std::string indent(28, ' ');
+    for (size_t at = 0; (at = help.find('\n', at)) != std::string::npos;
+         at += 1 + indent.size())
+      help.insert(at + 1, indent);
+    if (head.size() < 26) std::printf("  %-26s%s\n", head.c_str(), help.c_str());
+    else std::printf("  %s\n%s%s\n", head.c_str(), indent.c_str(), help.c_str());
   }
-  packer::Bytes stub, setup;
-  if (!ReadFile(stubPath, &stub)) return Fail("cannot read stub " + stubPath);
-  if (!ReadFile(setupPath, &setup)) return Fail("cannot read setup program " + setupPath);
+  std::printf("  %-26s%s\n", "--help", "show this text");
+}
+
+void PrintOverview() {
+  std::printf(
+      "usage: stubpack COMMAND [options]\n\n"
+      "commands:\n"
+      "  build    make a launcher file from a stub and a setup program\n"
+      "  inspect  show the package fields of a launcher file\n"
+      "  verify   run the launcher's checks on a launcher file\n"
+      "  extract  write out the setup program a launcher file carries\n\n"
+      "\"stubpack COMMAND --help\" describes each command.\n");
+}
+
+struct ParsedArgs {
+  std::map<std::string, std::string> values;  // switches map to ""
+  std::vector<std::string> positionals;
+  bool help = false;
+};
+
+bool ParseArgs(const Command& command, const std::vector<std::string>& args,
+               ParsedArgs* parsed, std::string* error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      parsed->help = true;
+      continue;
+    }
+    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0 || arg == "--") {
+      if (arg.size() > 1 && arg[0] == '-') {
+        *error = "unknown option " + arg + " for " + command.name +
+                 " (see stubpack " + command.name + " --help)";
+        return false;
+      }
+      parsed->positionals.push_back(arg);
+      continue;
+    }
+    std::string value;
+    bool inlineValue = false;
+    size_t equals = arg.find('=');
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+      arg = arg.substr(0, equals);
+      inlineValue = true;
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& option : command.options)
+      if (arg == option.name) spec = &option;
+    if (!spec) {
+      *error = "unknown option " + arg + " for " + command.name +
+               " (see stubpack " + command.name + " --help)";
+      return false;
+    }
+    if (parsed->values.count(arg)) {
+      *error = arg + " is given more than once";
+      return false;
+    }
+    if (!spec->value) {
+      if (inlineValue) {
+        *error = arg + " takes no value";
+        return false;
+      }
+    } else if (!inlineValue) {
+      if (i + 1 >= args.size()) {
+        *error = arg + " needs a value (" + spec->value + ")";
+        return false;
+      }
+      value = args[++i];
+    }
+    parsed->values[arg] = value;
+  }
+  if (parsed->help) return true;
+  if (parsed->positionals.size() != command.positionals) {
+    if (command.positionals == 0)
+      *error = "unexpected argument " + parsed->positionals[0] + " for " +
+               command.name + " (options start with --)";
+    else if (parsed->positionals.empty())
+      *error = std::string(command.name) + " needs a FILE (usage: " +
+               command.usage + ")";
+    else
+      *error = std::string(command.name) + " takes one FILE, not " +
+               std::to_string(parsed->positionals.size());
+    return false;
+  }
+  return true;
+}
+
+// Reads an option's number, if given, into `into`.
+bool NumberOption(const ParsedArgs& args, const char* name, int64_t min,
+                  int64_t max, uint32_t* into, std::string* error) {
+  auto found = args.values.find(name);
+  if (found == args.values.end()) return true;
+  int64_t value;
+  if (!packer::ParseNumber(found->second, min, max, &value, error)) {
+    *error = std::string(name) + ": " + *error;
+    return false;
+  }
+  *into = (uint32_t)value;
+  return true;
+}
+
+bool ReadTextFile(const std::string& path, std::u16string* text,
+                  std::string* error) {
+  Bytes bytes;
+  if (!packer::ReadWholeFile(path, "text file", &bytes, error, 16u << 20,
+                             "a refusal text can hold at most 65535 UTF-16 units"))
+    return false;
+  std::string utf8(bytes.begin(), bytes.end());
+  if (utf8.compare(0, 3, "\xEF\xBB\xBF") == 0) utf8.erase(0, 3);
+  if (!utf8.empty() && utf8.back() == '\n') utf8.pop_back();
+  if (!utf8.empty() && utf8.back() == '\r') utf8.pop_back();
+  if (!packer::Utf8ToUtf16(utf8, text)) {
+    *error = "text file " + path + " is not valid UTF-8";
+    return false;
+  }
+  return true;
+}
+
+class ProgressDisplay {
+ public:
+  explicit ProgressDisplay(bool enabled) : enabled_(enabled) {}
+  void Update(uint64_t done, uint64_t total) {
+    if (!enabled_ || total == 0) return;
+    int percent = (int)(done * 100 / total);
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    std::fprintf(stderr, "\rstubpack: compressing %3d%% (%.1f of %.1f MiB)",
+                 percent, done / 1048576.0, total / 1048576.0);
+    std::fflush(stderr);
+  }
+  void Finish() {
+    if (enabled_ && lastPercent_ >= 0) std::fprintf(stderr, "\n");
+  }
+
+ private:
+  bool enabled_;
+  int lastPercent_ = -1;
+};
+
+int RunBuild(const ParsedArgs& args) {
+  auto has = [&](const char* name) { return args.values.count(name) != 0; };
+  auto get = [&](const char* name) { return args.values.at(name); };
+  std::string error;
+  packer::PackageOptions options;
+
+  const bool precompressed = has("--precompressed-block");
+  for (const char* required : {"--stub", "--out"})
+    if (!has(required))
+      return Fail(std::string("build needs ") + required + " FILE");
+  if (!precompressed && !has("--setup"))
+    return Fail("build needs --setup FILE (or --precompressed-block)");
+  if (precompressed) {
+    if (has("--setup"))
+      return Fail("--setup and --precompressed-block exclude each other");
+    for (const char* lzma : {"--preset", "--lc", "--lp", "--pb", "--dict"})
+      if (has(lzma))
+        return Fail(std::string(lzma) +
+                    " has no effect with --precompressed-block; use --lzma-props");
+    if (!has("--lzma-props") || !has("--payload-size"))
+      return Fail("--precompressed-block needs --lzma-props and --payload-size");
+  } else {
+    for (const char* expert : {"--lzma-props", "--payload-size"})
+      if (has(expert))
+        return Fail(std::string(expert) + " needs --precompressed-block");
+  }
+  if (has("--unsupported-text") && has("--unsupported-text-file"))
+    return Fail("--unsupported-text and --unsupported-text-file exclude each other");
+
+  if (has("--releases") &&
+      !packer::ParseReleases(get("--releases"), &options.supportFlags, &error))
+    return Fail("--releases: " + error);
+  if (has("--win10-range") &&
+      !packer::ParseCodeRange(get("--win10-range"), &options.win10MinCode,
+                              &options.win10MaxCode, &error))
+    return Fail("--win10-range: " + error);
+  if (has("--win11-range") &&
+      !packer::ParseCodeRange(get("--win11-range"), &options.win11MinCode,
+                              &options.win11MaxCode, &error))
+    return Fail("--win11-range: " + error);
+  if (has("--admin-mode") &&
+      !packer::ParseAdminMode(get("--admin-mode"), &options.adminMode, &error))
+    return Fail("--admin-mode: " + error);
+  if (has("--unsupported-text") &&
+      !packer::Utf8ToUtf16(get("--unsupported-text"), &options.unsupportedText))
+    return Fail("--unsupported-text is not valid UTF-8");
+  if (has("--unsupported-text-file") &&
+      !ReadTextFile(get("--unsupported-text-file"), &options.unsupportedText, &error))
+    return Fail(error);
+  if (options.unsupportedText.size() > 0xFFFF)
+    return Fail("the unsupported-release text is " +
+                std::to_string(options.unsupportedText.size()) +
+                " UTF-16 units long; at most 65535 fit");
+  options.detached = has("--detached");
+  if (!NumberOption(args, "--preset", 0, 9, &options.lzma.preset, &error) ||
+      !NumberOption(args, "--lc", 0, 4, &options.lzma.lc, &error) ||
+      !NumberOption(args, "--lp", 0, 4, &options.lzma.lp, &error) ||
+      !NumberOption(args, "--pb", 0, 4, &options.lzma.pb, &error))
+    return Fail(error);
+  if (has("--dict") &&
+      !packer::ParseByteSize(get("--dict"), &options.lzma.dictionarySize, &error))
+    return Fail("--dict: " + error);
+  if (has("--dict") && options.lzma.dictionarySize == 0)
+    return Fail("--dict: the dictionary size must be at least 4 KiB");
+  error = packer::CheckLzmaSettings(options.lzma);
+  if (!error.empty()) return Fail(error);
+
+  Bytes stub, setup;
+  if (!packer::ReadWholeFile(get("--stub"), "stub", &stub, &error, kBelow2GiB,
+                             "a stub must be smaller than 2 GiB"))
+    return Fail(error);
+  // Checked before the setup program is read: it may be large.
+  error = packer::CheckStub(stub);
+  if (!error.empty()) return Fail(get("--stub") + ": " + error);
+  if (precompressed) {
+    packer::PrecompressedPayload payload;
+    Bytes props;
+    int64_t size;
+    if (!packer::ParseHexBytes(get("--lzma-props"), 5, &props, &error))
+      return Fail("--lzma-props: " + error);
+    if (!packer::ParseNumber(get("--payload-size"), INT32_MIN, INT32_MAX, &size,
+                             &error))
+      return Fail("--payload-size: " + error);
+    if (!packer::ReadWholeFile(get("--precompressed-block"), "compressed block",
+                               &payload.block, &error, kBelow2GiB,
+                               "it must be smaller than 2 GiB"))
+      return Fail(error);
+    std::memcpy(payload.properties, props.data(), 5);
+    payload.payloadSize = (int32_t)size;
+    options.precompressed = payload;
+  } else {
+    if (!packer::ReadWholeFile(get("--setup"), "setup program", &setup, &error,
+                               kBelow2GiB,
+                               "a setup program must be smaller than 2 GiB "
+                               "(2147483648 bytes)"))
+      return Fail(error);
+    if (setup.empty())
+      return Fail("setup program " + get("--setup") + " is empty");
+  }
+  for (const char* extra : {"--extra-inside-crc", "--extra-after-crc"}) {
+    if (!has(extra)) continue;
+    Bytes& into = std::strcmp(extra, "--extra-inside-crc") == 0
+                      ? options.extraInsideCrc
+                      : options.extraAfterCrc;
+    if (!packer::ReadWholeFile(get(extra), "extra bytes", &into, &error,
+                               kBelow2GiB, "it must be smaller than 2 GiB"))
+      return Fail(error);
+  }
+
+  ProgressDisplay progress(StderrIsTerminal() && setup.size() >= kProgressThreshold);
+  options.progress = [&progress](uint64_t done, uint64_t total) {
+    progress.Update(done, total);
+  };
   packer::BuildResult result = packer::BuildLauncherFile(stub, setup, options);
+  progress.Finish();
   if (!result.ok) return Fail(result.error);
-  if (!WriteFileAtomically(outPath, result.file)) return Fail("cannot write " + outPath);
+  if (!packer::WriteFileAtomically(get("--out"), result.file, &error))
+    return Fail(error);
   return 0;
 }
+
+int RunInspect(const ParsedArgs& args) {
+  const std::string& path = args.positionals[0];
+  Bytes file;
+  std::string error;
+  if (!packer::ReadWholeFile(path, "launcher file", &file, &error))
+    return Fail(error);
+  packer::PackageInfo info;
+  if (!packer::ReadPackageInfo(file, &info, &error))
+    return Fail(path + " is not a launcher file: " + error);
+  std::string text = args.values.count("--json")
+                         ? packer::FormatPackageInfoJson(path, info)
+                         : packer::FormatPackageInfo(path, info);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
+}
+
+// verify and extract: the same checks; extract then writes the program.
+int RunVerify(const ParsedArgs& args, bool extract) {
+  const std::string& path = args.positionals[0];
+  if (extract && !args.values.count("--out"))
+    return Fail("extract needs --out FILE");
+  std::string error;
+  // A missing file is the user's mistake, not the package's: say so plainly.
+  if (!packer::CheckRegularFile(path, "launcher file", &error)) return Fail(error);
+  packer::VerifyReport report = packer::VerifyLauncherFile(path);
+  if (!extract)
+    for (const std::string& line : report.lines) std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  if (!report.ok) return Fail(report.failure);
+  if (extract && !packer::WriteFileAtomically(args.values.at("--out"),
+                                              report.setup, &error))
+    return Fail(error);
+  return 0;
+}
+
+int Run(const std::vector<std::string>& argv) {
+  if (argv.size() < 2 || argv[1] == "--help" || argv[1] == "-h" ||
+      argv[1] == "help") {
+    PrintOverview();
+    return argv.size() < 2 ? 1 : 0;
+  }
+  const Command* command = nullptr;
+  for (const Command* candidate : kCommands)
+    if (argv[1] == candidate->name) command = candidate;
+  if (!command)
+    return Fail("unknown command " + argv[1] +
+                " (commands: build, inspect, verify, extract)");
+  ParsedArgs parsed;
+  std::string error;
+  std::vector<std::string> rest(argv.begin() + 2, argv.end());
+  if (!ParseArgs(*command, rest, &parsed, &error)) return Fail(error);
+  if (parsed.help) {
+    PrintHelp(*command);
+    return 0;
+  }
+  if (command == &kBuild) return RunBuild(parsed);
+  if (command == &kInspect) return RunInspect(parsed);
+  return RunVerify(parsed, command == &kExtract);
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// Wide arguments, turned into UTF-8: every path and text then survives
+// whatever the console's code page is.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    std::u16string wide;
+    for (const wchar_t* unit = argv[i]; *unit; ++unit) wide += (char16_t)*unit;
+    args.push_back(packer::Utf16ToUtf8(wide));
+  }
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) {
+  return Run(std::vector<std::string>(argv, argv + argc));
+}
+#endif

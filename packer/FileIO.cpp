@@ -1,0 +1,119 @@
+// File reading and atomic writing over std::filesystem (POSIX and MinGW).
+#include "packer/FileIO.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#ifdef _WIN32
+#include <process.h>
+#define GetProcessNumber _getpid
+#else
+#include <unistd.h>
+#define GetProcessNumber getpid
+#endif
+
+namespace fs = std::filesystem;
+
+namespace packer {
+namespace {
+
+fs::path FromUtf8(const std::string& path) {
+  // u8path keeps non-ASCII names intact on Windows, where narrow strings
+  // would go through the ANSI code page.
+  return fs::u8path(path);
+}
+
+std::string Reason(const std::error_code& code) {
+  std::string message = code.message();
+  if (!message.empty()) message[0] = (char)std::tolower((unsigned char)message[0]);
+  return message;
+}
+
+}  // namespace
+
+bool CheckRegularFile(const std::string& path, const std::string& what,
+                      std::string* error) {
+  std::error_code code;
+  fs::file_status status = fs::status(FromUtf8(path), code);
+  if (!fs::exists(status)) {
+    *error = "cannot read " + what + " " + path + ": no such file";
+    return false;
+  }
+  if (code) {
+    *error = "cannot read " + what + " " + path + ": " + Reason(code);
+    return false;
+  }
+  if (!fs::is_regular_file(status)) {
+    *error = "cannot read " + what + " " + path + ": not a regular file";
+    return false;
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, const std::string& what,
+                   std::vector<uint8_t>* bytes, std::string* error,
+                   uint64_t limit, const std::string& limitReason) {
+  if (!CheckRegularFile(path, what, error)) return false;
+  const fs::path file = FromUtf8(path);
+  std::error_code code;
+  const uintmax_t size = fs::file_size(file, code);
+  if (code) {
+    *error = "cannot read " + what + " " + path + ": " + Reason(code);
+    return false;
+  }
+  if (size > limit) {
+    *error = what + " " + path + " is " + std::to_string(size) + " bytes; " +
+             limitReason;
+    return false;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    *error = "cannot open " + what + " " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  bytes->resize((size_t)size);
+  in.read((char*)bytes->data(), (std::streamsize)size);
+  if ((uintmax_t)in.gcount() != size || in.peek() != EOF) {
+    *error = "cannot read " + what + " " + path +
+             ": the file changed while it was read";
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileAtomically(const std::string& path,
+                         const std::vector<uint8_t>& bytes, std::string* error) {
+  const fs::path target = FromUtf8(path);
+  fs::path temporary = target;
+  temporary += ".stubpack-" + std::to_string(GetProcessNumber()) + ".tmp";
+  std::error_code code;
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      *error = "cannot write " + path + ": " + std::strerror(errno);
+      fs::remove(temporary, code);
+      return false;
+    }
+    out.write((const char*)bytes.data(), (std::streamsize)bytes.size());
+    out.close();
+    if (!out) {
+      *error = "cannot write " + path + " (disk full?)";
+      fs::remove(temporary, code);
+      return false;
+    }
+  }
+  fs::rename(temporary, target, code);
+  if (code) {
+    *error = "cannot write " + path + ": " + Reason(code);
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace packer

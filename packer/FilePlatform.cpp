@@ -1,0 +1,135 @@
+// Platform.h over standard C++ files, for verify and extract. It needs no
+// Windows API, so the same file serves the host and the Windows packer.
+#include "packer/FilePlatform.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+struct OpenFile {
+  std::ifstream stream;
+  uint64_t size = 0;
+};
+
+std::u16string& ModulePath() {
+  static std::u16string path;
+  return path;
+}
+
+OpenFile* AsFile(PlatformHandle handle) { return (OpenFile*)handle; }
+
+}  // namespace
+
+void SetFilePlatformModulePath(const std::u16string& path) {
+  ModulePath() = path;
+}
+
+std::vector<CapturedMessage>& CapturedMessages() {
+  static std::vector<CapturedMessage> messages;
+  return messages;
+}
+
+void* PlatformAllocate(size_t size) { return std::malloc(size); }
+void* PlatformReallocate(void* block, size_t size) {
+  return std::realloc(block, size);
+}
+void PlatformFree(void* block) { std::free(block); }
+
+void PlatformExitProcess(uint32_t exitCode) { throw PlatformExit{exitCode}; }
+
+void PlatformShowMessage(const WideChar* text, const WideChar* caption,
+                         uint32_t) {
+  CapturedMessages().push_back({text, caption});
+}
+
+uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
+  // GetModuleFileNameW truncates to the capacity and then returns it.
+  const std::u16string& path = ModulePath();
+  if (capacity == 0) return 0;
+  uint32_t count = (uint32_t)path.size();
+  if (count >= capacity) count = capacity - 1;
+  path.copy(buffer, count);
+  buffer[count] = 0;
+  return path.size() >= capacity ? capacity : count;
+}
+
+const WideChar* PlatformGetCommandLine() { return u""; }
+
+PlatformHandle PlatformOpenForReading(const WideChar* path) {
+  OpenFile* file = new OpenFile;
+  std::filesystem::path name{std::u16string(path)};
+  std::error_code code;
+  file->size = std::filesystem::file_size(name, code);
+  file->stream.open(name, std::ios::binary);
+  if (code || !file->stream) {
+    delete file;
+    return PLATFORM_INVALID_HANDLE;
+  }
+  return file;
+}
+
+// verify never writes, starts or asks the system anything: the calls below
+// answer "failed" so that any use of them would show as a launcher failure
+// instead of touching the machine.
+PlatformHandle PlatformCreateForWriting(const WideChar*) {
+  return PLATFORM_INVALID_HANDLE;
+}
+
+bool PlatformSeek(PlatformHandle handle, int32_t offset) {
+  if (offset < 0) return false;
+  OpenFile* file = AsFile(handle);
+  file->stream.clear();
+  file->stream.seekg(offset, std::ios::beg);
+  return (bool)file->stream;
+}
+
+uint32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
+  OpenFile* file = AsFile(handle);
+  file->stream.read((char*)buffer, (std::streamsize)count);
+  uint32_t read = (uint32_t)file->stream.gcount();
+  file->stream.clear();
+  return read;
+}
+
+uint32_t PlatformWrite(PlatformHandle, const void*, uint32_t) { return 0; }
+
+uint64_t PlatformGetFileSize(PlatformHandle handle) {
+  return AsFile(handle)->size;
+}
+
+void PlatformCloseHandle(PlatformHandle handle) {
+  if (handle && handle != PLATFORM_INVALID_HANDLE) delete AsFile(handle);
+}
+
+void PlatformDeleteFile(const WideChar*) {}
+bool PlatformPathExists(const WideChar*) { return false; }
+void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
+  if (capacity) buffer[0] = 0;
+}
+
+bool PlatformGetVersion(OsVersion*) { return false; }
+PlatformHandle PlatformOpenCurrentVersionKey() { return nullptr; }
+bool PlatformQueryValue(PlatformHandle, const WideChar*, void*, uint32_t*) {
+  return false;
+}
+void PlatformCloseKey(PlatformHandle) {}
+
+const WideChar* PlatformGetUniversalName(const WideChar*, void*, uint32_t*) {
+  return nullptr;
+}
+
+bool PlatformCreateProcess(WideChar*, const WideChar*, PlatformHandle*) {
+  return false;
+}
+bool PlatformShellExecute(const WideChar*, const WideChar*, const WideChar*,
+                          PlatformHandle*) {
+  return false;
+}
+void PlatformWaitForProcess(PlatformHandle) {}
+
+void* PlatformAllocateAdministratorsSid() { return nullptr; }
+void PlatformFreeSid(void*) {}
+void* PlatformFindCheckTokenMembership() { return nullptr; }
+bool PlatformCallCheckTokenMembership(void*, void*, bool*) { return false; }

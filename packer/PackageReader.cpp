@@ -1,0 +1,264 @@
+// Decoding a launcher file's locator, header and surroundings.
+#include "packer/PackageReader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core/CRC32.h"
+#include "packer/Options.h"
+#include "packer/PackageWriter.h"
+
+namespace packer {
+namespace {
+
+std::string Hex(uint64_t value, int digits) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "0x%0*llX", digits,
+                (unsigned long long)value);
+  return buffer;
+}
+
+std::string HexBytes(const uint8_t* bytes, size_t count) {
+  std::string out;
+  char buffer[4];
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(buffer, sizeof buffer, "%02X", bytes[i]);
+    if (i) out += ' ';
+    out += buffer;
+  }
+  return out;
+}
+
+bool InFile(uint64_t offset, uint64_t size, uint64_t fileSize) {
+  return offset + size <= fileSize;
+}
+
+std::string Join(const std::vector<std::string>& items,
+                 const std::string& separator) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? separator : "") + items[i];
+  return out;
+}
+
+std::string ReleaseList(const PackageInfo& info) {
+  std::vector<std::string> names = ReleaseNames(info.header.supportFlags);
+  uint64_t other = UnnamedSupportBits(info.header.supportFlags);
+  if (other) names.push_back("other bits " + Hex(other, 16));
+  return names.empty() ? "(none)" : Join(names, ", ");
+}
+
+}  // namespace
+
+bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
+                     std::string* error) {
+  *info = PackageInfo();
+  info->fileSize = file.size();
+  if (file.size() < kPackageLocatorEnd) {
+    *error = "too short to hold a package locator (" +
+             std::to_string(file.size()) + " bytes; it ends at byte 152)";
+    return false;
+  }
+  std::memcpy(&info->locator, file.data() + kPackageLocatorOffset,
+              sizeof(PackageLocator));
+  const PackageLocator& locator = info->locator;
+  if (locator.packageOffset == 0) {
+    *error = "carries no package (the locator at byte 128 says offset 0)";
+    return false;
+  }
+  if (!InFile(locator.packageOffset, sizeof(PackageHeader), file.size())) {
+    *error = "its package header at offset " +
+             std::to_string(locator.packageOffset) + " lies outside the file";
+    return false;
+  }
+  std::memcpy(&info->header, file.data() + locator.packageOffset,
+              sizeof(PackageHeader));
+  const PackageHeader& header = info->header;
+
+  info->detached = locator.detachedFileSize != 0;
+  info->minimumFileSize = info->detached
+                              ? locator.detachedFileSize
+                              : (locator.expectedFileSize < 0
+                                     ? 0
+                                     : (uint64_t)locator.expectedFileSize);
+  // The launcher's own comparison: low 32 bits when detached.
+  info->sizeSufficient = info->detached
+                             ? (uint32_t)file.size() >= locator.detachedFileSize
+                             : (int64_t)file.size() >= locator.expectedFileSize;
+  info->crcRegionInFile =
+      InFile(locator.packageOffset, locator.crcLength, file.size());
+  if (info->crcRegionInFile) {
+    info->crcComputed = UpdateCrc32(0, file.data() + locator.packageOffset,
+                                    locator.crcLength);
+    info->crcMatches = info->crcComputed == locator.crcValue;
+  }
+  info->payloadInFile =
+      InFile(header.payloadOffset, header.payloadPackedSize, file.size());
+  const PackageTextRef& text = header.unsupportedText;
+  info->textInFile = InFile(text.textOffset, 2ull * text.textLength,
+                            file.size());
+  if (info->textInFile) {
+    const uint8_t* at = file.data() + text.textOffset;
+    for (uint32_t i = 0; i < text.textLength; ++i)
+      info->text.push_back((char16_t)(at[2 * i] | at[2 * i + 1] << 8));
+  }
+
+  const uint8_t first = header.lzmaProperties[0];
+  info->lzmaValid = first <= 224;
+  info->lc = first % 9;
+  info->lp = first / 9 % 5;
+  info->pb = first / 45;
+  std::memcpy(&info->dictionarySize, header.lzmaProperties + 1, 4);
+
+  PeLayout layout;
+  std::string unused;
+  info->peValid = ReadPeLayout(file, &layout, &unused);
+  if (info->peValid && layout.certificateOffset != 0 &&
+      layout.certificateSize != 0) {
+    info->signed_ = true;
+    info->signatureOffset = layout.certificateOffset;
+    info->signatureSize = layout.certificateSize;
+    info->signatureInFile = InFile(layout.certificateOffset,
+                                   layout.certificateSize, file.size());
+    const uint64_t packageEnd = std::max<uint64_t>(
+        info->minimumFileSize, (uint64_t)locator.packageOffset + locator.crcLength);
+    info->signatureAfterPackage = layout.certificateOffset >= packageEnd;
+  }
+  return true;
+}
+
+std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) {
+  const PackageLocator& l = info.locator;
+  const PackageHeader& h = info.header;
+  std::string out;
+  auto line = [&out](const std::string& name, const std::string& value) {
+    out += "  " + name + std::string(name.size() < 20 ? 20 - name.size() : 1, ' ') +
+           value + "\n";
+  };
+  out += path + ": " + std::to_string(info.fileSize) + " bytes\n";
+  out += "locator (bytes 128-151)\n";
+  line("packageOffset", std::to_string(l.packageOffset));
+  line("crcLength", std::to_string(l.crcLength) +
+                        (info.crcRegionInFile ? "" : "  (runs past the end of the file)"));
+  line("crcValue", Hex(l.crcValue, 8) +
+                       (!info.crcRegionInFile ? ""
+                        : info.crcMatches ? "  (matches)"
+                                          : "  (DOES NOT MATCH: computed " +
+                                                Hex(info.crcComputed, 8) + ")"));
+  line("expectedFileSize", std::to_string(l.expectedFileSize));
+  line("detachedFileSize", std::to_string(l.detachedFileSize));
+  line("mode", info.detached ? "detached (no wait, temporary copy kept)"
+                             : "attached (waits, then deletes the temporary copy)");
+  line("minimum file size", std::to_string(info.minimumFileSize) +
+                                (info.sizeSufficient ? "" : "  (THE FILE IS SHORTER)"));
+  out += "header (at " + std::to_string(l.packageOffset) + ")\n";
+  line("lzmaProperties", HexBytes(h.lzmaProperties, 5) + "  (" +
+                             (info.lzmaValid ? "" : "INVALID: first byte above 224; ") +
+                             "lc " + std::to_string(info.lc) + ", lp " +
+                             std::to_string(info.lp) + ", pb " + std::to_string(info.pb) +
+                             ", dictionary " + std::to_string(info.dictionarySize) +
+                             " bytes)");
+  line("supportFlags", Hex(h.supportFlags, 16) + "  (" + ReleaseList(info) + ")");
+  line("win10 codes", std::to_string(h.win10MinCode) + "-" + std::to_string(h.win10MaxCode));
+  line("win11 codes", std::to_string(h.win11MinCode) + "-" + std::to_string(h.win11MaxCode));
+  line("adminMode", std::to_string(h.adminMode) + "  (" + AdminModeName(h.adminMode) + ")");
+  line("reserved (22-33)", HexBytes(h.reserved1, sizeof h.reserved1));
+  line("payloadOffset", std::to_string(h.payloadOffset));
+  line("payloadPackedSize", std::to_string(h.payloadPackedSize) +
+                                (info.payloadInFile ? "" : "  (runs past the end of the file)"));
+  line("payloadSize", std::to_string(h.payloadSize));
+  line("reserved (46-67)", HexBytes(h.reserved2, sizeof h.reserved2));
+  line("unsupportedText", "offset " + std::to_string(h.unsupportedText.textOffset) +
+                              ", " + std::to_string(h.unsupportedText.textLength) +
+                              " UTF-16 units" +
+                              (info.textInFile ? "" : "  (runs past the end of the file)"));
+  if (info.textInFile) line("text", JsonString(Utf16ToUtf8(info.text)));
+  out += "signature\n";
+  if (!info.peValid) line("certificate table", "unknown (the file is not a PE image)");
+  else if (!info.signed_) line("certificate table", "none (unsigned)");
+  else
+    line("certificate table",
+         "offset " + std::to_string(info.signatureOffset) + ", " +
+             std::to_string(info.signatureSize) + " bytes" +
+             (info.signatureInFile ? "" : "  (RUNS PAST THE END OF THE FILE)") +
+             (info.signatureAfterPackage ? ", after the package"
+                                         : "  (OVERLAPS THE PACKAGE)"));
+  return out;
+}
+
+std::string JsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04X", c);
+          out += buffer;
+        } else {
+          out += (char)c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string FormatPackageInfoJson(const std::string& path,
+                                  const PackageInfo& info) {
+  const PackageLocator& l = info.locator;
+  const PackageHeader& h = info.header;
+  auto n = [](uint64_t v) { return std::to_string(v); };
+  auto b = [](bool v) { return std::string(v ? "true" : "false"); };
+  std::vector<std::string> releases;
+  for (const std::string& name : ReleaseNames(h.supportFlags))
+    releases.push_back(JsonString(name));
+  std::string out = "{\n";
+  out += "  \"file\": " + JsonString(path) + ",\n";
+  out += "  \"fileSize\": " + n(info.fileSize) + ",\n";
+  out += "  \"locator\": {\"packageOffset\": " + n(l.packageOffset) +
+         ", \"crcLength\": " + n(l.crcLength) + ", \"crcValue\": " + n(l.crcValue) +
+         ", \"expectedFileSize\": " + std::to_string(l.expectedFileSize) +
+         ", \"detachedFileSize\": " + n(l.detachedFileSize) + "},\n";
+  out += "  \"mode\": \"" + std::string(info.detached ? "detached" : "attached") + "\",\n";
+  out += "  \"minimumFileSize\": " + n(info.minimumFileSize) +
+         ", \"sizeSufficient\": " + b(info.sizeSufficient) + ",\n";
+  out += "  \"crcRegionInFile\": " + b(info.crcRegionInFile) +
+         ", \"crcMatches\": " + b(info.crcMatches) + ",\n";
+  out += "  \"lzma\": {\"properties\": " + JsonString(HexBytes(h.lzmaProperties, 5)) +
+         ", \"valid\": " + b(info.lzmaValid) + ", \"lc\": " + n(info.lc) +
+         ", \"lp\": " + n(info.lp) + ", \"pb\": " + n(info.pb) +
+         ", \"dictionarySize\": " + n(info.dictionarySize) + "},\n";
+  out += "  \"supportFlags\": " + n(h.supportFlags) + ",\n";
+  out += "  \"releases\": [" + Join(releases, ", ") + "],\n";
+  out += "  \"otherSupportBits\": " + n(UnnamedSupportBits(h.supportFlags)) + ",\n";
+  out += "  \"win10Range\": [" + n(h.win10MinCode) + ", " + n(h.win10MaxCode) + "],\n";
+  out += "  \"win11Range\": [" + n(h.win11MinCode) + ", " + n(h.win11MaxCode) + "],\n";
+  out += "  \"adminMode\": " + n(h.adminMode) + ", \"adminModeName\": " +
+         JsonString(AdminModeName(h.adminMode)) + ",\n";
+  out += "  \"reserved1\": " + JsonString(HexBytes(h.reserved1, sizeof h.reserved1)) +
+         ", \"reserved2\": " + JsonString(HexBytes(h.reserved2, sizeof h.reserved2)) + ",\n";
+  out += "  \"payload\": {\"offset\": " + n(h.payloadOffset) +
+         ", \"packedSize\": " + n(h.payloadPackedSize) +
+         ", \"size\": " + std::to_string(h.payloadSize) +
+         ", \"inFile\": " + b(info.payloadInFile) + "},\n";
+  out += "  \"unsupportedText\": {\"offset\": " + n(h.unsupportedText.textOffset) +
+         ", \"length\": " + n(h.unsupportedText.textLength) +
+         ", \"inFile\": " + b(info.textInFile) + ", \"text\": " +
+         (info.textInFile ? JsonString(Utf16ToUtf8(info.text)) : "null") + "},\n";
+  out += "  \"signature\": ";
+  if (!info.signed_) {
+    out += "null\n";
+  } else {
+    out += "{\"offset\": " + n(info.signatureOffset) + ", \"size\": " +
+           n(info.signatureSize) + ", \"inFile\": " + b(info.signatureInFile) +
+           ", \"afterPackage\": " + b(info.signatureAfterPackage) + "}\n";
+  }
+  return out + "}\n";
+}
+
+}  // namespace packer

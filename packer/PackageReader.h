@@ -1,0 +1,54 @@
+// Reading a finished launcher file back: every locator and header field,
+// decoded, and what lies around the package. No check here ends anything;
+// `stubpack verify` runs the launcher's own checks instead.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/StubTypes.h"
+#include "packer/PeImage.h"
+
+namespace packer {
+
+struct PackageInfo {
+  uint64_t fileSize = 0;
+  PackageLocator locator = {};
+  PackageHeader header = {};
+  bool detached = false;
+  uint64_t minimumFileSize = 0;  // what the size check of the mode demands
+  bool sizeSufficient = false;
+  bool crcRegionInFile = false;
+  bool crcMatches = false;
+  uint32_t crcComputed = 0;
+  bool payloadInFile = false;
+  bool textInFile = false;
+  std::u16string text;  // when textInFile
+  // LZMA properties, decoded; lzmaValid is false for a first byte above 224.
+  bool lzmaValid = false;
+  uint32_t lc = 0, lp = 0, pb = 0, dictionarySize = 0;
+  // The certificate table of a signed file (PE data directory 4).
+  bool peValid = false;
+  bool signed_ = false;
+  uint32_t signatureOffset = 0;
+  uint32_t signatureSize = 0;
+  bool signatureInFile = false;        // offset + size within the file
+  bool signatureAfterPackage = false;  // starts at or after the package end
+};
+
+// Fails, with a one-line reason, only when the file carries no readable
+// package at all: shorter than the locator, an empty locator, or a header
+// outside the file.
+bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
+                     std::string* error);
+
+// Renders for people (aligned "name: value" lines) and for scripts (one
+// JSON object). `path` is shown as given.
+std::string FormatPackageInfo(const std::string& path, const PackageInfo& info);
+std::string FormatPackageInfoJson(const std::string& path,
+                                  const PackageInfo& info);
+
+std::string JsonString(const std::string& utf8);
+
+}  // namespace packer
