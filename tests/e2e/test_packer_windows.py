@@ -1,0 +1,69 @@
+"""The Windows build of stubpack, run under Wine, makes launcher files that
+run, byte for byte the same as the Linux build's.
+
+    python3 -m unittest tests/e2e/test_packer_windows.py
+"""
+
+import json
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import winelib  # noqa: E402
+
+WINDOWS_STUBPACK = winelib.BUILD_WIN / "packer" / "stubpack.exe"
+HOST_STUBPACK = Path(winelib.os.environ.get("BUILD_HOST", winelib.REPO_ROOT / "build" / "host")) \
+    / "packer" / "stubpack"
+STUB = winelib.BUILD_WIN / "Stub64.exe"
+
+
+@unittest.skipUnless(winelib.wine_available() and WINDOWS_STUBPACK.is_file()
+                     and HOST_STUBPACK.is_file() and STUB.is_file(),
+                     "needs Wine and both builds of stubpack")
+class WindowsPacker(unittest.TestCase):
+    def setUp(self):
+        self.folder = Path(tempfile.mkdtemp(prefix="winpack-"))
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        self.options = ["--releases", "10,11,unknown", "--admin-mode", "runas",
+                        "--unsupported-text", "Needs Windows 10 or later, not %USER%."]
+
+    def windows_build(self, out):
+        w = winelib.to_windows_path
+        code, stdout, stderr = winelib.wine(
+            [WINDOWS_STUBPACK, "build", "--stub", w(STUB), "--setup", w(winelib.probe_exe()),
+             "--out", w(out)] + self.options)
+        self.assertEqual(code, 0, stdout + stderr)
+
+    def test_same_bytes_as_the_linux_build(self):
+        windows_out = self.folder / "windows.exe"
+        linux_out = self.folder / "linux.exe"
+        self.windows_build(windows_out)
+        subprocess.run([str(HOST_STUBPACK), "build", "--stub", str(STUB),
+                        "--setup", str(winelib.probe_exe()), "--out", str(linux_out)]
+                       + self.options, check=True)
+        self.assertEqual(windows_out.read_bytes(), linux_out.read_bytes())
+
+    def test_the_launcher_it_makes_starts_the_setup_program(self):
+        launcher = self.folder / "setup.exe"
+        self.windows_build(launcher)
+        code, stdout, stderr = winelib.wine(
+            [WINDOWS_STUBPACK, "verify", winelib.to_windows_path(launcher)])
+        self.assertEqual(code, 0, stdout + stderr)
+        temp = self.folder / "temp"
+        temp.mkdir()
+        report_path = self.folder / "report.json"
+        report = winelib.run_launcher(
+            launcher, args=["/x"], tmp=temp,
+            env={"PROBE_REPORT": winelib.to_windows_path(report_path)})
+        self.assertEqual((report["exit_code"], report["boxes"]), (0, []))
+        probe = json.loads(report_path.read_text(encoding="utf-8"))
+        self.assertTrue(probe["command_line"].endswith(
+            '"%s" /x' % winelib.to_windows_path(launcher)))
+
+
+if __name__ == "__main__":
+    unittest.main()
