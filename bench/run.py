@@ -1,0 +1,452 @@
+#!/usr/bin/env python3
+"""Prints the launcher's performance figures, measured now, beside their floors.
+
+1. decode throughput on the host: DecompressPayload vs plain liblzma
+2. start-to-hand-off under Wine: Stub64.exe vs reference.exe (default liblzma)
+3. peak memory of the launcher run vs packed + decoded + dictionary + 2 MiB
+4. size and imports of Stub64.exe
+
+Called by bench/run.sh after the builds. Exits non-zero only on errors; a
+missed goal is reported, not fatal.
+"""
+
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+MIB = 1 << 20
+
+
+def log(msg):
+    print(msg, flush=True)
+
+
+def to_windows_path(path):
+    return "Z:" + os.path.abspath(os.fspath(path)).replace("/", "\\")
+
+
+def pinned(cmd, cpu):
+    return (["taskset", "-c", cpu] if cpu and shutil.which("taskset") else []) + cmd
+
+
+# --- payload -------------------------------------------------------------------
+
+ELF_DIRS = ["/usr/lib/x86_64-linux-gnu", "/usr/bin"]
+# Whole programs and libraries, but no giant: one 100 MiB library would make
+# the payload a single file.
+ELF_LARGEST = 8 * MIB
+
+
+def elf_files():
+    """Regular ELF files (no symlinks) of the two folders, sorted by path."""
+    found = []
+    for folder in ELF_DIRS:
+        try:
+            names = sorted(os.listdir(folder))
+        except OSError:
+            continue
+        for name in names:
+            p = os.path.join(folder, name)
+            if (os.path.islink(p) or not os.path.isfile(p)
+                    or os.path.getsize(p) > ELF_LARGEST):
+                continue
+            try:
+                with open(p, "rb") as f:
+                    if f.read(4) == b"\x7fELF":
+                        found.append(p)
+            except OSError:
+                continue
+    return found
+
+
+def make_setup(stamp_exe, overlay_size, out):
+    """stamp.exe with `overlay_size` bytes of executables appended: Windows
+    starts it like any program with overlay data, and it compresses like one."""
+    written = 0
+    files = 0
+    with open(out, "wb") as o:
+        o.write(Path(stamp_exe).read_bytes())
+        for p in elf_files():
+            if written >= overlay_size:
+                break
+            data = Path(p).read_bytes()[: overlay_size - written]
+            o.write(data)
+            written += len(data)
+            files += 1
+    if written < overlay_size:
+        raise SystemExit("bench: only %d bytes of ELF files found" % written)
+    return files
+
+
+def read_header(launcher):
+    data = Path(launcher).read_bytes()
+    package_offset = int.from_bytes(data[128:132], "little")
+    # PackageHeader (core/StubTypes.h): props 0-4, payload offset/packed/size at 34.
+    h = data[package_offset: package_offset + 74]
+    props = h[0:5]
+    payload_offset = int.from_bytes(h[34:38], "little")
+    packed = int.from_bytes(h[38:42], "little")
+    size = int.from_bytes(h[42:46], "little", signed=True)
+    dictionary = int.from_bytes(props[1:5], "little")
+    return {"packed": packed, "size": size, "dict": dictionary,
+            "offset": payload_offset, "props": props.hex()}
+
+
+# --- decode throughput ---------------------------------------------------------
+
+def parse_pairs(text):
+    values = {}
+    for line in text.splitlines():
+        parts = line.split()
+        if len(parts) == 2:
+            try:
+                values[parts[0]] = float(parts[1])
+            except ValueError:
+                pass
+    return values
+
+
+# --- hand-off and memory under Wine -------------------------------------------
+
+class ProcPoller(threading.Thread):
+    """Polls /proc for the Wine processes of the named programs and keeps each
+    one's largest VmHWM and RssAnon (the kernel's own peak-RSS counter, read
+    independently of Wine's GetProcessMemoryInfo) and its CPU time."""
+
+    def __init__(self, paths, interval=0.01):
+        super().__init__(daemon=True)
+        # Full Windows paths: the launcher's temporary copy may share its name.
+        self.names = [to_windows_path(p).lower() for p in paths]
+        self.interval = interval
+        self.peaks = {}   # pid -> [name, vmhwm, rss_anon_max, cpu_seconds]
+        self.tick = float(os.sysconf("SC_CLK_TCK"))
+        self.stop = threading.Event()
+
+    def run(self):
+        while not self.stop.is_set():
+            for entry in os.listdir("/proc"):
+                if not entry.isdigit():
+                    continue
+                try:
+                    with open("/proc/%s/cmdline" % entry, "rb") as f:
+                        argv0 = f.read().split(b"\0")[0].decode("utf-8", "replace")
+                    exe = argv0.lower()
+                    if exe not in self.names:
+                        continue
+                    hwm = anon = 0
+                    with open("/proc/%s/status" % entry) as f:
+                        for line in f:
+                            if line.startswith("VmHWM:"):
+                                hwm = int(line.split()[1]) * 1024
+                            elif line.startswith("RssAnon:"):
+                                anon = int(line.split()[1]) * 1024
+                    with open("/proc/%s/stat" % entry, "rb") as f:
+                        fields = f.read().rsplit(b")", 1)[1].split()
+                    cpu = (int(fields[11]) + int(fields[12])) / self.tick
+                except (OSError, ValueError, IndexError):
+                    continue
+                rec = self.peaks.setdefault(int(entry), [exe, 0, 0, 0.0])
+                rec[1] = max(rec[1], hwm)
+                rec[2] = max(rec[2], anon)
+                rec[3] = max(rec[3], cpu)
+            time.sleep(self.interval)
+
+    def by_name(self, path):
+        name = to_windows_path(path).lower()
+        return [(hwm, anon) for pid, (exe, hwm, anon, _) in sorted(self.peaks.items())
+                if exe == name and hwm > 0]
+
+    def cpu(self, path):
+        name = to_windows_path(path).lower()
+        return [c for pid, (exe, hwm, _, c) in sorted(self.peaks.items())
+                if exe == name and hwm > 0]
+
+
+def wine_env(prefix, extra=None):
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    env.update({"WINEPREFIX": str(prefix), "WINEARCH": "win64", "WINEDEBUG": "-all",
+                "WINEDLLOVERRIDES": "mscoree=;mshtml="})
+    if extra:
+        env.update(extra)
+    return env
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def fmt_mib(n):
+    return "%.1f MiB" % (n / MIB)
+
+
+def goal(ok):
+    return "goal met" if ok else "goal missed"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build-host", default=str(ROOT / "build/host"))
+    ap.add_argument("--build-win", default=str(ROOT / "build/win"))
+    ap.add_argument("--prefix", default=str(ROOT / "build/wineprefix-bench"))
+    ap.add_argument("--decode-mib", type=int, default=64)
+    ap.add_argument("--rounds", type=int, default=7)
+    ap.add_argument("--cpu", default="1", help="CPU list for taskset; empty: no pinning")
+    args = ap.parse_args()
+
+    host = Path(args.build_host)
+    win = Path(args.build_win)
+    stub = win / "Stub64.exe"
+    stubpack = host / "packer/stubpack"
+    decode_bench = host / "bench/decode_bench"
+    bench_win = win / "bench"
+    for p in (stub, stubpack, decode_bench, bench_win / "stamp.exe", bench_win / "idle.exe",
+              bench_win / "reference.exe", bench_win / "reference_stublzma.exe",
+              bench_win / "timer.exe"):
+        if not p.is_file():
+            raise SystemExit("bench: missing %s" % p)
+    if args.decode_mib < 64 or args.rounds < 5:
+        raise SystemExit("bench: needs --decode-mib >= 64 and --rounds >= 5")
+
+    work = Path(tempfile.mkdtemp(prefix="bench-", dir=str(ROOT / "build")))
+    summary = []
+    server_started = False
+    try:
+        # ---------------------------------------------------------------- input
+        setup = work / "setup.exe"
+        launcher = work / "bench-launcher.exe"
+        nfiles = make_setup(bench_win / "stamp.exe", args.decode_mib * MIB, setup)
+        log("setup program: stamp.exe + %d MiB overlay of %d ELF files from %s (%d bytes)"
+            % (args.decode_mib, nfiles, " and ".join(ELF_DIRS), setup.stat().st_size))
+        t = time.monotonic()
+        subprocess.run([str(stubpack), "build", "--stub", str(stub), "--setup", str(setup),
+                        "--out", str(launcher)], check=True, stdout=subprocess.DEVNULL)
+        hdr = read_header(launcher)
+        log("packed with stubpack defaults in %.1f s: %d -> %d bytes (%.1f%%), LZMA props %s, "
+            "dictionary %s" % (time.monotonic() - t, hdr["size"], hdr["packed"],
+                               100.0 * hdr["packed"] / hdr["size"], hdr["props"],
+                               fmt_mib(hdr["dict"])))
+
+        # ------------------------------------------------- decode throughput
+        log("\n== 1. decode throughput, host (%d rounds, alternating, pinned to CPU %s)"
+            % (args.rounds, args.cpu or "-"))
+        out = subprocess.run(pinned([str(decode_bench), str(launcher), str(args.rounds),
+                                     str(setup)], args.cpu),
+                             check=True, capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            if line.startswith("round"):
+                log("  " + line)
+        d = parse_pairs(out)
+        r1 = d["ratio_of_medians"]
+        log("  launcher DecompressPayload: median %.1f ms = %.1f MB/s" % (
+            d["launcher_ms_median"], d["launcher_mb_s"]))
+        log("  plain lzma_raw_decoder:     median %.1f ms = %.1f MB/s" % (
+            d["plain_ms_median"], d["plain_mb_s"]))
+        log("  plain into a fresh buffer each round (first-touch cost included): median %.1f ms"
+            " = %.1f MB/s; launcher / that %.3f" % (d["plain_fresh_ms_median"],
+                                                   d["plain_fresh_mb_s"], d["launcher_vs_fresh"]))
+        log("  thread CPU time: launcher %.1f ms, plain %.1f ms, ratio %.3f" % (
+            d["launcher_cpu_ms_median"], d["plain_cpu_ms_median"], d["cpu_ratio_of_medians"]))
+        log("  ratio launcher/plain: %.3f (median of per-round ratios %.3f); goal <= 1.05: %s"
+            % (r1, d["median_of_ratios"], goal(r1 <= 1.05)))
+        summary.append(("decode, host: launcher / plain liblzma time",
+                        "%.1f vs %.1f MB/s" % (d["launcher_mb_s"], d["plain_mb_s"]),
+                        "%.3f" % r1, "<= 1.05", goal(r1 <= 1.05)))
+        summary.append(("  same, thread CPU time", "%.0f vs %.0f ms" % (
+            d["launcher_cpu_ms_median"], d["plain_cpu_ms_median"]),
+            "%.3f" % d["cpu_ratio_of_medians"], "(info)", ""))
+
+        # ------------------------------------------------- hand-off, memory
+        log("\n== 2. start to hand-off under Wine (%d rounds, alternating)" % args.rounds)
+        prefix = Path(args.prefix)
+        made = subprocess.run(["bash", str(ROOT / "scripts/wine-prefix.sh"), str(prefix)],
+                              capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        if made.returncode != 0:
+            raise SystemExit("bench: wine-prefix.sh failed: %s %s" % (made.stdout, made.stderr))
+        # A persistent server of our own prefix keeps other jobs' Wine runs
+        # out of the timings and makes each start cheap.
+        subprocess.run(pinned(["wineserver", "-p"], args.cpu), env=wine_env(prefix),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        server_started = True
+        # Warm the prefix (first start loads Wine's own DLLs into the cache).
+        subprocess.run(pinned(["wine", str(bench_win / "stamp.exe")], args.cpu),
+                       env=wine_env(prefix), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+        stamps = work / "stamps"
+        stamps.mkdir()
+        variants = [("launcher", launcher), ("reference", bench_win / "reference.exe"),
+                    ("reference_stublzma", bench_win / "reference_stublzma.exe"),
+                    ("stamp", bench_win / "stamp.exe"), ("setup", setup),
+                    ("idle", bench_win / "idle.exe")]
+        cmd = [str(bench_win / "timer.exe"), "--rounds", str(args.rounds), "--hold-ms", "100",
+               "--work", to_windows_path(stamps)]
+        for name, exe in variants:
+            cmd += ["--variant", name, to_windows_path(exe)]
+        poller = ProcPoller([launcher, bench_win / "idle.exe", bench_win / "reference.exe",
+                             bench_win / "reference_stublzma.exe"])
+        poller.start()
+        # Output through files: Wine's service processes inherit pipes.
+        with open(work / "timer.out", "wb") as fo, open(work / "timer.err", "wb") as fe:
+            rc = subprocess.run(pinned(["wine"] + cmd, args.cpu),
+                                env=wine_env(prefix, {"BENCH_LAUNCHER": to_windows_path(launcher)}),
+                                stdin=subprocess.DEVNULL, stdout=fo, stderr=fe,
+                                timeout=1800).returncode
+        poller.stop.set()
+        poller.join()
+        text = (work / "timer.out").read_text(errors="replace")
+        if rc != 0:
+            raise SystemExit("bench: timer.exe failed (%d): %s %s" % (
+                rc, text, (work / "timer.err").read_text(errors="replace")))
+        runs = {}
+        for line in text.splitlines():
+            p = line.split()
+            if p and p[0] == "run":
+                runs.setdefault(p[1], []).append({
+                    "round": int(p[2]), "handoff": float(p[3]), "exit": float(p[4]),
+                    "code": int(p[5]), "peak_ws": int(p[6]), "ws": int(p[7]),
+                    "peak_pf": int(p[8]), "pf": int(p[9]), "counters": p[10] == "1",
+                    "cpu": float(p[11])})
+        for name, _ in variants:
+            if len(runs.get(name, [])) != args.rounds:
+                raise SystemExit("bench: timer.exe reported %d runs of %s" % (
+                    len(runs.get(name, [])), name))
+            bad = [r for r in runs[name] if r["code"] != 0]
+            if bad:
+                raise SystemExit("bench: %s exited with code %d" % (name, bad[0]["code"]))
+        for rnd in range(args.rounds):
+            l, f = runs["launcher"][rnd], runs["reference"][rnd]
+            log("  round %d launcher_ms %.1f reference_ms %.1f ratio %.3f  (reference with "
+                "xz-stub %.1f ms; start of stamp.exe %.1f ms, of the 64 MiB setup program "
+                "%.1f ms)" % (rnd + 1, l["handoff"], f["handoff"], l["handoff"] / f["handoff"],
+                              runs["reference_stublzma"][rnd]["handoff"],
+                              runs["stamp"][rnd]["handoff"], runs["setup"][rnd]["handoff"]))
+        lm = median([r["handoff"] for r in runs["launcher"]])
+        fm = median([r["handoff"] for r in runs["reference"]])
+        sm = median([r["handoff"] for r in runs["stamp"]])
+        bm = median([r["handoff"] for r in runs["setup"]])
+        le = median([r["exit"] for r in runs["launcher"]])
+        per_round = median([a["handoff"] / b["handoff"]
+                            for a, b in zip(runs["launcher"], runs["reference"])])
+        r2 = lm / fm
+        log("  launcher start -> setup program start: median %.1f ms (%.1f MB/s of setup program)"
+            % (lm, hdr["size"] / lm / 1e3))
+        log("  reference start -> temp copy written:  median %.1f ms (%.1f MB/s)"
+            % (fm, hdr["size"] / fm / 1e3))
+        xm = median([r["handoff"] for r in runs["reference_stublzma"]])
+        log("  reference built with the launcher's liblzma (xz-stub): median %.1f ms; "
+            "decoder build accounts for %.3f, the launcher's own work for %.3f of the ratio"
+            % (xm, xm / fm, lm / xm))
+        lc = median([r["cpu"] for r in runs["launcher"]])
+        fc = median([r["cpu"] for r in runs["reference"]])
+        xc = median([r["cpu"] for r in runs["reference_stublzma"]])
+        log("  GetProcessTimes on the child's handle says launcher %.0f ms, reference %.0f ms "
+            "of CPU: Wine does not report another process's real CPU time, so /proc is used"
+            % (lc, fc))
+        pl = poller.cpu(launcher)
+        pf = poller.cpu(bench_win / "reference.exe")
+        px = poller.cpu(bench_win / "reference_stublzma.exe")
+        cpu_ratio = float("nan")
+        if pl and pf and px:
+            cpu_ratio = median(pl) / median(pf)
+            log("  CPU time, whole process from /proc/PID/stat (%d ms ticks): launcher %.0f ms, "
+                "reference %.0f ms, reference with xz-stub %.0f ms; ratio %.3f" % (
+                    1000 / poller.tick, median(pl) * 1e3, median(pf) * 1e3, median(px) * 1e3,
+                    median(pl) / median(pf)))
+        log("  bare process start (timer -> stamp.exe): median %.1f ms" % sm)
+        log("  start of the setup program itself (timer -> setup.exe, %d bytes): median %.1f ms"
+            % (setup.stat().st_size, bm))
+        log("  launcher start -> launcher exit (after setup ended, copy deleted): median %.1f ms"
+            % le)
+        log("  ratio launcher/reference: %.3f (median of per-round ratios %.3f); goal <= 1.10: %s"
+            % (r2, per_round, goal(r2 <= 1.10)))
+        summary.append(("start to hand-off, Wine: launcher / reference",
+                        "%.0f vs %.0f ms" % (lm, fm), "%.3f" % r2, "<= 1.10", goal(r2 <= 1.10)))
+        if pl and pf:
+            summary.append(("  same, CPU time (/proc, whole process)", "%.0f vs %.0f ms" % (
+                median(pl) * 1e3, median(pf) * 1e3), "%.3f" % cpu_ratio, "(info)", ""))
+        summary.append(("  same, reference with xz-stub / reference", "%.0f vs %.0f ms" % (xm, fm),
+                        "%.3f" % (xm / fm), "(info)", ""))
+
+        log("\n== 3. peak memory of the launcher run")
+        dict_used = min(hdr["dict"], max(4096, hdr["size"]))
+        bound = hdr["packed"] + hdr["size"] + dict_used + 2 * MIB
+        log("  bound: packed %s + decoded %s + dictionary %s + 2 MiB = %s (%d bytes)" % (
+            fmt_mib(hdr["packed"]), fmt_mib(hdr["size"]), fmt_mib(dict_used), fmt_mib(bound),
+            bound))
+        have = all(r["counters"] for n in ("launcher", "idle", "reference") for r in runs[n])
+        lw = median([r["peak_ws"] for r in runs["launcher"]])
+        iw = median([r["peak_ws"] for r in runs["idle"]])
+        rw = median([r["peak_ws"] for r in runs["reference"]])
+        lpf = median([r["peak_pf"] for r in runs["launcher"]])
+        ipf = median([r["peak_pf"] for r in runs["idle"]])
+        log("  GetProcessMemoryInfo on the launcher's handle, read while its setup program "
+            "held (%s):" % ("all reads succeeded" if have else "SOME READS FAILED"))
+        log("    PeakWorkingSetSize: launcher %s, idle.exe (same DLLs, no work) %s, "
+            "reference %s" % (fmt_mib(lw), fmt_mib(iw), fmt_mib(rw)))
+        log("    PeakPagefileUsage:  launcher %s, idle.exe %s  (Wine fills this with the "
+            "current RssAnon+VmSwap, not a peak)" % (fmt_mib(lpf), fmt_mib(ipf)))
+        own = lw - iw
+        r3 = own / bound
+        log("    launcher's own peak (launcher - idle): %s = %.3f of the bound: %s"
+            % (fmt_mib(own), r3, goal(own <= bound)))
+        hw_l = poller.by_name(launcher)
+        hw_i = poller.by_name(bench_win / "idle.exe")
+        if hw_l and hw_i:
+            plh = median([h for h, _ in hw_l])
+            pih = median([h for h, _ in hw_i])
+            pla = median([a for _, a in hw_l])
+            pia = median([a for _, a in hw_i])
+            log("  /proc of the Wine processes, polled every 10 ms (%d launcher, %d idle runs):"
+                % (len(hw_l), len(hw_i)))
+            log("    VmHWM: launcher %s, idle %s, difference %s (%.3f of the bound)" % (
+                fmt_mib(plh), fmt_mib(pih), fmt_mib(plh - pih), (plh - pih) / bound))
+            log("    largest RssAnon seen: launcher %s, idle %s, difference %s (%.3f of the "
+                "bound; sampled, may miss short peaks)" % (
+                    fmt_mib(pla), fmt_mib(pia), fmt_mib(pla - pia), (pla - pia) / bound))
+        else:
+            log("  /proc poll found no launcher processes (%d/%d)" % (len(hw_l), len(hw_i)))
+        summary.append(("peak memory: launcher - idle baseline / bound",
+                        "%s vs %s" % (fmt_mib(own), fmt_mib(bound)), "%.3f" % r3, "<= 1.00",
+                        goal(own <= bound)))
+
+        # ------------------------------------------------- launcher size
+        log("\n== 4. Stub64.exe")
+        size = stub.stat().st_size
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(stub)], check=True,
+                              capture_output=True, text=True).stdout
+        dlls = [l.split(":", 1)[1].strip() for l in dump.splitlines() if "DLL Name:" in l]
+        log("  size %d bytes of 40,960 (%.3f), %d bytes to spare: %s" % (
+            size, size / 40960, 40960 - size, goal(size <= 40960)))
+        log("  imports: %s" % ", ".join(dlls))
+        summary.append(("Stub64.exe size / 40,960 bytes", "%d bytes" % size,
+                        "%.3f" % (size / 40960), "<= 1.00", goal(size <= 40960)))
+        summary.append(("Stub64.exe imports", ", ".join(dlls), "", "", ""))
+
+        log("\n== summary")
+        widths = [max(len(str(row[i])) for row in summary + [("figure", "measured", "ratio",
+                                                              "goal", "")]) for i in range(5)]
+        head = ("figure", "measured", "ratio", "goal", "")
+        for row in [head] + summary:
+            log("  " + "  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
+    finally:
+        if server_started:
+            subprocess.run(["wineserver", "-k"], env=wine_env(Path(args.prefix)),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
