@@ -14,11 +14,15 @@ import tempfile
 
 
 def fake_stub():
-    # "MZ", the PE header at 256 and nothing else: enough for the packer.
-    stub = bytearray(512)
+    # "MZ", PE32+ headers at 256 with empty data directories and no
+    # sections: enough for the packer, and small.
+    stub = bytearray(1024)
     stub[0:2] = b"MZ"
     struct.pack_into("<I", stub, 60, 256)
     stub[256:260] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", stub, 260, 0x8664, 0, 0, 0, 0, 240, 0x22)
+    struct.pack_into("<H", stub, 280, 0x20B)
+    struct.pack_into("<I", stub, 280 + 108, 16)
     return bytes(stub)
 
 
@@ -31,7 +35,6 @@ def main():
     with open(stub_path, "wb") as f:
         f.write(fake_stub())
     payloads = {
-        "empty": b"",
         "text": b"setup program " * 40,
         "random": bytes(rng.randrange(256) for _ in range(700)),
         "runs": b"A" * 300 + b"BC" * 200 + bytes(range(256)),
