@@ -1,0 +1,200 @@
+"""The real launcher under Wine: where the temporary copy goes, what it is
+called, that it holds exactly the decoded setup program, and the
+temporary-copy message when it cannot be written.
+
+    BUILD_WIN=build/win WINEPREFIX=$PWD/build/wineprefix \\
+        python3 -m unittest -v tests/e2e/test_temporary_copy.py
+
+The probe reports its own module path, which is the temporary copy's path.
+The disk-full test mounts a small tmpfs and needs root; it skips otherwise.
+"""
+
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import launcher_files as lf  # noqa: E402
+from launcher_files import LAUNCH_FAILED, TEMP_COPY_FAILED  # noqa: E402
+from winelib import to_windows_path as win  # noqa: E402
+
+
+def setUpModule():
+    lf.require_wine()
+
+
+def listing(folder):
+    return sorted(p.name for p in Path(folder).iterdir())
+
+
+class CopyContent(lf.LauncherTestCase):
+    def test_copy_is_the_decoded_setup_program_byte_for_byte(self):
+        # Overlay data behind the image does not stop it from running, so the
+        # payload can hold every byte value, compressible or not.
+        rng = random.Random(5)
+        payloads = {
+            "probe alone": lf.probe_bytes(),
+            "probe with overlay": lf.probe_bytes() + bytes(range(256)) * 64
+            + rng.randbytes(300000) + bytes(100000),
+        }
+        for name, payload in payloads.items():
+            with self.subTest(name):
+                for p in self.tmp.iterdir():
+                    p.unlink()
+                # Detached mode leaves the copy behind for the comparison.
+                f = lf.build(payload, detached=True)
+                report = self.assert_setup_ran(self.run_launcher(f), wait_s=30)
+                copy = self.tmp / "setup.exe"
+                self.assertEqual(report["module_path"], win(copy))
+                self.assertEqual(copy.read_bytes(), payload)
+                self.assertEqual(listing(self.tmp), ["setup.exe"])
+
+    def test_attached_copy_is_whole_while_the_setup_program_runs(self):
+        payload = lf.probe_bytes() + random.Random(8).randbytes(200000)
+        f = lf.build(payload)
+        done = {}
+        runner = threading.Thread(target=lambda: done.update(
+            self.run_launcher(f, env={"PROBE_SLEEP_MS": "2000"})))
+        runner.start()
+        # The probe writes a first report as it starts, then sleeps.
+        deadline = time.monotonic() + 30
+        while not self.report_path.exists() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        copy = self.tmp / "setup.exe"
+        during = copy.read_bytes() if copy.exists() else None
+        runner.join()
+        self.assertEqual(during, payload)
+        self.assert_setup_ran(done)
+        self.assertEqual(listing(self.tmp), [])
+
+    def test_empty_payload_gives_an_empty_copy_that_cannot_run(self):
+        # The block is what any encoder makes of nothing; the size decides.
+        block, props = lf.compress(b"")
+        f = lf.build(block=block, properties=props, payload_size=0)
+        self.assert_box(self.run_launcher(f), LAUNCH_FAILED)
+        # A failed start leaves the complete copy on disk.
+        self.assertEqual(listing(self.tmp), ["setup.exe"])
+        self.assertEqual((self.tmp / "setup.exe").stat().st_size, 0)
+
+
+class CopyLocation(lf.LauncherTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.file = lf.build(lf.probe_bytes())
+
+    def ran_as(self, args=(), launcher=None, tmp=None):
+        """Runs the launcher; returns the setup program's module path."""
+        report = self.assert_setup_ran(self.run_launcher(self.file, args, launcher=launcher,
+                                                         tmp=tmp))
+        return report["module_path"]
+
+    def test_copy_goes_into_tmp_under_the_launchers_name(self):
+        for name in ("setup.exe", "My Setup 1.2.exe", "Instalaci\u00f3n \u65e5\u672c.exe"):
+            with self.subTest(name):
+                launcher = self.dir / name
+                self.assertEqual(self.ran_as(launcher=launcher), win(self.tmp / name))
+                # Attached mode: deleted after the setup program ended.
+                self.assertEqual(listing(self.tmp), [])
+
+    def test_taken_names_are_numbered(self):
+        cases = [
+            ("setup.exe", {"setup.exe": "file"}, "setup2.exe"),
+            ("setup.exe", {"setup.exe": "file", "setup2.exe": "file"}, "setup3.exe"),
+            ("setup.exe", {"setup.exe": "folder"}, "setup2.exe"),
+            ("setup.exe", {"setup.exe": "file", "setup2.exe": "folder", "setup3.exe": "file"},
+             "setup4.exe"),
+            # Only the unnumbered name's absence matters; gaps do not.
+            ("setup.exe", {"setup2.exe": "file"}, "setup.exe"),
+            # The number goes before the last four characters, whatever they are.
+            ("install", {"install": "file"}, "ins2tall"),
+        ]
+        for launcher_name, taken, expected in cases:
+            with self.subTest(taken=taken):
+                tmp = Path(tempfile.mkdtemp(dir=self.dir))
+                for name, kind in taken.items():
+                    if kind == "folder":
+                        (tmp / name).mkdir()
+                    else:
+                        (tmp / name).write_bytes(b"taken " + name.encode())
+                launcher = self.dir / launcher_name
+                self.assertEqual(self.ran_as(launcher=launcher, tmp=tmp), win(tmp / expected))
+                # What was there is untouched and the copy is gone again.
+                self.assertEqual(listing(tmp), sorted(taken))
+                for name, kind in taken.items():
+                    if kind == "file":
+                        self.assertEqual((tmp / name).read_bytes(), b"taken " + name.encode())
+
+    def test_temp_switch_chooses_the_folder(self):
+        a = self.dir / "a"
+        b = self.dir / "b b"
+        a.mkdir()
+        b.mkdir()
+        beside = self.dir / "setup2.exe"  # the launcher itself takes setup.exe
+        cases = [
+            (["/temp"], beside),
+            (["/TEMP", win(a)], a / "setup.exe"),
+            (["/Temp", '"%s"' % win(b)], b / "setup.exe"),
+            (["/temp", win(a), "/temp"], beside),
+            (["/temp", win(a), "/temp", '"%s"' % win(b), "x"], b / "setup.exe"),
+            (["x", "/temp", win(a) + "\\"], a / "setup.exe"),
+            (["/temp", win(a), "/tempo"], a / "setup.exe"),
+            # Quoted with a trailing space, it is no switch: TMP stays.
+            (['"/temp "', win(a)], self.tmp / "setup.exe"),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.ran_as(args), win(expected))
+                self.assertEqual(listing(a) + listing(b) + listing(self.tmp), [])
+                self.assertEqual(listing(self.dir), ["a", "b b", "report.json", "setup.exe", "tmp"])
+
+
+class CopyFailures(lf.LauncherTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.file = lf.build(lf.probe_bytes())
+
+    def test_missing_folder_gives_the_temporary_copy_message(self):
+        missing = self.dir / "missing"
+        cases = {
+            "after /temp": dict(args=["/temp", win(missing)]),
+            "in TMP": dict(tmp=missing),
+            "below a file": dict(args=["/temp", win(self.dir / "setup.exe")]),
+        }
+        for name, kwargs in cases.items():
+            with self.subTest(name):
+                self.assert_box(self.run_launcher(self.file, **kwargs), TEMP_COPY_FAILED)
+                self.assertFalse(missing.exists())
+                self.assertEqual(listing(self.dir), ["setup.exe", "tmp"])
+                self.assertEqual(listing(self.tmp), [])
+
+    def test_full_disk_gives_the_temporary_copy_message_and_no_partial_file(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a tmpfs needs root")
+        small = self.dir / "small"
+        small.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(small)],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL).returncode == 0
+        if not mounted:
+            self.skipTest("mount -t tmpfs is not permitted here")
+        # Unmount before the folder is removed (cleanups run last-in first-out).
+        self.addCleanup(subprocess.run, ["umount", str(small)], stdin=subprocess.DEVNULL)
+        # Random bytes do not compress: the file stays small enough to build,
+        # the decoded copy is several times the free space.
+        payload = lf.probe_bytes() + random.Random(3).randbytes(256 * 1024)
+        self.assert_box(self.run_launcher(lf.build(payload), tmp=small), TEMP_COPY_FAILED)
+        self.assertEqual(listing(small), [])
+        # The same launcher writes a copy that fits.
+        small_file = lf.build(lf.probe_bytes())
+        self.assert_setup_ran(self.run_launcher(small_file, tmp=small))
+        self.assertEqual(listing(small), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
