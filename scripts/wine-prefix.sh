@@ -56,7 +56,7 @@ persistent_server_running() {
   local env_file pid args
   for env_file in /proc/[0-9]*/environ; do
     pid="${env_file#/proc/}"; pid="${pid%/environ}"
-    args="$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)" || continue
+    args="$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")" || continue
     case "$args" in */wineserver*) ;; *) continue ;; esac
     grep -qzxF "WINEPREFIX=$PREFIX" "$env_file" 2>/dev/null || continue
     # The last -p flag wins; a bare -p means "never exit".

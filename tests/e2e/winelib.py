@@ -138,8 +138,11 @@ def _prefix_processes():
     """(pid, command line, is wineserver, args) of Linux processes in our prefix."""
     want = b"WINEPREFIX=" + os.fsencode(str(WINEPREFIX))
     found = []
+    # The test process itself (and whatever started it) may carry WINEPREFIX
+    # too; it is not a Windows program.
+    callers = {os.getpid(), os.getppid()}
     for entry in os.listdir("/proc"):
-        if not entry.isdigit():
+        if not entry.isdigit() or int(entry) in callers:
             continue
         try:
             with open(f"/proc/{entry}/environ", "rb") as f:
