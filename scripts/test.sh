@@ -4,16 +4,7 @@
 # launcher under Wine.
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${BUILD_ROOT:-$root/build}"
-export BUILD_ROOT="$build"
-
-"$root/scripts/setup-deps.sh" "$build/deps"
-"$root/scripts/build.sh"
-"$root/scripts/wine-prefix.sh" "$build/wineprefix"
-# The tests keep a wineserver warm; stop it (and Wine's helper processes)
-# when done so nothing outlives this run.
-trap 'WINEPREFIX="$build/wineprefix" wineserver -k >/dev/null 2>&1 || true' EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/prepare.sh"
 
 cd "$build/host"
 ctest --output-on-failure --timeout 1500 "$@"
