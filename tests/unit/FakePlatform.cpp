@@ -19,8 +19,9 @@ intptr_t gNextHandle = 0x100;
 int gSidToken = 0;
 int gEntryPointToken = 0;
 // Blocks the code under test still holds; a process end hands them back to
-// the system, so ResetFake frees them.
-std::set<void*> gLiveBlocks;
+// the system, so ResetFake frees them. Never destroyed, so the blocks stay
+// reachable for a leak checker that runs after static destructors.
+std::set<void*>& gLiveBlocks = *new std::set<void*>();
 
 PlatformHandle NewHandle(OpenFile file) {
   intptr_t id = gNextHandle++;
