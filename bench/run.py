@@ -200,6 +200,8 @@ def main():
     ap.add_argument("--prefix", default=str(ROOT / "build/wineprefix-bench"))
     ap.add_argument("--decode-mib", type=int, default=64)
     ap.add_argument("--rounds", type=int, default=7)
+    ap.add_argument("--settle-ms", type=int, default=1500,
+                    help="pause before each Wine run so the previous copy's writes settle")
     ap.add_argument("--cpu", default="1", help="CPU list for taskset; empty: no pinning")
     args = ap.parse_args()
 
@@ -290,6 +292,7 @@ def main():
                     ("stamp", bench_win / "stamp.exe"), ("setup", setup),
                     ("idle", bench_win / "idle.exe")]
         cmd = [str(bench_win / "timer.exe"), "--rounds", str(args.rounds), "--hold-ms", "100",
+               "--settle-ms", str(args.settle_ms),
                "--work", to_windows_path(stamps)]
         for name, exe in variants:
             cmd += ["--variant", name, to_windows_path(exe)]

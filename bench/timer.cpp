@@ -5,7 +5,7 @@
 // one clock for everything. While the variant's started program holds, it
 // reads the direct child's memory counters.
 //
-// Usage: timer.exe --rounds N --work DIR [--hold-ms MS] --variant NAME EXE [--variant ...]
+// Usage: timer.exe --rounds N --work DIR [--hold-ms MS] [--settle-ms MS] --variant NAME EXE [--variant ...]
 //   --hold-ms keeps each started program waiting that long after the counters
 //   were read, so an outside observer (/proc) sees the same moment.
 //   NAME "launcher": EXE is a launcher file, started as it is.
@@ -127,6 +127,10 @@ bool RunOnce(const Variant& variant, int round, const std::wstring& work) {
 
 int wmain(int argc, wchar_t** argv) {
   int rounds = 7;
+  // A pause before each run lets the system finish with the previous run's
+  // 64 MiB copy (written, then deleted); without it the next run's write
+  // sometimes takes five times as long, whichever variant that is.
+  DWORD settleMs = 0;
   std::wstring work = L".";
   std::vector<Variant> variants;
   for (int i = 1; i < argc; ++i) {
@@ -135,6 +139,8 @@ int wmain(int argc, wchar_t** argv) {
       rounds = _wtoi(argv[++i]);
     } else if (arg == L"--hold-ms" && i + 1 < argc) {
       gHoldMs = (DWORD)_wtoi(argv[++i]);
+    } else if (arg == L"--settle-ms" && i + 1 < argc) {
+      settleMs = (DWORD)_wtoi(argv[++i]);
     } else if (arg == L"--work" && i + 1 < argc) {
       work = argv[++i];
     } else if (arg == L"--variant" && i + 2 < argc) {
@@ -153,6 +159,7 @@ int wmain(int argc, wchar_t** argv) {
     // places and drifting background load falls on both alike.
     for (size_t k = 0; k < variants.size(); ++k) {
       const Variant& v = variants[round % 2 ? k : variants.size() - 1 - k];
+      if (settleMs) Sleep(settleMs);
       if (!RunOnce(v, round, work)) return 1;
     }
   }
