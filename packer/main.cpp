@@ -26,7 +26,7 @@ using packer::Bytes;
 const uint64_t kBelow2GiB = 0x7FFFFFFF;
 const uint64_t kProgressThreshold = 4u << 20;
 
-struct OptionSpec {
+struct OptionInfo {
   const char* name;
   const char* value;  // null for a switch
   const char* help;
@@ -36,7 +36,7 @@ struct Command {
   const char* name;
   const char* usage;
   const char* summary;
-  std::vector<OptionSpec> options;
+  std::vector<OptionInfo> options;
   size_t positionals;  // FILE arguments the command takes
 };
 
@@ -119,7 +119,7 @@ void PrintHelp(const Command& command) {
   std::printf("usage: %s\n\n%s\n", command.usage, command.summary);
   if (command.options.empty()) return;
   std::printf("\noptions:\n");
-  for (const OptionSpec& option : command.options) {
+  for (const OptionInfo& option : command.options) {
     std::string head = std::string(option.name) +
                        (option.value ? std::string(" ") + option.value : "");
     std::string help = option.help;
@@ -175,10 +175,10 @@ bool ParseArgs(const Command& command, const std::vector<std::string>& args,
       arg = arg.substr(0, equals);
       inlineValue = true;
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& option : command.options)
-      if (arg == option.name) spec = &option;
-    if (!spec) {
+    const OptionInfo* known = nullptr;
+    for (const OptionInfo& option : command.options)
+      if (arg == option.name) known = &option;
+    if (!known) {
       *error = "unknown option " + arg + " for " + command.name +
                " (see stubpack " + command.name + " --help)";
       return false;
@@ -187,14 +187,14 @@ bool ParseArgs(const Command& command, const std::vector<std::string>& args,
       *error = arg + " is given more than once";
       return false;
     }
-    if (!spec->value) {
+    if (!known->value) {
       if (inlineValue) {
         *error = arg + " takes no value";
         return false;
       }
     } else if (!inlineValue) {
       if (i + 1 >= args.size()) {
-        *error = arg + " needs a value (" + spec->value + ")";
+        *error = arg + " needs a value (" + known->value + ")";
         return false;
       }
       value = args[++i];
