@@ -8,6 +8,8 @@
 // differ. No checksum, no checks beyond what keeps it from crashing.
 #include <windows.h>
 
+#include "WriteDecimal.h"
+
 #ifndef LZMA_API_STATIC
 #define LZMA_API_STATIC
 #endif
@@ -24,18 +26,6 @@ void ReadExactly(HANDLE file, DWORD offset, void* buffer, DWORD count) {
   if (SetFilePointer(file, (LONG)offset, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
       !ReadFile(file, buffer, count, &got, nullptr) || got != count)
     Fail(10);
-}
-
-void WriteDecimal(HANDLE file, unsigned long long value) {
-  char text[24];
-  int i = sizeof(text);
-  text[--i] = '\n';
-  do {
-    text[--i] = (char)('0' + value % 10);
-    value /= 10;
-  } while (value);
-  DWORD written;
-  WriteFile(file, text + i, sizeof(text) - i, &written, nullptr);
 }
 
 bool GetVariable(const WCHAR* name, WCHAR* value) {

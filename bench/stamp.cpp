@@ -9,23 +9,13 @@
 // No C runtime: a C runtime start-up would be timed as part of the hand-off.
 #include <windows.h>
 
+#include "WriteDecimal.h"
+
 #ifdef BENCH_IDLE
 #include <shellapi.h>
 #endif
 
 namespace {
-
-void WriteDecimal(HANDLE file, unsigned long long value) {
-  char text[24];
-  int i = sizeof(text);
-  text[--i] = '\n';
-  do {
-    text[--i] = (char)('0' + value % 10);
-    value /= 10;
-  } while (value);
-  DWORD written;
-  WriteFile(file, text + i, sizeof(text) - i, &written, nullptr);
-}
 
 }  // namespace
 
