@@ -16,11 +16,11 @@ as_root() {
 }
 
 PACKAGES=(
-  cmake g++ libgtest-dev liblzma-dev xz-utils python3
+  cmake make pkg-config g++ libgtest-dev liblzma-dev xz-utils python3
   g++-mingw-w64-x86-64 mingw-w64-tools
   wine wine64
   osslsigncode openssl
-  clang
+  clang libclang-rt-14-dev
   dpkg-dev
 )
 
