@@ -24,9 +24,8 @@ import winelib  # noqa: E402
 WINE_HELPERS = winelib.BUILD_WIN / "tests" / "wine"
 PLANTED_DLL = WINE_HELPERS / "planted" / "mpr.dll"
 CONTROL = WINE_HELPERS / "imports_mpr.exe"
-STUB = winelib.BUILD_WIN / "Stub64.exe"
-STUBPACK = Path(winelib.os.environ.get("BUILD_HOST", winelib.REPO_ROOT / "build" / "host")) \
-    / "packer" / "stubpack"
+STUB = winelib.STUB
+STUBPACK = winelib.STUBPACK
 
 
 @unittest.skipUnless(winelib.wine_available() and PLANTED_DLL.is_file() and STUB.is_file()

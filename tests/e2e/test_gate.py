@@ -26,9 +26,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import winelib  # noqa: E402
 
-BUILD_HOST = winelib._repo_path(os.environ.get("BUILD_HOST", "build/host"))
-STUBPACK = BUILD_HOST / "packer" / "stubpack"
-STUB = winelib.BUILD_WIN / "Stub64.exe"
+STUBPACK = winelib.STUBPACK
+STUB = winelib.STUB
 
 # Both placeholders, plus a wrong-case one that must stay as written.
 UNSUPPORTED_TEXT = "Setup cannot run on %USER%.\nAsk for a build for %user%; %User% stays."

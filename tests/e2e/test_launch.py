@@ -25,18 +25,13 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import launcher_files  # noqa: E402
 import winelib  # noqa: E402
 
-BUILD_HOST = winelib._repo_path(os.environ.get("BUILD_HOST", "build/host"))
-STUBPACK = BUILD_HOST / "packer" / "stubpack"
-STUB = winelib.BUILD_WIN / "Stub64.exe"
+STUBPACK = winelib.STUBPACK
+STUB = winelib.STUB
 
-NOT_EXECUTED = (
-    "The temporary copy of the setup package could not be executed.  Your system may have a "
-    "software restriction policy in place that blocks executables in the temporary files "
-    "folder.  You can make this installer use a different folder for its temporary files "
-    "using the /temp command line parameter followed by the path to a folder you can write "
-    "to and run applications from.")
+NOT_EXECUTED = launcher_files.LAUNCH_FAILED
 
 # Launcher name -> stubpack options; the setup program is probe.exe unless
 # the name says otherwise.

@@ -16,9 +16,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import winelib  # noqa: E402
 
 WINDOWS_STUBPACK = winelib.BUILD_WIN / "packer" / "stubpack.exe"
-HOST_STUBPACK = Path(winelib.os.environ.get("BUILD_HOST", winelib.REPO_ROOT / "build" / "host")) \
-    / "packer" / "stubpack"
-STUB = winelib.BUILD_WIN / "Stub64.exe"
+HOST_STUBPACK = winelib.STUBPACK
+STUB = winelib.STUB
 
 
 @unittest.skipUnless(winelib.wine_available() and WINDOWS_STUBPACK.is_file()

@@ -12,7 +12,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import winelib  # noqa: E402
 
-STUB = winelib.BUILD_WIN / "Stub64.exe"
+STUB = winelib.STUB
 
 # Modules Windows always takes from its system folder (KnownDLLs), wherever
 # the launcher sits. Anything else must be loaded at run time by full path.

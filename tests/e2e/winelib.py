@@ -34,6 +34,9 @@ def _repo_path(value):
 
 
 BUILD_WIN = _repo_path(os.environ.get("BUILD_WIN", "build/win"))
+BUILD_HOST = _repo_path(os.environ.get("BUILD_HOST", "build/host"))
+STUB = BUILD_WIN / "Stub64.exe"
+STUBPACK = BUILD_HOST / "packer" / "stubpack"
 WINEPREFIX = _repo_path(os.environ.get("WINEPREFIX", "build/wineprefix"))
 PREFIX_SCRIPT = REPO_ROOT / "scripts" / "wine-prefix.sh"
 PREFIX_STAMP = WINEPREFIX / ".headless-prefix"
