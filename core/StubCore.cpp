@@ -78,6 +78,10 @@ bool ReadAt(PlatformHandle file, uint32_t offset, void* buffer,
   return PlatformRead(file, buffer, count) == count;
 }
 
+bool RegionFitsInFile(PlatformHandle file, uint32_t offset, uint32_t count) {
+  return (uint64_t)offset + count <= PlatformGetFileSize(file);
+}
+
 void ReadPackageLocator(PlatformHandle file) {
   if (!ReadAt(file, kPackageLocatorOffset, &gPackageLocator,
               sizeof(gPackageLocator)))
@@ -101,10 +105,8 @@ void VerifyPackageChecksum(PlatformHandle file) {
   // read in full, so it is damage, not a reason to allocate gigabytes.
   int32_t length = (int32_t)gPackageLocator.crcLength;
   if (length < 0) FatalPackageDamaged();
-  // A region that runs past the end of the file can only come out short;
-  // saying so before allocating keeps a forged length from costing memory.
-  uint64_t end = (uint64_t)gPackageLocator.packageOffset + (uint32_t)length;
-  if (end > PlatformGetFileSize(file)) FatalPackageDamaged();
+  if (!RegionFitsInFile(file, gPackageLocator.packageOffset, (uint32_t)length))
+    FatalPackageDamaged();
   uint8_t* buffer = (uint8_t*)AllocateOrDie((size_t)length);
   if (!ReadAt(file, gPackageLocator.packageOffset, buffer, (uint32_t)length))
     FatalPackageDamaged();

@@ -24,6 +24,11 @@ void ReadPackageHeader(PlatformHandle file);
 // every byte arrived.
 bool ReadAt(PlatformHandle file, uint32_t offset, void* buffer, uint32_t count);
 
+// True when `count` bytes at `offset` lie inside the file. A region that does
+// not could only be read short; asking first keeps a forged length from
+// costing an allocation of its size.
+bool RegionFitsInFile(PlatformHandle file, uint32_t offset, uint32_t count);
+
 // The fatal operations: one modal error box captioned with the launcher's own
 // path, then exit code 0. None returns.
 [[noreturn]] void FatalPackageDamaged();

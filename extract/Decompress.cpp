@@ -7,24 +7,14 @@
 #include "extract/LzmaDecoder.h"
 #include "extract/LzmaProperties.h"
 
-namespace {
-
-// The block must lie inside the file; anything else could only be read
-// short. Checking first avoids allocating for a forged size.
-bool BlockFitsInFile(PlatformHandle file, const PackageHeader& header) {
-  uint64_t end = (uint64_t)header.payloadOffset + header.payloadPackedSize;
-  return end <= PlatformGetFileSize(file);
-}
-
-}  // namespace
-
 PayloadStreams DecompressPayload(PlatformHandle file,
                                  const PackageHeader& header) {
   const int32_t packedSize = (int32_t)header.payloadPackedSize;
   if (header.payloadOffset > 0x7FFFFFFFu || packedSize < 0)
     FatalPackageDamaged();
   if (header.payloadSize < 0) FatalPackageDamaged();
-  if (!BlockFitsInFile(file, header)) FatalPackageDamaged();
+  if (!RegionFitsInFile(file, header.payloadOffset, header.payloadPackedSize))
+    FatalPackageDamaged();
 
   PayloadStreams streams;
   streams.input = new TStream();
