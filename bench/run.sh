@@ -8,25 +8,20 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_ROOT:-$root/build}"
 
-# Others edit the tree in parallel: a build may fail while a file is half
-# written, so try a few times before giving up.
-build_with_retry() {
-  local attempt
-  for attempt in 1 2 3; do
-    if "$@" >"$build/bench-build.log" 2>&1; then return 0; fi
-    echo "[bench] build attempt $attempt failed; see $build/bench-build.log" >&2
-    sleep 20
-  done
-  tail -30 "$build/bench-build.log" >&2
-  return 1
+# Build output goes to a log; shown only when the build fails.
+quiet_build() {
+  if ! "$@" >"$build/bench-build.log" 2>&1; then
+    tail -30 "$build/bench-build.log" >&2
+    return 1
+  fi
 }
 
 mkdir -p "$build"
 echo "[bench] building host side ($build/host)"
-build_with_retry bash -c "cmake -S '$root' -B '$build/host' -DCMAKE_BUILD_TYPE=Release \
+quiet_build bash -c "cmake -S '$root' -B '$build/host' -DCMAKE_BUILD_TYPE=Release \
   && cmake --build '$build/host' -j2 --target decode_bench stubpack"
 echo "[bench] building MinGW side ($build/win)"
-build_with_retry bash -c "cmake -S '$root' -B '$build/win' \
+quiet_build bash -c "cmake -S '$root' -B '$build/win' \
   -DCMAKE_TOOLCHAIN_FILE='$root/cmake/mingw-w64-x86_64.cmake' -DCMAKE_BUILD_TYPE=Release \
   -DLZMA_STUB_ROOT='$build/deps/xz-stub' -DLZMA_FULL_ROOT='$build/deps/xz-full' \
   && cmake --build '$build/win' -j2 --target Stub64 stamp idle reference reference_stublzma timer"

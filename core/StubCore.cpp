@@ -1,86 +1,17 @@
-// The main sequence: package checks, extraction and hand-off, in one order.
+// The main sequence: package checks, gate, extraction and hand-off, in one
+// order.
 #include "core/StubCore.h"
 
 #include "core/CRC32.h"
+#include "core/FatalErrors.h"
 #include "core/Memory.h"
-#include "core/PackageText.h"
+#include "core/OwnFile.h"
 #include "extract/Decompress.h"
 #include "extract/NoRTLStream.h"
 #include "extract/TemporaryCopy.h"
 #include "gate/WindowsCompatibility.h"
 #include "handoff/Launch.h"
 #include "handoff/SetupCommandLine.h"
-
-PackageLocator gPackageLocator;
-PackageHeader gPackageHeader;
-
-const WideChar kPackageDamagedText[] =
-    u"An error occurred while trying to read the setup package.  It has most "
-    u"likely been damaged.  Please obtain a new copy from the vendor.";
-const WideChar kPackageTruncatedText[] =
-    u"The setup package has been truncated.  You most likely have an "
-    u"incomplete download.  Try downloading it again.";
-const WideChar kTempCopyFailedText[] =
-    u"An error occurred while trying to create a temporary copy of the setup "
-    u"package.  Please make sure that you have sufficient access rights to "
-    u"this computer to install software and that the Windows TEMP folder can "
-    u"be written to.  You can make this installer use a different folder for "
-    u"its temporary files using the /temp command line parameter followed by "
-    u"the path to a folder you can write to and run applications from.";
-const WideChar kLaunchFailedText[] =
-    u"The temporary copy of the setup package could not be executed.  Your "
-    u"system may have a software restriction policy in place that blocks "
-    u"executables in the temporary files folder.  You can make this installer "
-    u"use a different folder for its temporary files using the /temp command "
-    u"line parameter followed by the path to a folder you can write to and "
-    u"run applications from.";
-
-namespace {
-
-const uint32_t kIconError = 0x10;  // MB_ICONERROR, single OK button
-const int32_t kOffsetLimit = 0x7FFFFFFF;
-
-[[noreturn]] void ShowAndExit(const WideChar* text) {
-  WideText caption = ReadOwnPath();
-  PlatformShowMessage(text, caption.Data(), kIconError);
-  PlatformExitProcess(0);
-}
-
-}  // namespace
-
-WideText ReadOwnPath() {
-  WideChar buffer[kModulePathCapacity];
-  uint32_t length = PlatformGetModuleFileName(buffer, kModulePathCapacity);
-  if (length > kModulePathCapacity - 1) length = kModulePathCapacity - 1;
-  return WideText(buffer, length);
-}
-
-void FatalPackageDamaged() { ShowAndExit(kPackageDamagedText); }
-void FatalPackageTruncated() { ShowAndExit(kPackageTruncatedText); }
-void FatalTempCopyFailed() { ShowAndExit(kTempCopyFailedText); }
-void FatalLaunchFailed() { ShowAndExit(kLaunchFailedText); }
-
-void FatalPackageText(PlatformHandle file, PackageTextRef textRef,
-                      const WideText& releaseName) {
-  WideText text;
-  text.Resize(textRef.textLength);
-  uint32_t byteCount = (uint32_t)textRef.textLength * sizeof(WideChar);
-  if (!ReadAt(file, textRef.textOffset, text.MutableData(), byteCount))
-    FatalPackageDamaged();
-  ReplaceReleasePlaceholders(text, releaseName);
-  ShowAndExit(text.Data());
-}
-
-bool ReadAt(PlatformHandle file, uint32_t offset, void* buffer,
-            uint32_t count) {
-  if (offset > (uint32_t)kOffsetLimit) return false;
-  if (!PlatformSeek(file, (int32_t)offset)) return false;
-  return PlatformRead(file, buffer, count) == count;
-}
-
-bool RegionFitsInFile(PlatformHandle file, uint32_t offset, uint32_t count) {
-  return (uint64_t)offset + count <= PlatformGetFileSize(file);
-}
 
 void ReadPackageLocator(PlatformHandle file) {
   if (!ReadAt(file, kPackageLocatorOffset, &gPackageLocator,

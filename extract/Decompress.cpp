@@ -3,7 +3,8 @@
 #include "extract/Decompress.h"
 
 #include "core/Memory.h"
-#include "core/StubCore.h"
+#include "core/FatalErrors.h"
+#include "core/OwnFile.h"
 #include "extract/LzmaDecoder.h"
 #include "extract/LzmaProperties.h"
 

@@ -1,7 +1,7 @@
 // The temporary copy: folder choice, free-name choice and the single write.
 #include "extract/TemporaryCopy.h"
 
-#include "core/StubCore.h"
+#include "core/FatalErrors.h"
 #include "handoff/Arguments.h"
 #include "platform/Platform.h"
 

@@ -6,7 +6,7 @@
 // go on: refusing a working system would be worse than trying.
 #include "gate/WindowsCompatibility.h"
 
-#include "core/StubCore.h"
+#include "core/FatalErrors.h"
 #include "gate/RegistryReadings.h"
 
 namespace {

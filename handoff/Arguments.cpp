@@ -1,7 +1,7 @@
 // Command-line splitting and the helpers that read arguments.
 #include "handoff/Arguments.h"
 
-#include "core/StubCore.h"
+#include "core/OwnFile.h"
 #include "platform/Platform.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The hand-off: direct start or shell start, the elevation rule, the wait.
 #include "handoff/Launch.h"
 
-#include "core/StubCore.h"
+#include "core/FatalErrors.h"
 #include "core/StubTypes.h"
 #include "handoff/Arguments.h"
 #include "handoff/SetupCommandLine.h"

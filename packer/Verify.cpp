@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/CRC32.h"
+#include "core/FatalErrors.h"
 #include "core/StubCore.h"
 #include "extract/Decompress.h"
 #include "packer/FilePlatform.h"

@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "core/CRC32.h"
+#include "core/FatalErrors.h"
 #include "core/StubCore.h"
 #include "extract/Decompress.h"
 #include "extract/LzmaDecoder.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/StubCore.h"
+#include "core/FatalErrors.h"
 #include "core/StubTypes.h"
 #include "handoff/Launch.h"
 #include "handoff/SetupCommandLine.h"

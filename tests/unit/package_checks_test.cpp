@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 
+#include "core/FatalErrors.h"
 #include "core/StubCore.h"
 #include "tests/unit/TestPackages.h"
 

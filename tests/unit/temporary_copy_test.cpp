@@ -1,7 +1,7 @@
 // The temporary copy: which folder, which free name, and the single write.
 #include <gtest/gtest.h>
 
-#include "core/StubCore.h"
+#include "core/FatalErrors.h"
 #include "extract/TemporaryCopy.h"
 #include "tests/unit/TestPackages.h"
 
