@@ -224,28 +224,13 @@ def wine(args, env=None, timeout=120, cwd=None):
                 err.read().decode("utf-8", "replace"))
 
 
-def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=60000,
-                 env=None, press=True):
-    """Starts LAUNCHER through harness.exe and returns the harness report:
-    {"exit_code", "timed_out", "boxes": [{"caption", "text", "has_icon"}],
-    "elapsed_ms"}.
-
-    ARGS are appended to the launcher's command line verbatim (the caller adds
-    any quotes). TMP (a Linux path) becomes the launcher's TMP and TEMP. ENV
-    adds variables to the Windows environment.
-    """
+def _run_harness(options, targets, env, timeout_ms):
+    """Runs harness.exe with OPTIONS, then -- and TARGETS; returns its report."""
     harness = harness_exe()
     if harness is None:
         raise WineError("harness.exe not found under %s (build tests/wine with the MinGW "
                         "toolchain)" % BUILD_WIN)
-    cmd = [harness]
-    if tmp is not None:
-        cmd += ["--tmp", to_windows_path(tmp)]
-    if restricted:
-        cmd.append("--restricted")
-    if not press:
-        cmd.append("--no-press")
-    cmd += ["--timeout-ms", str(int(timeout_ms)), "--", to_windows_path(launcher_path), *args]
+    cmd = [harness, *options, "--timeout-ms", str(int(timeout_ms)), "--", *targets]
     code, out, err = wine(cmd, env=env, timeout=timeout_ms / 1000.0 + 60)
     report = None
     for line in reversed(out.splitlines()):
@@ -256,6 +241,33 @@ def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=
     if report is None or "error" in report or code != 0:
         raise WineError("harness failed (exit %s): %s %s" % (code, out.strip(), err.strip()))
     return report
+
+
+def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=60000,
+                 env=None, press=True):
+    """Starts LAUNCHER through harness.exe and returns the harness report:
+    {"exit_code", "timed_out", "boxes": [{"caption", "text", "has_icon"}],
+    "elapsed_ms"}.
+
+    ARGS are appended to the launcher's command line verbatim (the caller adds
+    any quotes). TMP (a Linux path) becomes the launcher's TMP and TEMP. ENV
+    adds variables to the Windows environment.
+    """
+    options = []
+    if tmp is not None:
+        options += ["--tmp", to_windows_path(tmp)]
+    if restricted:
+        options.append("--restricted")
+    if not press:
+        options.append("--no-press")
+    return _run_harness(options, [to_windows_path(launcher_path), *args], env, timeout_ms)
+
+
+def run_burst(launcher_paths, tmp, env=None, timeout_ms=120000):
+    """Creates every launcher suspended, resumes them together and returns the
+    harness report {"runs": [one run_launcher report each, in order]}."""
+    return _run_harness(["--burst", "--tmp", to_windows_path(tmp)],
+                        [to_windows_path(p) for p in launcher_paths], env, timeout_ms)
 
 
 # --- registry -----------------------------------------------------------------

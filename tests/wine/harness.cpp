@@ -2,18 +2,22 @@
 // each, and prints what happened as one JSON object on stdout.
 //
 //   harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press]
-//               -- LAUNCHER.exe [ARGS...]
+//               [--burst] -- LAUNCHER.exe [ARGS...]
 //
 // ARGS are appended to the launcher's command line verbatim, separated by single
 // spaces, so a test controls the exact raw command line (quotes included).
 // --restricted starts the launcher with the Administrators group disabled in
-// its token, so it does not count as an administrator.
+// its token, so it does not count as an administrator. With --burst every
+// argument after -- is a launcher of its own, started without arguments; all
+// are created suspended and resumed together.
 //
 // Output (exit status 0), ASCII with \uXXXX escapes:
 //   {"exit_code":N,"timed_out":false,
 //    "boxes":[{"caption":"...","text":"...","has_icon":true}],"elapsed_ms":N}
 // Each message box (a top-level "#32770" window of the launcher's process) is
-// recorded once, in order of appearance. On a usage or start failure:
+// recorded once, in order of appearance. With --burst the output is
+//   {"runs":[{"exit_code":N,"timed_out":false,"boxes":[...]},...],"elapsed_ms":N}
+// in the order the launchers were given. On a usage or start failure:
 //   {"error":"..."} and exit status 2.
 #include <windows.h>
 
@@ -143,7 +147,100 @@ HANDLE RestrictedToken() {
 }
 
 void Usage() {
-  Fail(L"usage: harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press] -- LAUNCHER.exe [ARGS...]");
+  Fail(L"usage: harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press] "
+       L"[--burst] -- LAUNCHER.exe [ARGS...]");
+}
+
+// One launcher process and the boxes it showed.
+struct Run {
+  PROCESS_INFORMATION process;
+  std::vector<Box> boxes;
+  std::vector<size_t> open;  // indexes into boxes of boxes still on screen
+  bool exited = false;
+  bool timedOut = false;
+  DWORD exitCode = 0;
+};
+
+Run Start(const std::wstring& launcher, const std::wstring& commandLine, bool restricted,
+          bool suspended) {
+  std::vector<wchar_t> cmd(commandLine.begin(), commandLine.end());
+  cmd.push_back(L'\0');
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  Run run = {};
+  DWORD flags = suspended ? CREATE_SUSPENDED : 0;
+  BOOL ok;
+  if (restricted) {
+    HANDLE token = RestrictedToken();
+    ok = CreateProcessAsUserW(token, launcher.c_str(), cmd.data(), nullptr, nullptr, FALSE,
+                              flags, nullptr, nullptr, &si, &run.process);
+    CloseHandle(token);
+  } else {
+    ok = CreateProcessW(launcher.c_str(), cmd.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                        nullptr, &si, &run.process);
+  }
+  if (!ok) Fail(L"cannot start " + launcher, GetLastError());
+  return run;
+}
+
+void RecordBoxes(Run& run, bool press) {
+  // Forget boxes that are gone, so a later box that reuses a handle counts.
+  for (size_t k = run.open.size(); k-- > 0;) {
+    if (!IsWindow(run.boxes[run.open[k]].hwnd))
+      run.open.erase(run.open.begin() + static_cast<long>(k));
+  }
+  EnumState st{run.process.dwProcessId, {}};
+  EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&st));
+  for (HWND hwnd : st.found) {
+    // A box is known by its handle for as long as that handle lives. A box
+    // being dismissed is still listed for a moment with its text already
+    // gone; reading it again would report a second, empty box.
+    bool seen = false;
+    for (size_t k : run.open) seen = seen || run.boxes[k].hwnd == hwnd;
+    if (!seen) {
+      run.boxes.push_back(Box{hwnd, WindowText(hwnd), BoxText(hwnd), BoxHasIcon(hwnd)});
+      run.open.push_back(run.boxes.size() - 1);
+    }
+    if (press) PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+  }
+}
+
+// Presses OK on every box until every process has ended or the time is up.
+void Watch(std::vector<Run>& runs, ULONGLONG start, unsigned long timeoutMs, bool press) {
+  for (;;) {
+    bool running = false;
+    for (Run& run : runs) {
+      if (run.exited) continue;
+      if (WaitForSingleObject(run.process.hProcess, 0) == WAIT_OBJECT_0) {
+        run.exited = true;
+        continue;
+      }
+      running = true;
+      if (GetTickCount64() - start >= timeoutMs) {
+        TerminateProcess(run.process.hProcess, 1);
+        WaitForSingleObject(run.process.hProcess, 5000);
+        run.exited = run.timedOut = true;
+        continue;
+      }
+      RecordBoxes(run, press);
+    }
+    if (!running) return;
+    Sleep(10);
+  }
+}
+
+std::string RunJson(Run& run) {
+  GetExitCodeProcess(run.process.hProcess, &run.exitCode);
+  CloseHandle(run.process.hProcess);
+  std::string json = "{\"exit_code\":" + std::to_string(run.exitCode) +
+                     ",\"timed_out\":" + (run.timedOut ? "true" : "false") + ",\"boxes\":[";
+  for (size_t k = 0; k < run.boxes.size(); ++k) {
+    if (k) json += ",";
+    json += "{\"caption\":" + JsonString(run.boxes[k].caption) +
+            ",\"text\":" + JsonString(run.boxes[k].text) +
+            ",\"has_icon\":" + (run.boxes[k].hasIcon ? "true" : "false") + "}";
+  }
+  return json + "]";
 }
 
 }  // namespace
@@ -152,6 +249,7 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring tmp;
   bool restricted = false;
   bool press = true;
+  bool burst = false;
   unsigned long timeoutMs = 60000;
   int i = 1;
   for (; i < argc; ++i) {
@@ -165,6 +263,8 @@ int wmain(int argc, wchar_t** argv) {
       restricted = true;
     } else if (a == L"--no-press") {
       press = false;
+    } else if (a == L"--burst") {
+      burst = true;
     } else if (a == L"--timeout-ms" && i + 1 < argc) {
       wchar_t* end = nullptr;
       timeoutMs = std::wcstoul(argv[++i], &end, 10);
@@ -175,83 +275,42 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (i >= argc) Usage();
 
-  std::wstring launcher = argv[i];
-  std::wstring commandLine = L"\"" + launcher + L"\"";
-  for (++i; i < argc; ++i) {
-    commandLine += L" ";
-    commandLine += argv[i];
-  }
-
   if (!tmp.empty()) {
     SetEnvironmentVariableW(L"TMP", tmp.c_str());
     SetEnvironmentVariableW(L"TEMP", tmp.c_str());
   }
 
-  std::vector<wchar_t> cmd(commandLine.begin(), commandLine.end());
-  cmd.push_back(L'\0');
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi = {};
-  ULONGLONG start = GetTickCount64();
-  BOOL ok;
-  if (restricted) {
-    HANDLE token = RestrictedToken();
-    ok = CreateProcessAsUserW(token, launcher.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0,
-                              nullptr, nullptr, &si, &pi);
-    CloseHandle(token);
+  std::vector<Run> runs;
+  if (burst) {
+    // Every launcher is created suspended and all are resumed together, so
+    // they reach their temporary copies at the same moment.
+    for (; i < argc; ++i)
+      runs.push_back(Start(argv[i], L"\"" + std::wstring(argv[i]) + L"\"", restricted, true));
   } else {
-    ok = CreateProcessW(launcher.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi);
+    std::wstring launcher = argv[i];
+    std::wstring commandLine = L"\"" + launcher + L"\"";
+    for (++i; i < argc; ++i) {
+      commandLine += L" ";
+      commandLine += argv[i];
+    }
+    runs.push_back(Start(launcher, commandLine, restricted, false));
   }
-  if (!ok) Fail(L"cannot start " + launcher, GetLastError());
-  CloseHandle(pi.hThread);
+  ULONGLONG start = GetTickCount64();
+  for (Run& run : runs) {
+    if (burst) ResumeThread(run.process.hThread);
+    CloseHandle(run.process.hThread);
+  }
+  Watch(runs, start, timeoutMs, press);
+  std::string elapsed = std::to_string(GetTickCount64() - start);
 
-  std::vector<Box> boxes;
-  std::vector<size_t> open;  // indexes into boxes of boxes still on screen
-  bool timedOut = false;
-  for (;;) {
-    DWORD wait = WaitForSingleObject(pi.hProcess, 10);
-    if (wait == WAIT_OBJECT_0) break;
-    if (GetTickCount64() - start >= timeoutMs) {
-      TerminateProcess(pi.hProcess, 1);
-      WaitForSingleObject(pi.hProcess, 5000);
-      timedOut = true;
-      break;
-    }
-    // Forget boxes that are gone, so a later box that reuses a handle counts.
-    for (size_t k = open.size(); k-- > 0;) {
-      if (!IsWindow(boxes[open[k]].hwnd)) open.erase(open.begin() + static_cast<long>(k));
-    }
-    EnumState st{pi.dwProcessId, {}};
-    EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&st));
-    for (HWND hwnd : st.found) {
-      Box b{hwnd, WindowText(hwnd), BoxText(hwnd), BoxHasIcon(hwnd)};
-      bool seen = false;
-      for (size_t k : open) {
-        const Box& o = boxes[k];
-        if (o.hwnd == hwnd && o.caption == b.caption && o.text == b.text) seen = true;
-      }
-      if (!seen) {
-        boxes.push_back(b);
-        open.push_back(boxes.size() - 1);
-      }
-      if (press) PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
-    }
+  std::string json;
+  if (burst) {
+    json = "{\"runs\":[";
+    for (size_t k = 0; k < runs.size(); ++k) json += (k ? "," : "") + RunJson(runs[k]) + "}";
+    json += "],\"elapsed_ms\":" + elapsed + "}\n";
+  } else {
+    json = RunJson(runs[0]) + ",\"elapsed_ms\":" + elapsed + "}\n";
   }
-  ULONGLONG elapsed = GetTickCount64() - start;
-  DWORD exitCode = 0;
-  GetExitCodeProcess(pi.hProcess, &exitCode);
-  CloseHandle(pi.hProcess);
-
-  std::string json = "{\"exit_code\":" + std::to_string(exitCode) +
-                     ",\"timed_out\":" + (timedOut ? "true" : "false") + ",\"boxes\":[";
-  for (size_t k = 0; k < boxes.size(); ++k) {
-    if (k) json += ",";
-    json += "{\"caption\":" + JsonString(boxes[k].caption) +
-            ",\"text\":" + JsonString(boxes[k].text) +
-            ",\"has_icon\":" + (boxes[k].hasIcon ? "true" : "false") + "}";
-  }
-  json += "],\"elapsed_ms\":" + std::to_string(elapsed) + "}\n";
   WriteStdout(json);
   return 0;
 }

@@ -9,7 +9,8 @@
 //   PROBE_SLEEP_MS        wait this long before finishing (default 0)
 //   PROBE_EXIT_CODE       exit code (default 0)
 //
-// Besides the command line, module path and current directory, the report says
+// Besides the command line, module path and size and current directory, and
+// the tick counts at start and end, the report says
 // GetTempPathW ("temp_path") and whether the process counts as an
 // administrator ("is_admin").
 // The report is written twice, each time atomically: once at start with
@@ -150,6 +151,9 @@ struct Report {
   wchar_t launcherPath[32768];
   wchar_t tempPath[MAX_PATH + 2];
   const wchar_t* commandLine;
+  ULONGLONG moduleSize;  // of the module file: tells test products apart
+  ULONGLONG startTick;   // GetTickCount64 at start and at the end, so a test
+  ULONGLONG endTick;     // can tell which runs overlapped
   int launcherWritable;  // 1, 0, or -1 when not asked
   int isAdmin;
   DWORD launcherError;
@@ -165,6 +169,14 @@ void WriteReport(const wchar_t* path, bool finished) {
   b.AppendJson(g_report.commandLine);
   b.Append(",\"module_path\":");
   b.AppendJson(g_report.modulePath);
+  b.Append(",\"module_size\":");
+  b.AppendUnsigned(g_report.moduleSize);
+  b.Append(",\"start_tick\":");
+  b.AppendUnsigned(g_report.startTick);
+  if (finished) {
+    b.Append(",\"end_tick\":");
+    b.AppendUnsigned(g_report.endTick);
+  }
   b.Append(",\"current_directory\":");
   b.AppendJson(g_report.currentDirectory);
   b.Append(",\"temp_path\":");
@@ -208,10 +220,14 @@ void WriteReport(const wchar_t* path, bool finished) {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   Report& r = g_report;
+  r.startTick = GetTickCount64();
   r.commandLine = GetCommandLineW();
   DWORD n = GetModuleFileNameW(nullptr, r.modulePath, 32768);
   if (n >= 32768) n = 32767;
   r.modulePath[n] = L'\0';
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (GetFileAttributesExW(r.modulePath, GetFileExInfoStandard, &attributes))
+    r.moduleSize = (static_cast<ULONGLONG>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
   n = GetCurrentDirectoryW(32768, r.currentDirectory);
   if (n >= 32768) r.currentDirectory[0] = L'\0';
   r.launcherWritable = -1;
@@ -254,6 +270,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (path) WriteReport(path, false);
   long long sleepMs = EnvNumber(L"PROBE_SLEEP_MS", 0);
   if (sleepMs > 0) Sleep(static_cast<DWORD>(sleepMs));
+  r.endTick = GetTickCount64();
   if (path) WriteReport(path, true);
   return static_cast<int>(EnvNumber(L"PROBE_EXIT_CODE", 0));
 }
