@@ -23,6 +23,9 @@ PlatformHandle MemoryFileHandle(MemoryFile* file) { return file; }
 void* PlatformAllocate(size_t size) { return malloc(size); }
 void* PlatformReallocate(void* block, size_t size) { return realloc(block, size); }
 void PlatformFree(void* block) { free(block); }
+void* PlatformReserve(size_t size) { return malloc(size); }
+bool PlatformCommit(void*, size_t) { return true; }
+void PlatformReleaseReserved(void* block) { free(block); }
 
 void PlatformExitProcess(uint32_t exitCode) {
   fprintf(stderr, "decode_bench: the launcher ended with code %u\n", exitCode);
@@ -47,7 +50,7 @@ uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
 const WideChar* PlatformGetCommandLine() { return u"Stub64.exe"; }
 
 PlatformHandle PlatformOpenForReading(const WideChar*) { Unexpected("OpenForReading"); }
-PlatformHandle PlatformCreateForWriting(const WideChar*) { Unexpected("CreateForWriting"); }
+PlatformHandle PlatformCreateNewForWriting(const WideChar*) { Unexpected("CreateNewForWriting"); }
 
 bool PlatformSeek(PlatformHandle handle, int32_t offset) {
   MemoryFile* file = (MemoryFile*)handle;

@@ -1,5 +1,6 @@
 // The decompression driver: one read of the block, the property check, one
-// exact-size decode straight into the output stream's memory.
+// exact-size decode straight into the output stream's memory, which is
+// committed as the decoder fills it.
 #include "extract/Decompress.h"
 
 #include "core/Memory.h"
@@ -34,10 +35,12 @@ PayloadStreams DecompressPayload(PlatformHandle file,
   const int32_t payloadSize = header.payloadSize;
   if (payloadSize == 0) return streams;  // nothing to decode, nothing to check
 
-  streams.output->SetSize(payloadSize);
+  // Address space for the whole program, memory only as it is decoded: a
+  // forged size costs no more than what the block really holds.
+  streams.output->Reserve(payloadSize);
   LzmaOutcome outcome = DecodeLzmaExactly(
       properties, streams.input->Memory, (size_t)streams.input->GetSize(),
-      streams.output->Memory, (size_t)payloadSize);
+      streams.output, payloadSize);
   if (outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
   if (outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
   streams.output->Seek(0, FromEnd);

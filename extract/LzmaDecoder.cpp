@@ -49,8 +49,8 @@ struct DecodePass {
 };
 
 DecodePass RunDecoder(const LzmaProperties& properties, const uint8_t* input,
-                      size_t inputSize, uint8_t* output, size_t outputSize,
-                      bool allowEndMarker) {
+                      size_t inputSize, TStream* output, int32_t outputSize,
+                      int32_t growthStep, bool allowEndMarker) {
   lzma_options_lzma options = {};
   options.lc = properties.lc;
   options.lp = properties.lp;
@@ -58,7 +58,7 @@ DecodePass RunDecoder(const LzmaProperties& properties, const uint8_t* input,
   // No match can reach further back than the output is long, so a larger
   // dictionary would only cost memory without changing any verdict.
   size_t dictionary = properties.dictionarySize;
-  size_t longestUseful = outputSize < 4096 ? 4096 : outputSize;
+  size_t longestUseful = outputSize < 4096 ? 4096 : (size_t)outputSize;
   if (dictionary > longestUseful) dictionary = longestUseful;
   options.dict_size = (uint32_t)dictionary;
   options.ext_flags = allowEndMarker ? LZMA_LZMA1EXT_ALLOW_EOPM : 0;
@@ -76,11 +76,25 @@ DecodePass RunDecoder(const LzmaProperties& properties, const uint8_t* input,
   }
   stream.next_in = input;
   stream.avail_in = inputSize;
-  stream.next_out = output;
-  stream.avail_out = outputSize;
-  pass.result = lzma_code(&stream, LZMA_RUN);
+  // The output grows a step at a time: a size the block cannot fill costs
+  // only one step of memory more than the block really decodes to. liblzma
+  // keeps no pointer into the output between calls, so the stream's block
+  // may move as it grows.
+  int32_t written = 0;
+  int32_t room = 0;
+  do {
+    room = outputSize - written < growthStep ? outputSize
+                                                     : written + growthStep;
+    if (output->Size < room) output->SetSize(room);
+    stream.next_out = output->Memory + written;
+    stream.avail_out = (size_t)(room - written);
+    pass.result = lzma_code(&stream, LZMA_RUN);
+    written = room - (int32_t)stream.avail_out;
+    // A call that left room unused has run out of input or stopped.
+  } while (pass.result == LZMA_OK && written == room && written < outputSize);
+  output->SetSize(written);
   pass.inputRead = inputSize - stream.avail_in;
-  pass.outputWritten = outputSize - stream.avail_out;
+  pass.outputWritten = (size_t)written;
   lzma_end(&stream);
   return pass;
 }
@@ -89,21 +103,24 @@ DecodePass RunDecoder(const LzmaProperties& properties, const uint8_t* input,
 
 LzmaOutcome DecodeLzmaExactly(const LzmaProperties& properties,
                               const uint8_t* input, size_t inputSize,
-                              uint8_t* output, size_t outputSize) {
+                              TStream* output, int32_t outputSize,
+                              int32_t growthStep) {
   DecodePass lenient = RunDecoder(properties, input, inputSize, output,
-                                  outputSize, true);
+                                  outputSize, growthStep, true);
   if (lenient.result == LZMA_MEM_ERROR) return LzmaOutcome::OutOfMemory;
-  if (lenient.outputWritten != outputSize) return LzmaOutcome::Refused;
+  if (lenient.outputWritten != (size_t)outputSize) return LzmaOutcome::Refused;
   // STREAM_END: clean end or end marker right at the size. OK: the boundary
   // was reached and liblzma is waiting for input it does not need.
   if (lenient.result == LZMA_STREAM_END || lenient.result == LZMA_OK)
     return LzmaOutcome::Accepted;
   if (lenient.result != LZMA_DATA_ERROR) return LzmaOutcome::Refused;
 
+  // The second run decodes the same bytes again into the memory the first
+  // one already holds.
   DecodePass strict = RunDecoder(properties, input, inputSize, output,
-                                 outputSize, false);
+                                 outputSize, growthStep, false);
   if (strict.result == LZMA_MEM_ERROR) return LzmaOutcome::OutOfMemory;
-  if (strict.outputWritten != outputSize) return LzmaOutcome::Refused;
+  if (strict.outputWritten != (size_t)outputSize) return LzmaOutcome::Refused;
   return lenient.inputRead > strict.inputRead ? LzmaOutcome::Accepted
                                               : LzmaOutcome::Refused;
 }

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "extract/LzmaProperties.h"
+#include "extract/NoRTLStream.h"
 
 enum class LzmaOutcome {
   Accepted,        // exactly `outputSize` bytes, ending with a whole symbol
@@ -13,10 +14,16 @@ enum class LzmaOutcome {
   OutOfMemory,     // liblzma could not get memory
 };
 
-// Decodes `input` into `output`, which has room for exactly `outputSize`
-// bytes. Everything the stream holds after the `outputSize`-th byte is
-// ignored, except that it may be needed to tell whether a match straddles
-// the end (see the .cpp).
+// How far the output stream grows ahead of the decoder: the memory a forged
+// size can cost beyond what the block really decodes to.
+const int32_t kLzmaGrowthStep = 1 << 20;
+
+// Decodes `input` into the empty stream `output`, growing it by at most
+// `growthStep` bytes ahead of what the decoder has produced, up to
+// `outputSize` bytes. Everything the stream holds after the `outputSize`-th
+// byte is ignored, except that it may be needed to tell whether a match
+// straddles the end (see the .cpp).
 LzmaOutcome DecodeLzmaExactly(const LzmaProperties& properties,
                               const uint8_t* input, size_t inputSize,
-                              uint8_t* output, size_t outputSize);
+                              TStream* output, int32_t outputSize,
+                              int32_t growthStep = kLzmaGrowthStep);

@@ -20,11 +20,30 @@ WideText WindowsTemporaryFolder() {
   return WideText(buffer, length);
 }
 
-WideText ChooseFreePath(const WideText& path) {
-  if (!PlatformPathExists(path.Data())) return path;
-  for (int32_t number = 2;; ++number) {
-    WideText candidate = NumberedPath(path, number);
+// The unnumbered path is candidate 1; candidates 2, 3, ... are numbered.
+WideText Candidate(const WideText& path, int32_t number) {
+  return number == 1 ? path : NumberedPath(path, number);
+}
+
+// The first candidate from `*number` on that does not exist yet; `*number`
+// is left at its number.
+WideText ChooseFreePath(const WideText& path, int32_t* number) {
+  for (;; ++*number) {
+    WideText candidate = Candidate(path, *number);
     if (!PlatformPathExists(candidate.Data())) return candidate;
+  }
+}
+
+// Creates the copy under the first free name. Another launcher may take the
+// chosen name between the existence test and the creation; the creation then
+// fails rather than replacing that launcher's copy, and the search goes on
+// with the next number as if the name had been taken all along.
+WideText CreateUnderFreeName(const WideText& path, PlatformHandle* file) {
+  for (int32_t number = 1;; ++number) {
+    WideText candidate = ChooseFreePath(path, &number);
+    *file = PlatformCreateNewForWriting(candidate.Data());
+    if (*file != PLATFORM_INVALID_HANDLE) return candidate;
+    if (!PlatformPathExists(candidate.Data())) FatalTempCopyFailed();
   }
 }
 
@@ -74,10 +93,8 @@ WideText WriteTemporaryCopy(TStream* output, TStream* input,
                             int32_t payloadSize) {
   WideText path = ChooseTemporaryFolder();
   path.Append(ExtractName(ArgumentAt(0)));
-  path = ChooseFreePath(path);
-
-  PlatformHandle file = PlatformCreateForWriting(path.Data());
-  if (file == PLATFORM_INVALID_HANDLE) FatalTempCopyFailed();
+  PlatformHandle file;
+  path = CreateUnderFreeName(path, &file);
   uint32_t written = PlatformWrite(file, output->Memory, (uint32_t)payloadSize);
   PlatformCloseHandle(file);
   if (written != (uint32_t)payloadSize) {

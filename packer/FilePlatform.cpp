@@ -36,6 +36,10 @@ void* PlatformReallocate(void* block, size_t size) {
   return std::realloc(block, size);
 }
 void PlatformFree(void* block) { std::free(block); }
+// Ordinary memory: its pages cost nothing on the host until they are touched.
+void* PlatformReserve(size_t size) { return std::malloc(size); }
+bool PlatformCommit(void*, size_t) { return true; }
+void PlatformReleaseReserved(void* block) { std::free(block); }
 
 void PlatformExitProcess(uint32_t exitCode) { throw PlatformExit{exitCode}; }
 
@@ -73,7 +77,7 @@ PlatformHandle PlatformOpenForReading(const WideChar* path) {
 // verify never writes, starts or asks the system anything: the calls below
 // answer "failed" so that any use of them would show as a launcher failure
 // instead of touching the machine.
-PlatformHandle PlatformCreateForWriting(const WideChar*) {
+PlatformHandle PlatformCreateNewForWriting(const WideChar*) {
   return PLATFORM_INVALID_HANDLE;
 }
 

@@ -30,6 +30,14 @@ struct OsVersion {
 void* PlatformAllocate(size_t size);
 void* PlatformReallocate(void* block, size_t size);
 void PlatformFree(void* block);
+// Address space for a block that grows in place. PlatformReserve is
+// VirtualAlloc(MEM_RESERVE, PAGE_NOACCESS): no memory, null when the space
+// cannot be had. PlatformCommit is VirtualAlloc(MEM_COMMIT, PAGE_READWRITE)
+// of the block's first `size` bytes, false when the memory cannot be had.
+// PlatformReleaseReserved is VirtualFree(MEM_RELEASE).
+void* PlatformReserve(size_t size);
+bool PlatformCommit(void* block, size_t size);
+void PlatformReleaseReserved(void* block);
 
 // --- Process --------------------------------------------------------------
 [[noreturn]] void PlatformExitProcess(uint32_t exitCode);
@@ -44,9 +52,10 @@ const WideChar* PlatformGetCommandLine();
 // --- Files ----------------------------------------------------------------
 // CreateFileW(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING).
 PlatformHandle PlatformOpenForReading(const WideChar* path);
-// CreateFileW(GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
-// FILE_ATTRIBUTE_NORMAL).
-PlatformHandle PlatformCreateForWriting(const WideChar* path);
+// CreateFileW(GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+// FILE_ATTRIBUTE_NORMAL): fails when anything of that name exists already, so
+// a file another process created is never replaced.
+PlatformHandle PlatformCreateNewForWriting(const WideChar* path);
 // SetFilePointer(FILE_BEGIN) with a signed 32-bit distance and no high part.
 // Returns false when the system refused the move.
 bool PlatformSeek(PlatformHandle file, int32_t offset);

@@ -46,6 +46,16 @@ void* PlatformReallocate(void* block, size_t size) {
 
 void PlatformFree(void* block) { HeapFree(GetProcessHeap(), 0, block); }
 
+void* PlatformReserve(size_t size) {
+  return VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+}
+
+bool PlatformCommit(void* block, size_t size) {
+  return VirtualAlloc(block, size, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
+void PlatformReleaseReserved(void* block) { VirtualFree(block, 0, MEM_RELEASE); }
+
 void PlatformExitProcess(uint32_t exitCode) { ExitProcess(exitCode); }
 
 void PlatformShowMessage(const WideChar* text, const WideChar* caption,
@@ -66,9 +76,9 @@ PlatformHandle PlatformOpenForReading(const WideChar* path) {
                      OPEN_EXISTING, 0, nullptr);
 }
 
-PlatformHandle PlatformCreateForWriting(const WideChar* path) {
+PlatformHandle PlatformCreateNewForWriting(const WideChar* path) {
   return CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool PlatformSeek(PlatformHandle file, int32_t offset) {

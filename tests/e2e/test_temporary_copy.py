@@ -9,6 +9,7 @@ The probe reports its own module path, which is the temporary copy's path.
 The disk-full test mounts a small tmpfs and needs root; it skips otherwise.
 """
 
+import json
 import os
 import random
 import subprocess
@@ -22,6 +23,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import launcher_files as lf  # noqa: E402
 from launcher_files import LAUNCH_FAILED, TEMP_COPY_FAILED  # noqa: E402
+import winelib  # noqa: E402
 from winelib import to_windows_path as win  # noqa: E402
 
 
@@ -194,6 +196,63 @@ class CopyFailures(lf.LauncherTestCase):
         small_file = lf.build(lf.probe_bytes())
         self.assert_setup_ran(self.run_launcher(small_file, tmp=small))
         self.assertEqual(listing(small), [])
+
+
+class SimultaneousLaunchers(lf.LauncherTestCase):
+    """Launchers that reach their temporary copies at the same moment, in one
+    TMP: each runs its own product's setup program from its own copy, and no
+    one sees a message."""
+
+    ROUNDS = 10
+
+    def burst(self, products, rounds):
+        """Runs one launcher per payload in PRODUCTS, all named setup.exe, all
+        resumed together, ROUNDS times; returns the counts of what went wrong."""
+        reports = self.dir / "reports"
+        reports.mkdir()
+        launchers = []
+        for i, payload in enumerate(products):
+            folder = self.dir / ("product%d" % i)
+            folder.mkdir()
+            (folder / "setup.exe").write_bytes(lf.build(payload).data)
+            launchers.append(folder / "setup.exe")
+        env = {"PROBE_REPORT_DIR": win(reports), "PROBE_SLEEP_MS": "300"}
+        faults = {"messages": 0, "wrong product": 0, "copy shared": 0, "missing run": 0}
+        for _ in range(rounds):
+            for p in reports.iterdir():
+                p.unlink()
+            runs = winelib.run_burst(launchers, self.tmp, env=env)["runs"]
+            for run in runs:
+                self.assertFalse(run["timed_out"], run)
+                faults["messages"] += len(run["boxes"])
+            started = [json.loads(p.read_text()) for p in reports.glob("report-*.json")]
+            by_copy = {}
+            for report in started:
+                owner = [i for i, l in enumerate(launchers) if '"%s"' % win(l)
+                         in report["command_line"]]
+                self.assertEqual(len(owner), 1, report["command_line"])
+                if report["module_size"] != len(products[owner[0]]):
+                    faults["wrong product"] += 1
+                by_copy.setdefault(report["module_path"], []).append(report)
+            faults["missing run"] += len(launchers) - len(started)
+            for same in by_copy.values():
+                same.sort(key=lambda r: r["start_tick"])
+                faults["copy shared"] += sum(later["start_tick"] <= earlier["end_tick"]
+                                             for earlier, later in zip(same, same[1:]))
+            # Attached mode: every copy deleted once its setup program ended.
+            self.assertEqual(listing(self.tmp), [])
+        sys.stderr.write("%d launchers x %d rounds: %s\n" % (len(launchers), rounds, faults))
+        return faults
+
+    def test_one_product_started_eight_times(self):
+        faults = self.burst([lf.probe_bytes()] * 8, self.ROUNDS)
+        self.assertEqual(faults, dict.fromkeys(faults, 0))
+
+    def test_sixteen_products_all_named_setup(self):
+        # Overlays of different lengths tell the products apart by file size.
+        products = [lf.probe_bytes() + bytes([i]) * (512 * (i + 1)) for i in range(16)]
+        faults = self.burst(products, self.ROUNDS // 2)
+        self.assertEqual(faults, dict.fromkeys(faults, 0))
 
 
 if __name__ == "__main__":

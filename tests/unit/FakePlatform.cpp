@@ -1,6 +1,10 @@
 // The fake platform layer behind the host tests.
 #include "tests/unit/FakePlatform.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -22,6 +26,19 @@ int gEntryPointToken = 0;
 // the system, so ResetFake frees them. Never destroyed, so the blocks stay
 // reachable for a leak checker that runs after static destructors.
 std::set<void*>& gLiveBlocks = *new std::set<void*>();
+// Reserved blocks and their reserved and committed sizes. Reserved pages are
+// inaccessible until committed, as on Windows, so a write past the committed
+// part crashes the test instead of passing unseen.
+struct Reservation {
+  size_t reserved;
+  size_t committed;
+};
+std::map<void*, Reservation>& gReservations = *new std::map<void*, Reservation>();
+
+size_t RoundToPages(size_t size) {
+  const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+  return (size + page - 1) / page * page;
+}
 
 PlatformHandle NewHandle(OpenFile file) {
   intptr_t id = gNextHandle++;
@@ -50,6 +67,8 @@ FakeSystem& Fake() {
 void ResetFake() {
   for (void* block : gLiveBlocks) std::free(block);
   gLiveBlocks.clear();
+  for (const auto& r : gReservations) munmap(r.first, r.second.reserved);
+  gReservations.clear();
   delete gFake;
   gFake = new FakeSystem();
   gHandles.clear();
@@ -110,6 +129,39 @@ void PlatformFree(void* block) {
   std::free(block);
 }
 
+void* PlatformReserve(size_t size) {
+  size_t reserved = RoundToPages(size);
+  void* block = mmap(nullptr, reserved, PROT_NONE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (block == MAP_FAILED) return nullptr;
+  gReservations[block] = Reservation{reserved, 0};
+  ++Fake().liveAllocations;
+  return block;
+}
+
+bool PlatformCommit(void* block, size_t size) {
+  FakeSystem& fake = Fake();
+  Reservation& r = gReservations.at(block);
+  size_t wanted = RoundToPages(size);
+  if (wanted > r.reserved) std::abort();  // the code under test miscounted
+  if (wanted <= r.committed) return true;
+  if (AllocationRefused(wanted)) return false;
+  if (mprotect(block, wanted, PROT_READ | PROT_WRITE) != 0) return false;
+  fake.committedBytes += wanted - r.committed;
+  fake.peakCommittedBytes = std::max(fake.peakCommittedBytes, fake.committedBytes);
+  r.committed = wanted;
+  return true;
+}
+
+void PlatformReleaseReserved(void* block) {
+  FakeSystem& fake = Fake();
+  auto it = gReservations.find(block);
+  fake.committedBytes -= it->second.committed;
+  munmap(block, it->second.reserved);
+  gReservations.erase(it);
+  --fake.liveAllocations;
+}
+
 void PlatformExitProcess(uint32_t exitCode) {
   Fake().exitCode = exitCode;
   throw FakeExit{exitCode};
@@ -137,10 +189,12 @@ PlatformHandle PlatformOpenForReading(const WideChar* path) {
   return NewHandle({path, 0, false});
 }
 
-PlatformHandle PlatformCreateForWriting(const WideChar* path) {
+PlatformHandle PlatformCreateNewForWriting(const WideChar* path) {
   FakeSystem& fake = Fake();
   std::u16string folder = FolderOf(path);
-  if (fake.unwritableFolders.count(folder) || fake.folders.count(path))
+  if (fake.takenAtCreation.erase(path)) fake.files[path].bytes = {0x4D, 0x5A};
+  if (fake.unwritableFolders.count(folder) || fake.folders.count(path) ||
+      fake.files.count(path))
     return PLATFORM_INVALID_HANDLE;
   fake.files[path] = FakeFile();
   fake.createdFiles.push_back(path);

@@ -48,6 +48,9 @@ struct FakeSystem {
   std::map<std::u16string, FakeFile> files;
   std::set<std::u16string> folders;
   std::set<std::u16string> unwritableFolders;  // creating files there fails
+  // Files another process creates between the existence test and the
+  // creation: absent until the launcher tries to create them.
+  std::set<std::u16string> takenAtCreation;
   std::optional<uint32_t> maxBytesPerWrite;    // a full disk
   bool openForReadingFails = false;
   bool seekFails = false;
@@ -82,6 +85,8 @@ struct FakeSystem {
   int universalNameCalls = 0;
   int allocations = 0;
   int liveAllocations = 0;
+  size_t committedBytes = 0;      // of reserved blocks, now
+  size_t peakCommittedBytes = 0;  // and at most
   int openHandles = 0;
   bool ownFileOpenAtStart = false;
 

@@ -290,16 +290,18 @@ Boundary Classify(const std::vector<TracedSymbol>& symbols, size_t size) {
   return Boundary::Inside;  // beyond the data
 }
 
+// Decodes into a stream that grows `growthStep` bytes at a time, as the
+// launcher's does, only in smaller steps so the tests cross many of them.
 LzmaOutcome Decode(const Bytes& block, size_t size, const Settings& s = {},
-                   Bytes* out = nullptr) {
+                   Bytes* out = nullptr, int32_t growthStep = kLzmaGrowthStep) {
   uint8_t bytes[5];
   PropertyBytes(s, bytes);
   LzmaProperties properties;
   EXPECT_TRUE(AcceptLzmaProperties(bytes, &properties));
-  Bytes output(size);
-  LzmaOutcome outcome = DecodeLzmaExactly(properties, block.data(),
-                                          block.size(), output.data(), size);
-  if (out) *out = output;
+  TStream output;
+  LzmaOutcome outcome = DecodeLzmaExactly(properties, block.data(), block.size(),
+                                          &output, (int32_t)size, growthStep);
+  if (out) out->assign(output.Memory, output.Memory + output.Size);
   return outcome;
 }
 
@@ -355,12 +357,16 @@ TEST(DecodeLzmaExactly, EverySizeOfABlockAgainstItsSymbols) {
       LzmaOutcome expected = boundary == Boundary::Decidable
                                  ? LzmaOutcome::Accepted
                                  : LzmaOutcome::Refused;
-      Bytes output;
-      LzmaOutcome outcome = Decode(block, size, b.settings, &output);
-      ASSERT_EQ(outcome, expected)
-          << "size " << size << " got " << Name(outcome);
-      if (outcome == LzmaOutcome::Accepted) {
-        ASSERT_TRUE(std::equal(output.begin(), output.end(), b.data.begin()));
+      // One step for the whole output, and steps that end inside symbols.
+      for (int32_t step : {kLzmaGrowthStep, 97}) {
+        Bytes output;
+        LzmaOutcome outcome = Decode(block, size, b.settings, &output, step);
+        ASSERT_EQ(outcome, expected)
+            << "size " << size << " step " << step << " got " << Name(outcome);
+        if (outcome == LzmaOutcome::Accepted) {
+          ASSERT_EQ(output.size(), size);
+          ASSERT_TRUE(std::equal(output.begin(), output.end(), b.data.begin()));
+        }
       }
     }
     EXPECT_GT(counts[(int)Boundary::Inside], 0);
@@ -486,9 +492,9 @@ TEST(DecodeLzmaExactly, LiblzmaRefusesLcPlusLpAboveFour) {
     const uint8_t bytes[5] = {first, 0, 0, 1, 0};
     LzmaProperties properties;
     ASSERT_TRUE(AcceptLzmaProperties(bytes, &properties));
-    Bytes output(data.size());
-    EXPECT_EQ(DecodeLzmaExactly(properties, block.data(), block.size(),
-                                output.data(), output.size()),
+    TStream output;
+    EXPECT_EQ(DecodeLzmaExactly(properties, block.data(), block.size(), &output,
+                                (int32_t)data.size()),
               LzmaOutcome::Refused);
   }
 }
@@ -655,6 +661,23 @@ TEST_F(DecompressLauncher, OutOfRangeHeaderFieldsAreDamage) {
   for (const auto& patch : patches) {
     Run(block, properties, (int32_t)data.size(), patch);
     ExpectDamaged();
+  }
+}
+
+TEST_F(DecompressLauncher, ForgedPayloadSizeCostsOnlyWhatTheBlockHolds) {
+  // A correct checksum over a header that claims far more than the block
+  // decodes to: the damaged-package message, with memory committed only for
+  // what was decoded, never for the claimed size.
+  const Bytes data = SetupImage(3 << 20, 5);
+  const Bytes block = Encode(data, false);
+  uint8_t properties[5];
+  PropertyBytes({}, properties);
+  for (int32_t claimed : {INT32_MAX, (int32_t)data.size() * 4}) {
+    SCOPED_TRACE(claimed);
+    Run(block, properties, claimed);
+    ExpectDamaged();
+    EXPECT_LE(Fake().peakCommittedBytes, data.size() + 2 * kLzmaGrowthStep);
+    EXPECT_GE(Fake().peakCommittedBytes, data.size());
   }
 }
 

@@ -66,12 +66,12 @@ void PutU32(Bytes& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4)
 Bytes Decode(const Bytes& file, const PackageHeader& header) {
   LzmaProperties properties;
   EXPECT_TRUE(AcceptLzmaProperties(header.lzmaProperties, &properties));
-  Bytes out((size_t)header.payloadSize);
+  TStream out;
   LzmaOutcome outcome = DecodeLzmaExactly(
       properties, file.data() + header.payloadOffset, header.payloadPackedSize,
-      out.data(), out.size());
+      &out, header.payloadSize);
   EXPECT_EQ(outcome, LzmaOutcome::Accepted);
-  return out;
+  return Bytes(out.Memory, out.Memory + out.Size);
 }
 
 struct LayoutCase {

@@ -84,6 +84,7 @@ struct NameCase {
   std::vector<std::u16string> files;
   std::vector<std::u16string> folders;
   std::u16string expected;
+  std::vector<std::u16string> takenAtCreation = {};
 };
 
 TEST_F(TemporaryCopy, NameChoiceSkipsTakenNames) {
@@ -101,6 +102,12 @@ TEST_F(TemporaryCopy, NameChoiceSkipsTakenNames) {
         kTemp + u"setup4.exe", kTemp + u"setup5.exe", kTemp + u"setup6.exe",
         kTemp + u"setup7.exe", kTemp + u"setup8.exe", kTemp + u"setup9.exe"},
        {}, kTemp + u"setup10.exe"},
+      // Taken by another launcher after the existence test: never replaced,
+      // the search goes on with the next number.
+      {u"C:\\Downloads\\setup.exe", {}, {}, kTemp + u"setup2.exe",
+       {kTemp + u"setup.exe"}},
+      {u"C:\\Downloads\\setup.exe", {kTemp + u"setup.exe"}, {},
+       kTemp + u"setup4.exe", {kTemp + u"setup2.exe", kTemp + u"setup3.exe"}},
   };
   const Bytes payload = SetupImage(777);
   for (const NameCase& c : cases) {
@@ -110,11 +117,14 @@ TEST_F(TemporaryCopy, NameChoiceSkipsTakenNames) {
     Fake().SetArguments(u"");
     for (const auto& f : c.files) Fake().files[f].bytes = {1};
     for (const auto& f : c.folders) Fake().folders.insert(f);
+    Fake().takenAtCreation.insert(c.takenAtCreation.begin(), c.takenAtCreation.end());
     std::u16string path;
     ASSERT_EQ(Write(payload, &path), std::nullopt);
     EXPECT_EQ(path, c.expected);
     EXPECT_EQ(Fake().files[c.expected].bytes, payload);
     EXPECT_EQ(Fake().createdFiles, std::vector<std::u16string>{c.expected});
+    for (const auto& other : c.takenAtCreation)
+      EXPECT_EQ(Fake().files[other].bytes, (Bytes{0x4D, 0x5A}));
     EXPECT_EQ(Fake().openHandles, 0);
   }
 }
