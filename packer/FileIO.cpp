@@ -1,4 +1,5 @@
-// File reading and atomic writing over std::filesystem (POSIX and MinGW).
+// File reading over std::filesystem (POSIX and MinGW); writing goes through
+// OutputFile.
 #include "packer/FileIO.h"
 
 #include <cctype>
@@ -8,13 +9,8 @@
 #include <fstream>
 #include <system_error>
 
-#ifdef _WIN32
-#include <process.h>
-#define GetProcessNumber _getpid
-#else
-#include <unistd.h>
-#define GetProcessNumber getpid
-#endif
+#include "packer/OutputFile.h"
+
 
 namespace fs = std::filesystem;
 
@@ -87,33 +83,11 @@ bool ReadWholeFile(const std::string& path, const std::string& what,
 
 bool WriteFileAtomically(const std::string& path,
                          const std::vector<uint8_t>& bytes, std::string* error) {
-  const fs::path target = FromUtf8(path);
-  fs::path temporary = target;
-  temporary += ".stubpack-" + std::to_string(GetProcessNumber()) + ".tmp";
-  std::error_code code;
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      *error = "cannot write " + path + ": " + std::strerror(errno);
-      fs::remove(temporary, code);
-      return false;
-    }
-    out.write((const char*)bytes.data(), (std::streamsize)bytes.size());
-    out.close();
-    if (!out) {
-      *error = "cannot write " + path + " (disk full?)";
-      fs::remove(temporary, code);
-      return false;
-    }
-  }
-  fs::rename(temporary, target, code);
-  if (code) {
-    *error = "cannot write " + path + ": " + Reason(code);
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    return false;
-  }
-  return true;
+  OutputFile out;
+  if (out.Open(path) && out.Append(bytes.data(), bytes.size()) && out.Commit())
+    return true;
+  *error = out.error;
+  return false;
 }
 
 }  // namespace packer

@@ -20,9 +20,8 @@ bool ReadWholeFile(const std::string& path, const std::string& what,
 bool CheckRegularFile(const std::string& path, const std::string& what,
                       std::string* error);
 
-// Writes to a temporary name in the same folder, then renames it over
-// `path`; the temporary is removed on every failure, so `path` is either
-// left as it was or holds all of `bytes`.
+// Writes through an OutputFile: `path` is either left as it was or holds
+// all of `bytes`.
 bool WriteFileAtomically(const std::string& path,
                          const std::vector<uint8_t>& bytes, std::string* error);
 

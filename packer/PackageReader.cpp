@@ -59,6 +59,10 @@ bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
              std::to_string(file.size()) + " bytes; it ends at byte 152)";
     return false;
   }
+  // Without PE headers the bytes at 128 are no locator, just whatever that
+  // kind of file keeps there.
+  PeLayout pe;
+  if (!ReadPeLayout(file, &pe, error)) return false;
   std::memcpy(&info->locator, file.data() + kPackageLocatorOffset,
               sizeof(PackageLocator));
   const PackageLocator& locator = info->locator;

@@ -38,8 +38,8 @@ struct PackageInfo {
 };
 
 // Fails, with a one-line reason, only when the file carries no readable
-// package at all: shorter than the locator, an empty locator, or a header
-// outside the file.
+// package at all: no PE image, shorter than the locator, an empty locator,
+// or a header outside the file.
 bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
                      std::string* error);
 

@@ -1,6 +1,7 @@
 // Building launcher files: stub check, compression, layout, checksum.
 #include "packer/PackageWriter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <lzma.h>
 
@@ -16,11 +17,6 @@ const uint32_t kMinDictionary = 4096;
 const uint32_t kMaxDictionary = 1536u << 20;
 const size_t kEncodeChunk = 1 << 20;
 
-void Append(Bytes& out, const void* data, size_t size) {
-  const uint8_t* bytes = (const uint8_t*)data;
-  out.insert(out.end(), bytes, bytes + size);
-}
-
 }  // namespace
 
 std::string CheckStub(const Bytes& stub) {
@@ -32,6 +28,12 @@ std::string CheckStub(const Bytes& stub) {
            std::to_string(layout.peOffset) +
            ", inside the package locator (bytes 128-151); it must start at "
            "152 or later";
+  PackageLocator locator;
+  std::memcpy(&locator, stub.data() + kPackageLocatorOffset, sizeof(locator));
+  if (locator.packageOffset >= kPackageLocatorEnd &&
+      (uint64_t)locator.packageOffset + sizeof(PackageHeader) <= stub.size())
+    return "the stub already carries a package (it is a launcher file); give "
+           "the bare stub, Stub64.exe, that it was built from";
   for (uint32_t i = kPackageLocatorOffset; i < kPackageLocatorEnd; ++i)
     if (stub[i] != 0)
       return "the stub's bytes 128-151 are in use; the package locator "
@@ -43,6 +45,9 @@ std::string CheckStub(const Bytes& stub) {
            "instead";
   if (stub.size() > kOffsetLimit)
     return "the stub is 2 GiB or larger";
+  problem = CheckLoadableImage(stub, stub.size());
+  if (!problem.empty())
+    return "Windows would refuse to load the stub: " + problem;
   return "";
 }
 
@@ -67,7 +72,8 @@ std::string CheckLzmaSettings(const LzmaSettings& settings) {
 }
 
 bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
-                     Bytes* block, uint8_t properties[5], std::string* error,
+                     const BlockConsumer& consume, uint8_t properties[5],
+                     std::string* error,
                      const std::function<void(uint64_t, uint64_t)>& progress) {
   std::string problem = CheckLzmaSettings(settings);
   if (!problem.empty()) {
@@ -99,7 +105,6 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
     return false;
   }
 
-  block->clear();
   Bytes chunk(kEncodeChunk);
   size_t fed = 0;
   for (;;) {
@@ -113,8 +118,12 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
     stream.avail_out = chunk.size();
     lzma_action action = fed == setup.size() ? LZMA_FINISH : LZMA_RUN;
     ret = lzma_code(&stream, action);
-    block->insert(block->end(), chunk.data(),
-                  chunk.data() + (chunk.size() - stream.avail_out));
+    const size_t produced = chunk.size() - stream.avail_out;
+    if (produced && !consume(chunk.data(), produced)) {
+      lzma_end(&stream);
+      *error = "";  // the consumer said why
+      return false;
+    }
     if (progress) progress(stream.total_in, setup.size());
     if (ret == LZMA_STREAM_END) break;
     if (ret != LZMA_OK) {
@@ -131,58 +140,98 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
   return true;
 }
 
-BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
-                              const PackageOptions& options) {
-  BuildResult result;
-  auto fail = [&result](const std::string& message) {
-    result.error = message;
-    return result;
-  };
+bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
+                     Bytes* block, uint8_t properties[5], std::string* error,
+                     const std::function<void(uint64_t, uint64_t)>& progress) {
+  block->clear();
+  return CompressPayload(
+      setup, settings,
+      [block](const uint8_t* data, size_t size) {
+        block->insert(block->end(), data, data + size);
+        return true;
+      },
+      properties, error, progress);
+}
 
+std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
+                              const PackageOptions& options, ByteSink& out) {
   std::string stubProblem = CheckStub(stub);
-  if (!stubProblem.empty()) return fail(stubProblem);
+  if (!stubProblem.empty()) return stubProblem;
   if (options.unsupportedText.size() > 0xFFFF)
-    return fail("the unsupported-release text is " +
-                std::to_string(options.unsupportedText.size()) +
-                " UTF-16 units long; at most 65535 fit");
-
+    return "the unsupported-release text is " +
+           std::to_string(options.unsupportedText.size()) +
+           " UTF-16 units long; at most 65535 fit";
   if (options.win10MinCode > options.win10MaxCode)
-    return fail("the Windows 10 code range " +
-                std::to_string(options.win10MinCode) + "-" +
-                std::to_string(options.win10MaxCode) +
-                " is empty (its minimum exceeds its maximum)");
+    return "the Windows 10 code range " + std::to_string(options.win10MinCode) +
+           "-" + std::to_string(options.win10MaxCode) +
+           " is empty (its minimum exceeds its maximum)";
   if (options.win11MinCode > options.win11MaxCode)
-    return fail("the Windows 11 code range " +
-                std::to_string(options.win11MinCode) + "-" +
-                std::to_string(options.win11MaxCode) +
-                " is empty (its minimum exceeds its maximum)");
+    return "the Windows 11 code range " + std::to_string(options.win11MinCode) +
+           "-" + std::to_string(options.win11MaxCode) +
+           " is empty (its minimum exceeds its maximum)";
+  if (!options.precompressed && setup.size() > kOffsetLimit)
+    return "the setup program is " + std::to_string(setup.size()) +
+           " bytes; it must be smaller than 2 GiB";
 
+  // The header goes out as zeros and is filled in once the block's size is
+  // known: the block streams to `out` as it is compressed, never held whole.
+  const uint64_t packageOffset = stub.size();
+  const uint64_t payloadOffset = packageOffset + sizeof(PackageHeader);
   PackageHeader header = {};
-  Bytes block;
+  const uint8_t* zeros = (const uint8_t*)&header;
+  if (!out.Append(stub.data(), stub.size()) ||
+      !out.Append(zeros, sizeof(header)))
+    return out.error;
+
+  const uint64_t insideTail =
+      options.unsupportedText.size() * 2 + options.extraInsideCrc.size();
+  const uint64_t afterTail = options.extraAfterCrc.size();
+  // With a block of `blockSize` bytes, "" or why the file cannot be.
+  const auto tooLarge = [&](uint64_t blockSize) -> std::string {
+    const uint64_t crcEnd = payloadOffset + blockSize + insideTail;
+    if (crcEnd <= kOffsetLimit && crcEnd + afterTail <= 0xFFFFFFFFull) return "";
+    return "the launcher file would be " + std::to_string(crcEnd + afterTail) +
+           " bytes or more; its offsets must stay below 2 GiB";
+  };
+  uint64_t blockSize = 0;
   if (options.precompressed) {
-    block = options.precompressed->block;
+    const Bytes& block = options.precompressed->block;
     std::memcpy(header.lzmaProperties, options.precompressed->properties, 5);
     header.payloadSize = options.precompressed->payloadSize;
+    std::string problem = tooLarge(block.size());
+    if (!problem.empty()) return problem;
+    if (!out.Append(block.data(), block.size())) return out.error;
+    blockSize = block.size();
   } else {
-    if (setup.size() > kOffsetLimit)
-      return fail("the setup program is " + std::to_string(setup.size()) +
-                  " bytes; it must be smaller than 2 GiB");
-    std::string error;
-    if (!CompressPayload(setup, options.lzma, &block, header.lzmaProperties,
+    std::string error, sinkError;
+    const auto consume = [&](const uint8_t* data, size_t size) {
+      blockSize += size;
+      sinkError = tooLarge(blockSize);
+      if (!sinkError.empty()) return false;
+      if (out.Append(data, size)) return true;
+      sinkError = out.error;
+      return false;
+    };
+    if (!CompressPayload(setup, options.lzma, consume, header.lzmaProperties,
                          &error, options.progress))
-      return fail(error);
+      return sinkError.empty() ? error : sinkError;
     header.payloadSize = (int32_t)setup.size();
   }
 
-  const uint64_t packageOffset = stub.size();
-  const uint64_t payloadOffset = packageOffset + sizeof(PackageHeader);
-  const uint64_t textOffset = payloadOffset + block.size();
-  const uint64_t textBytes = options.unsupportedText.size() * 2;
-  const uint64_t crcEnd = textOffset + textBytes + options.extraInsideCrc.size();
+  const uint64_t textOffset = payloadOffset + blockSize;
+  const uint64_t crcEnd = textOffset + options.unsupportedText.size() * 2 +
+                          options.extraInsideCrc.size();
   const uint64_t fileSize = crcEnd + options.extraAfterCrc.size();
-  if (crcEnd > kOffsetLimit || fileSize > 0xFFFFFFFFull)
-    return fail("the launcher file would be " + std::to_string(fileSize) +
-                " bytes; its offsets must stay below 2 GiB");
+  Bytes text;
+  text.reserve(options.unsupportedText.size() * 2);
+  for (char16_t unit : options.unsupportedText) {
+    text.push_back((uint8_t)(unit & 0xFF));
+    text.push_back((uint8_t)(unit >> 8));
+  }
+  if (!out.Append(text.data(), text.size()) ||
+      !out.Append(options.extraInsideCrc.data(), options.extraInsideCrc.size()) ||
+      !out.Append(options.extraAfterCrc.data(), options.extraAfterCrc.size()))
+    return out.error;
 
   header.supportFlags = options.supportFlags;
   header.win10MinCode = options.win10MinCode;
@@ -191,39 +240,58 @@ BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
   header.win11MaxCode = options.win11MaxCode;
   header.adminMode = options.adminMode;
   header.payloadOffset = (uint32_t)payloadOffset;
-  header.payloadPackedSize = (uint32_t)block.size();
+  header.payloadPackedSize = (uint32_t)blockSize;
   header.unsupportedText.textOffset = (uint32_t)textOffset;
   header.unsupportedText.textLength = (uint16_t)options.unsupportedText.size();
+  if (!out.WriteAt(packageOffset, (const uint8_t*)&header, sizeof(header)))
+    return out.error;
 
-  Bytes& file = result.file;
-  file.reserve(fileSize);
-  file = stub;
-  Append(file, &header, sizeof(header));
-  Append(file, block.data(), block.size());
-  for (char16_t unit : options.unsupportedText) {
-    file.push_back((uint8_t)(unit & 0xFF));
-    file.push_back((uint8_t)(unit >> 8));
+  // One pass over what was written: the CRC of the package region and the
+  // PE checksum of the file, the locator still zero (the stub's bytes
+  // 128-151 are, so its words are added afterwards).
+  PeLayout layout;
+  std::string unused;
+  const bool pe = ReadPeLayout(stub, &layout, &unused);
+  PeChecksum checksum(pe ? layout.checksumOffset : 0);
+  uint32_t crc = 0;
+  Bytes chunk(kEncodeChunk);
+  for (uint64_t at = 0; at < fileSize; at += chunk.size()) {
+    const size_t piece = (size_t)std::min<uint64_t>(chunk.size(), fileSize - at);
+    if (!out.ReadAt(at, chunk.data(), piece)) return out.error;
+    checksum.Add(at, chunk.data(), piece);
+    if (at + piece > packageOffset && at < crcEnd) {
+      const uint64_t from = std::max(at, packageOffset);
+      const uint64_t to = std::min(at + piece, crcEnd);
+      crc = UpdateCrc32(crc, chunk.data() + (from - at), to - from);
+    }
   }
-  Append(file, options.extraInsideCrc.data(), options.extraInsideCrc.size());
-  Append(file, options.extraAfterCrc.data(), options.extraAfterCrc.size());
 
   PackageLocator locator = {};
   locator.packageOffset = (uint32_t)packageOffset;
   locator.crcLength = (uint32_t)(crcEnd - packageOffset);
-  locator.crcValue = ComputeCrc32(file.data() + packageOffset,
-                                  (int32_t)locator.crcLength);
+  locator.crcValue = crc;
   locator.expectedFileSize = (int64_t)fileSize;
   locator.detachedFileSize = options.detached ? (uint32_t)fileSize : 0;
-  std::memcpy(file.data() + kPackageLocatorOffset, &locator, sizeof(locator));
+  if (!out.WriteAt(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator)))
+    return out.error;
+  // Signing tools and Windows then see an image whose checksum matches.
+  if (pe) {
+    checksum.Add(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator));
+    uint8_t field[4];
+    const uint32_t value = checksum.Finish(fileSize);
+    for (int i = 0; i < 4; ++i) field[i] = (uint8_t)(value >> (8 * i));
+    if (!out.WriteAt(layout.checksumOffset, field, 4)) return out.error;
+  }
+  return "";
+}
 
-  // Last, since it sums every byte: signing tools and Windows then see an
-  // image whose checksum matches.
-  PeLayout layout;
-  std::string unused;
-  if (ReadPeLayout(file, &layout, &unused))
-    UpdatePeChecksum(file, layout.checksumOffset);
-
-  result.ok = true;
+BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
+                              const PackageOptions& options) {
+  BuildResult result;
+  MemorySink sink;
+  result.error = BuildLauncherFile(stub, setup, options, sink);
+  result.ok = result.error.empty();
+  if (result.ok) result.file = std::move(sink.bytes);
   return result;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/StubTypes.h"
+#include "packer/ByteSink.h"
 
 namespace packer {
 
@@ -71,17 +72,32 @@ std::string CheckStub(const Bytes& stub);
 // 4 KiB to 1536 MiB. Empty when fine.
 std::string CheckLzmaSettings(const LzmaSettings& settings);
 
+// Receives the compressed block piece by piece; false stops compression.
+using BlockConsumer = std::function<bool(const uint8_t*, size_t)>;
+
 // Raw LZMA1 compression with an end marker (the block the launcher decodes).
-// Returns false with `error` set when liblzma refuses the settings.
+// Returns false with `error` set when liblzma refuses the settings, or with
+// `error` empty when `consume` stopped it.
+bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
+                     const BlockConsumer& consume, uint8_t properties[5],
+                     std::string* error,
+                     const std::function<void(uint64_t, uint64_t)>& progress =
+                         nullptr);
+// The same, collecting the block.
 bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
                      Bytes* block, uint8_t properties[5], std::string* error,
                      const std::function<void(uint64_t, uint64_t)>& progress =
                          nullptr);
 
+// Writes the launcher file to `out` as it is made (the compressed block is
+// never held whole) and returns "" or a one-line reason. The result is
+// deterministic: the same inputs give the same bytes. The PE CheckSum of the
+// result is brought up to date.
+std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
+                              const PackageOptions& options, ByteSink& out);
+// The same, into memory.
 BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
                               const PackageOptions& options);
-// The result is deterministic: the same inputs give the same bytes. The PE
-// CheckSum of the result is brought up to date.
 
 // Encodes UTF-8 as UTF-16; false on malformed input.
 bool Utf8ToUtf16(const std::string& utf8, std::u16string* utf16);

@@ -1,6 +1,8 @@
-// PE header fields of the stub and of the finished launcher file.
+// PE header fields of the stub and of the finished launcher file, and the
+// loader's layout checks.
 #include "packer/PeImage.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace packer {
@@ -17,6 +19,25 @@ uint32_t U16(const std::vector<uint8_t>& b, size_t at) {
 uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
   return U16(b, at) | U16(b, at + 2) << 16;
 }
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+bool PowerOfTwo(uint32_t value) { return value && !(value & (value - 1)); }
+
+// "section 2 (.rsrc)", for messages.
+std::string SectionName(const std::vector<uint8_t>& b, size_t at, uint32_t index) {
+  std::string name;
+  for (size_t i = 0; i < 8 && b[at + i]; ++i)
+    name += (b[at + i] >= 0x20 && b[at + i] < 0x7F) ? (char)b[at + i] : '?';
+  return "section " + std::to_string(index + 1) + " (" + name + ")";
+}
+
+struct Section {
+  std::string name;
+  uint32_t virtualSize, virtualAddress, rawSize, rawOffset;
+};
 
 }  // namespace
 
@@ -67,19 +88,115 @@ bool ReadPeLayout(const std::vector<uint8_t>& image, PeLayout* layout,
   return true;
 }
 
+std::string CheckLoadableImage(const std::vector<uint8_t>& image,
+                               uint64_t fileSize) {
+  PeLayout layout;
+  std::string problem;
+  if (!ReadPeLayout(image, &layout, &problem)) return problem;
+  const uint32_t pe = layout.peOffset;
+  const uint32_t sectionCount = U16(image, pe + 6);
+  const uint32_t optionalSize = U16(image, pe + 20);
+  const uint64_t optional = (uint64_t)pe + 4 + kFileHeaderSize;
+  const uint32_t fixedPart = layout.magic == 0x20B ? 112 : 96;
+  if (optionalSize < fixedPart)
+    return "its optional header is " + std::to_string(optionalSize) +
+           " bytes, too short for the fields Windows reads (" +
+           std::to_string(fixedPart) + ")";
+  const uint32_t sectionAlignment = U32(image, optional + 32);
+  const uint32_t fileAlignment = U32(image, optional + 36);
+  const uint32_t sizeOfImage = U32(image, optional + 56);
+  const uint32_t sizeOfHeaders = U32(image, optional + 60);
+  // Below a page, sections are mapped as they lie in the file, so both
+  // alignments must agree; otherwise the file alignment is 512 to 64 KiB.
+  if (!PowerOfTwo(sectionAlignment) || !PowerOfTwo(fileAlignment) ||
+      sectionAlignment < fileAlignment ||
+      (sectionAlignment < 4096 ? fileAlignment != sectionAlignment
+                               : fileAlignment < 512 || fileAlignment > 65536))
+    return "its alignments are invalid (SectionAlignment " +
+           std::to_string(sectionAlignment) + ", FileAlignment " +
+           std::to_string(fileAlignment) + ")";
+  if (sectionCount == 0) return "it has no sections";
+  const uint64_t tableEnd = optional + optionalSize + 40ull * sectionCount;
+  if (tableEnd > sizeOfHeaders)
+    return "its section table (" + std::to_string(sectionCount) +
+           " sections) ends at byte " + std::to_string(tableEnd) +
+           ", past SizeOfHeaders (" + std::to_string(sizeOfHeaders) + ")";
+  if (sizeOfHeaders > fileSize)
+    return "its headers (SizeOfHeaders " + std::to_string(sizeOfHeaders) +
+           ") run past the end of the file (" + std::to_string(fileSize) +
+           " bytes)";
+  if (tableEnd > image.size())
+    return "its section table ends at byte " + std::to_string(tableEnd) +
+           ", beyond the first " + std::to_string(image.size()) + " bytes read";
+
+  std::vector<Section> sections;
+  uint64_t nextAddress = AlignUp(sizeOfHeaders, sectionAlignment);
+  for (uint32_t i = 0; i < sectionCount; ++i) {
+    const size_t at = (size_t)(optional + optionalSize + 40ull * i);
+    Section section = {SectionName(image, at, i), U32(image, at + 8),
+                       U32(image, at + 12), U32(image, at + 16),
+                       U32(image, at + 20)};
+    if (section.rawSize &&
+        (uint64_t)section.rawOffset + section.rawSize > fileSize)
+      return section.name + " has raw data at bytes " +
+             std::to_string(section.rawOffset) + "-" +
+             std::to_string((uint64_t)section.rawOffset + section.rawSize) +
+             ", past the end of the file (" + std::to_string(fileSize) +
+             " bytes): it is cut short";
+    // Sections follow each other in memory, in table order, from the end of
+    // the headers on.
+    if (section.virtualAddress % sectionAlignment ||
+        section.virtualAddress < nextAddress)
+      return section.name + " starts at address " +
+             std::to_string(section.virtualAddress) +
+             ", overlapping what lies before it or off the section alignment";
+    const uint32_t span = section.virtualSize ? section.virtualSize : section.rawSize;
+    nextAddress = AlignUp((uint64_t)section.virtualAddress + span, sectionAlignment);
+    if (section.rawSize) sections.push_back(section);
+  }
+  if (nextAddress > sizeOfImage)
+    return "its SizeOfImage (" + std::to_string(sizeOfImage) +
+           ") is smaller than its sections need (" +
+           std::to_string(nextAddress) + ")";
+  std::sort(sections.begin(), sections.end(),
+            [](const Section& a, const Section& b) { return a.rawOffset < b.rawOffset; });
+  for (size_t i = 1; i < sections.size(); ++i)
+    if ((uint64_t)sections[i - 1].rawOffset + sections[i - 1].rawSize >
+        sections[i].rawOffset)
+      return sections[i - 1].name + " and " + sections[i].name +
+             " share raw data in the file";
+  return "";
+}
+
+void PeChecksum::Add(uint64_t offset, const uint8_t* data, size_t size) {
+  // Words are summed as they lie in the file: a byte at an odd offset is the
+  // high half of its word, whatever piece it arrives in.
+  uint64_t sum = 0;
+  size_t i = 0;
+  const bool touchesField = offset < checksumOffset_ + 4 && checksumOffset_ < offset + size;
+  if (touchesField) {
+    for (; i < size; ++i)
+      if (offset + i - checksumOffset_ >= 4)
+        sum += (uint64_t)data[i] << (8 * ((offset + i) & 1));
+  } else {
+    if (size && (offset & 1)) sum += (uint64_t)data[i++] << 8;
+    for (; i + 1 < size; i += 2) sum += data[i] | (uint32_t)data[i + 1] << 8;
+    if (i < size) sum += data[i];
+  }
+  sum_ += sum;
+}
+
+uint32_t PeChecksum::Finish(uint64_t fileSize) const {
+  uint64_t sum = sum_;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return (uint32_t)(sum + fileSize);
+}
+
 uint32_t ComputePeChecksum(const std::vector<uint8_t>& image,
                            uint32_t checksumOffset) {
-  uint64_t sum = 0;
-  const size_t size = image.size();
-  for (size_t at = 0; at < size; at += 2) {
-    if (at >= checksumOffset && at < (size_t)checksumOffset + 4) continue;
-    uint32_t word = image[at];
-    if (at + 1 < size) word |= (uint32_t)image[at + 1] << 8;
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return (uint32_t)(sum + size);
+  PeChecksum checksum(checksumOffset);
+  checksum.Add(0, image.data(), image.size());
+  return checksum.Finish(image.size());
 }
 
 void UpdatePeChecksum(std::vector<uint8_t>& image, uint32_t checksumOffset) {

@@ -1,6 +1,7 @@
 // The few PE header fields the packer reads or writes: where the optional
 // header keeps its CheckSum, and where a signature (the certificate table,
-// data directory 4) sits in the file.
+// data directory 4) sits in the file; and the layout checks Windows' loader
+// makes before it maps an image.
 #pragma once
 
 #include <cstdint>
@@ -24,11 +25,35 @@ struct PeLayout {
 bool ReadPeLayout(const std::vector<uint8_t>& image, PeLayout* layout,
                   std::string* error);
 
+// The checks Windows makes before it maps an image, on the headers and the
+// section table: a file that fails them is refused with "not a valid Win32
+// application" (error 193), so a launcher built on it never runs. `head` is
+// the file's start (at least its headers), `fileSize` its whole length.
+// Empty when the image passes; else one line saying what is wrong.
+std::string CheckLoadableImage(const std::vector<uint8_t>& head,
+                               uint64_t fileSize);
+// The most of a file's start CheckLoadableImage reads: a section table of
+// 65535 entries, and room before it.
+const uint32_t kLoaderHeadBytes = (4u << 20) + (64u << 10);
+
 // The image checksum Windows and signing tools compute: 16-bit words summed
 // with end-around carry, the CheckSum field itself counted as zero, plus the
 // file length.
 uint32_t ComputePeChecksum(const std::vector<uint8_t>& image,
                            uint32_t checksumOffset);
+
+// The same sum over pieces given in any order, each at its file offset;
+// bytes in the CheckSum field are skipped.
+class PeChecksum {
+ public:
+  explicit PeChecksum(uint32_t checksumOffset) : checksumOffset_(checksumOffset) {}
+  void Add(uint64_t offset, const uint8_t* data, size_t size);
+  uint32_t Finish(uint64_t fileSize) const;
+
+ private:
+  uint64_t checksumOffset_;
+  uint64_t sum_ = 0;  // 16-bit words, folded only at the end
+};
 
 // Stores ComputePeChecksum in the CheckSum field.
 void UpdatePeChecksum(std::vector<uint8_t>& image, uint32_t checksumOffset);

@@ -1,9 +1,11 @@
 // verify: the launcher's checks, by the launcher's code, in its order.
 #include "packer/Verify.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <new>
+#include <utility>
 
 #include "core/CRC32.h"
 #include "core/FatalErrors.h"
@@ -13,6 +15,7 @@
 #include "packer/Options.h"
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
+#include "packer/PeImage.h"
 
 namespace packer {
 namespace {
@@ -84,8 +87,27 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
     report.failure = path + ": " + step + " check fails; the launcher " +
                      result.outcome;
     PlatformCloseHandle(file);
-    return report;
+    return std::move(report);
   };
+
+  // Windows refuses to start a file its loader rejects; the launcher's
+  // checks never run then.
+  std::vector<uint8_t> head(
+      (size_t)std::min<uint64_t>(PlatformGetFileSize(file), kLoaderHeadBytes));
+  PlatformSeek(file, 0);
+  head.resize(PlatformRead(file, head.data(), (uint32_t)head.size()));
+  const std::string imageProblem =
+      CheckLoadableImage(head, PlatformGetFileSize(file));
+  if (!imageProblem.empty()) {
+    report.lines.push_back(Line("image", "FAILED"));
+    report.lines.push_back("outcome: Windows refuses to start it (not a valid "
+                           "Win32 application, error 193)");
+    report.failure = path + ": image check fails; Windows refuses to start it: " +
+                     imageProblem;
+    PlatformCloseHandle(file);
+    return report;
+  }
+  report.lines.push_back(Line("image", "ok: Windows can load it"));
 
   StepResult result = RunStep([&] { ReadPackageLocator(file); });
   if (!result.ok) return fail("locator", result);
@@ -150,16 +172,14 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
   result = RunStep([&] { streams = DecompressPayload(file, header); });
   if (!result.ok) return fail("payload", result);
   const uint8_t* decoded = streams.output->Memory;
-  report.setup.assign(decoded, decoded + header.payloadSize);
-  delete streams.output;
   delete streams.input;
+  report.setup.reset(streams.output);
   PlatformCloseHandle(file);
   report.lines.push_back(Line(
       "payload", "ok: " + std::to_string(header.payloadSize) +
                      " bytes decoded from " +
                      std::to_string(header.payloadPackedSize) + ", CRC-32 " +
-                     Hex32(UpdateCrc32(0, report.setup.data(),
-                                       report.setup.size()))));
+                     Hex32(UpdateCrc32(0, decoded, (uint64_t)header.payloadSize))));
   report.lines.push_back(
       std::string("outcome: the launcher writes the temporary copy and starts "
                   "the setup program") +

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "extract/NoRTLStream.h"
 
 namespace packer {
 
@@ -12,11 +15,15 @@ struct VerifyReport {
   bool ok = false;
   std::vector<std::string> lines;  // one per step, for stdout
   std::string failure;             // one line, when !ok
-  std::vector<uint8_t> setup;      // the decoded setup program, when ok
+  // The decoded setup program, when ok: the decoder's own output, not a
+  // copy (a setup program may be near 2 GiB).
+  std::unique_ptr<TStream> setup;
 };
 
-// Runs the launcher's steps on `path` (UTF-8) in the launcher's order; the
-// Windows release is not judged, only the package's support data reported.
+// Checks first what Windows' loader checks (a file it refuses never runs),
+// then runs the launcher's steps on `path` (UTF-8) in the launcher's order;
+// the Windows release is not judged, only the package's support data
+// reported.
 VerifyReport VerifyLauncherFile(const std::string& path);
 
 }  // namespace packer

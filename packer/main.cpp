@@ -14,6 +14,7 @@
 #endif
 
 #include "packer/FileIO.h"
+#include "packer/OutputFile.h"
 #include "packer/Options.h"
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
@@ -336,6 +337,14 @@ int RunBuild(const ParsedArgs& args) {
   error = packer::CheckLzmaSettings(options.lzma);
   if (!error.empty()) return Fail(error);
 
+  std::vector<packer::NamedInput> inputs;
+  for (const char* input : {"--stub", "--setup", "--unsupported-text-file",
+                            "--extra-inside-crc", "--extra-after-crc",
+                            "--precompressed-block"})
+    if (has(input)) inputs.push_back({input, get(input)});
+  error = packer::RefuseOutputOverInput(get("--out"), inputs);
+  if (!error.empty()) return Fail(error);
+
   Bytes stub, setup;
   if (!packer::ReadWholeFile(get("--stub"), "stub", &stub, &error, kBelow2GiB,
                              "a stub must be smaller than 2 GiB"))
@@ -382,11 +391,12 @@ int RunBuild(const ParsedArgs& args) {
   options.progress = [&progress](uint64_t done, uint64_t total) {
     progress.Update(done, total);
   };
-  packer::BuildResult result = packer::BuildLauncherFile(stub, setup, options);
+  packer::OutputFile out;
+  if (!out.Open(get("--out"))) return Fail(out.error);
+  error = packer::BuildLauncherFile(stub, setup, options, out);
   progress.Finish();
-  if (!result.ok) return Fail(result.error);
-  if (!packer::WriteFileAtomically(get("--out"), result.file, &error))
-    return Fail(error);
+  if (!error.empty()) return Fail(error);
+  if (!out.Commit()) return Fail(out.error);
   return 0;
 }
 
@@ -414,14 +424,23 @@ int RunVerify(const ParsedArgs& args, bool extract) {
   std::string error;
   // A missing file is the user's mistake, not the package's: say so plainly.
   if (!packer::CheckRegularFile(path, "launcher file", &error)) return Fail(error);
+  if (extract) {
+    error = packer::RefuseOutputOverInput(args.values.at("--out"),
+                                          {{"the launcher file", path}});
+    if (!error.empty()) return Fail(error);
+  }
   packer::VerifyReport report = packer::VerifyLauncherFile(path);
   if (!extract)
     for (const std::string& line : report.lines) std::printf("%s\n", line.c_str());
   std::fflush(stdout);
   if (!report.ok) return Fail(report.failure);
-  if (extract && !packer::WriteFileAtomically(args.values.at("--out"),
-                                              report.setup, &error))
-    return Fail(error);
+  if (extract) {
+    packer::OutputFile out;
+    if (!out.Open(args.values.at("--out")) ||
+        !out.Append(report.setup->Memory, (size_t)report.setup->GetSize()) ||
+        !out.Commit())
+      return Fail(out.error);
+  }
   return 0;
 }
 

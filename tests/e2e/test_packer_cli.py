@@ -25,14 +25,19 @@ TRUNCATED = "truncated-package message"
 
 
 def minimal_stub(pe_offset=256, size=1024):
-    """MZ header, PE32+ headers with 16 empty data directories, no sections."""
+    """MZ header, PE32+ headers with 16 empty data directories and one empty
+    section: the least a loader takes."""
     image = bytearray(size)
     image[0:2] = b"MZ"
     struct.pack_into("<I", image, 60, pe_offset)
     image[pe_offset:pe_offset + 4] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", image, pe_offset + 4, 0x8664, 0, 0, 0, 0, 240, 0x22)
-    struct.pack_into("<H", image, pe_offset + 24, 0x20B)
-    struct.pack_into("<I", image, pe_offset + 24 + 108, 16)
+    struct.pack_into("<HHIIIHH", image, pe_offset + 4, 0x8664, 1, 0, 0, 0, 240, 0x22)
+    optional = pe_offset + 24
+    struct.pack_into("<H", image, optional, 0x20B)
+    struct.pack_into("<II", image, optional + 32, 0x1000, 0x200)  # alignments
+    struct.pack_into("<II", image, optional + 56, 0x2000, 1024)   # SizeOfImage, SizeOfHeaders
+    struct.pack_into("<I", image, optional + 108, 16)
+    struct.pack_into("<8sII", image, optional + 240, b".text", 0x1000, 0x1000)
     return bytes(image)
 
 

@@ -14,15 +14,18 @@ import tempfile
 
 
 def fake_stub():
-    # "MZ", PE32+ headers at 256 with empty data directories and no
-    # sections: enough for the packer, and small.
+    # "MZ", PE32+ headers at 256 with empty data directories and one empty
+    # section: enough for the packer and a loader, and small.
     stub = bytearray(1024)
     stub[0:2] = b"MZ"
     struct.pack_into("<I", stub, 60, 256)
     stub[256:260] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", stub, 260, 0x8664, 0, 0, 0, 0, 240, 0x22)
+    struct.pack_into("<HHIIIHH", stub, 260, 0x8664, 1, 0, 0, 0, 240, 0x22)
     struct.pack_into("<H", stub, 280, 0x20B)
+    struct.pack_into("<II", stub, 280 + 32, 0x1000, 0x200)
+    struct.pack_into("<II", stub, 280 + 56, 0x2000, 1024)
     struct.pack_into("<I", stub, 280 + 108, 16)
+    struct.pack_into("<8sII", stub, 280 + 240, b".text", 0x1000, 0x1000)
     return bytes(stub)
 
 

@@ -17,7 +17,28 @@ Bytes FakeStub() {
   stub[256 + 4 + 16] = 0xF0;  // SizeOfOptionalHeader: 240, PE32+
   stub[256 + 24] = 0x0B;      // optional header magic 0x20B
   stub[256 + 25] = 0x02;
+  MakeLoadable(stub);
   return stub;
+}
+
+void MakeLoadable(Bytes& image) {
+  const auto put32 = [&image](size_t at, uint32_t value) {
+    std::memcpy(image.data() + at, &value, 4);
+  };
+  const size_t optional = 256 + 24, section = optional + 240;
+  image[256 + 6] = 1;             // NumberOfSections
+  put32(optional + 32, 0x1000);   // SectionAlignment
+  put32(optional + 36, 0x200);    // FileAlignment
+  put32(optional + 56, 0x2000);   // SizeOfImage
+  put32(optional + 60, 1024);     // SizeOfHeaders
+  put32(optional + 108, 16);      // NumberOfRvaAndSizes
+  std::memcpy(image.data() + section, ".text", 5);
+  put32(section + 8, 0x1000);     // VirtualSize
+  put32(section + 12, 0x1000);    // VirtualAddress
+  if (image.size() > 1024) {
+    put32(section + 16, (uint32_t)image.size() - 1024);  // SizeOfRawData
+    put32(section + 20, 1024);                           // PointerToRawData
+  }
 }
 
 Bytes SetupImage(size_t size, uint32_t seed) {

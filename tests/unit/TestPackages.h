@@ -19,6 +19,11 @@ using packer::Bytes;
 // with an empty data directory. Bytes 128-151 are free for the locator.
 Bytes FakeStub();
 
+// Gives the PE32+ headers at byte 256 of `image` what Windows' loader
+// demands: alignments, 1024 bytes of headers and one section (.text) whose
+// raw data is the rest of the image.
+void MakeLoadable(Bytes& image);
+
 // Deterministic bytes that compress somewhat, like a real program would.
 Bytes SetupImage(size_t size, uint32_t seed = 1);
 

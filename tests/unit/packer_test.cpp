@@ -16,6 +16,7 @@
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
+#include "tests/unit/TestPackages.h"
 
 namespace {
 
@@ -25,9 +26,12 @@ const uint32_t kPeAt = 256;
 const uint32_t kOptionalAt = kPeAt + 24;
 const uint32_t kChecksumAt = kOptionalAt + 64;
 const uint32_t kSecurityEntryAt = kOptionalAt + 112 + 4 * 8;
+const uint32_t kSectionAt = kOptionalAt + 240;
+// From the PE signature to the end of the one-entry section table.
+const uint32_t kHeadersSize = 24 + 240 + 40;
 
 // A PE32+ header with 16 data directories and nothing else.
-Bytes MakeStub(size_t size = 1024) {
+Bytes BareHeaders(size_t size) {
   Bytes stub(size, 0);
   stub[0] = 'M';
   stub[1] = 'Z';
@@ -42,6 +46,13 @@ Bytes MakeStub(size_t size = 1024) {
   stub[kOptionalAt + 1] = 0x02;
   stub[kOptionalAt + 108] = 16;  // NumberOfRvaAndSizes
   for (size_t i = 600; i < size; ++i) stub[i] = (uint8_t)(i * 7);
+  return stub;
+}
+
+// The same, with the section table and sizes a loader wants.
+Bytes MakeStub(size_t size = 1024) {
+  Bytes stub = BareHeaders(size);
+  testpkg::MakeLoadable(stub);
   return stub;
 }
 
@@ -210,8 +221,8 @@ TEST(PackerRefusals, EachBadInputGetsOneLineNamingIt) {
        "no PE signature"},
       {"PE header at 128",
        [](Bytes& s, packer::PackageOptions&) {
-         Bytes moved(s.begin() + kPeAt, s.begin() + kPeAt + 264);
-         std::fill(s.begin() + kPeAt, s.begin() + kPeAt + 264, 0);
+         Bytes moved(s.begin() + kPeAt, s.begin() + kPeAt + kHeadersSize);
+         std::fill(s.begin() + kPeAt, s.begin() + kPeAt + kHeadersSize, 0);
          std::copy(moved.begin(), moved.end(), s.begin() + 128);
          PutU32(s, 60, 128);
        },
@@ -250,8 +261,8 @@ TEST(PackerRefusals, EachBadInputGetsOneLineNamingIt) {
 
 TEST(PackerRefusals, StubWithHeaderAt152IsEnough) {
   Bytes stub = MakeStub();
-  Bytes moved(stub.begin() + kPeAt, stub.begin() + kPeAt + 264);
-  std::fill(stub.begin() + kPeAt, stub.begin() + kPeAt + 264, 0);
+  Bytes moved(stub.begin() + kPeAt, stub.begin() + kPeAt + kHeadersSize);
+  std::fill(stub.begin() + kPeAt, stub.begin() + kPeAt + kHeadersSize, 0);
   std::copy(moved.begin(), moved.end(), stub.begin() + 152);
   PutU32(stub, 60, 152);
   EXPECT_EQ(packer::CheckStub(stub), "");
@@ -301,13 +312,13 @@ TEST(PackerPeChecksum, KnownValueOfTheBareStub) {
   // Words: "MZ" 0x5A4D, e_lfanew 0x0100, "PE" 0x4550, machine 0x8664,
   // 240, magic 0x020B, 16 directories: 0x12A0C, carry folded: 0x2A0D,
   // plus the 512-byte length.
-  Bytes stub = MakeStub(512);
+  Bytes stub = BareHeaders(512);
   EXPECT_EQ(packer::ComputePeChecksum(stub, kChecksumAt), 0x2A0Du + 512);
 }
 
 TEST(PackerPeChecksum, MatchesReferenceAndIgnoresItsOwnField) {
   for (size_t size : {1024u, 1025u, 4099u}) {
-    Bytes image = MakeStub(size);
+    Bytes image = BareHeaders(size);
     for (size_t i = 400; i < size; ++i) image[i] = (uint8_t)(0xFF - i);
     const uint32_t expected = ReferenceChecksum(image, kChecksumAt);
     EXPECT_EQ(packer::ComputePeChecksum(image, kChecksumAt), expected) << size;

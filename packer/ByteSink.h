@@ -1,0 +1,50 @@
+// Where the packer writes what it makes: appended in order, a few fields
+// patched afterwards, and read back once for the checksums. A file on disk
+// (OutputFile) or memory (MemorySink, for tests and tools).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace packer {
+
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual bool Append(const uint8_t* data, size_t size) = 0;
+  virtual bool WriteAt(uint64_t offset, const uint8_t* data, size_t size) = 0;
+  virtual bool ReadAt(uint64_t offset, uint8_t* data, size_t size) = 0;
+  // One line, after a call returned false.
+  std::string error;
+};
+
+class MemorySink : public ByteSink {
+ public:
+  bool Append(const uint8_t* data, size_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+    return true;
+  }
+  bool WriteAt(uint64_t offset, const uint8_t* data, size_t size) override {
+    if (offset + size > bytes.size()) return Outside();
+    std::copy(data, data + size, bytes.begin() + (ptrdiff_t)offset);
+    return true;
+  }
+  bool ReadAt(uint64_t offset, uint8_t* data, size_t size) override {
+    if (offset + size > bytes.size()) return Outside();
+    std::copy(bytes.begin() + (ptrdiff_t)offset,
+              bytes.begin() + (ptrdiff_t)(offset + size), data);
+    return true;
+  }
+  std::vector<uint8_t> bytes;
+
+ private:
+  bool Outside() {
+    error = "access outside the bytes written";
+    return false;
+  }
+};
+
+}  // namespace packer
