@@ -2,9 +2,11 @@
 // Windows API, so the same file serves the host and the Windows packer.
 #include "packer/FilePlatform.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <unordered_set>
 
 namespace {
 
@@ -31,15 +33,43 @@ std::vector<CapturedMessage>& CapturedMessages() {
   return messages;
 }
 
-void* PlatformAllocate(size_t size) { return std::malloc(size); }
-void* PlatformReallocate(void* block, size_t size) {
-  return std::realloc(block, size);
+namespace {
+size_t gAllocationLimit = SIZE_MAX;
+// Blocks the launcher's code holds: a process exit would return them.
+std::unordered_set<void*>& LiveBlocks() {
+  static std::unordered_set<void*> blocks;
+  return blocks;
 }
-void PlatformFree(void* block) { std::free(block); }
+}  // namespace
+
+void SetFilePlatformAllocationLimit(size_t bytes) { gAllocationLimit = bytes; }
+
+void ReleaseFilePlatformAllocations() {
+  for (void* block : LiveBlocks()) std::free(block);
+  LiveBlocks().clear();
+}
+
+void* PlatformAllocate(size_t size) {
+  void* block = size > gAllocationLimit ? nullptr : std::malloc(size);
+  if (block) LiveBlocks().insert(block);
+  return block;
+}
+void* PlatformReallocate(void* block, size_t size) {
+  void* resized = size > gAllocationLimit ? nullptr : std::realloc(block, size);
+  if (resized) {
+    LiveBlocks().erase(block);
+    LiveBlocks().insert(resized);
+  }
+  return resized;
+}
+void PlatformFree(void* block) {
+  LiveBlocks().erase(block);
+  std::free(block);
+}
 // Ordinary memory: its pages cost nothing on the host until they are touched.
-void* PlatformReserve(size_t size) { return std::malloc(size); }
+void* PlatformReserve(size_t size) { return PlatformAllocate(size); }
 bool PlatformCommit(void*, size_t) { return true; }
-void PlatformReleaseReserved(void* block) { std::free(block); }
+void PlatformReleaseReserved(void* block) { PlatformFree(block); }
 
 void PlatformExitProcess(uint32_t exitCode) { throw PlatformExit{exitCode}; }
 

@@ -21,5 +21,11 @@ struct CapturedMessage {
 
 // The path reported as the launcher's own (the caption of every box).
 void SetFilePlatformModulePath(const std::u16string& path);
+// Allocations above `bytes` fail, as on a machine short of memory (for the
+// fuzz target; unlimited by default).
+void SetFilePlatformAllocationLimit(size_t bytes);
+// Frees every block the launcher's code still holds, as the process exit
+// that PlatformExit stands for would.
+void ReleaseFilePlatformAllocations();
 // Boxes shown so far, oldest first.
 std::vector<CapturedMessage>& CapturedMessages();

@@ -50,12 +50,14 @@ StepResult RunStep(const std::function<void()>& step) {
     step();
     return {true, ""};
   } catch (const PlatformExit& exit) {
+    ReleaseFilePlatformAllocations();
     if (exit.exitCode == kOutOfMemoryExit)
       return {false, "runs out of memory (exit code 203)"};
     if (CapturedMessages().empty())
       return {false, "ends with exit code " + std::to_string(exit.exitCode)};
     return {false, "shows " + NameMessage(CapturedMessages().back().text)};
   } catch (const std::bad_alloc&) {
+    ReleaseFilePlatformAllocations();
     return {false, "runs out of memory (exit code 203)"};
   }
 }
@@ -157,6 +159,7 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
   } catch (const PlatformExit&) {
   } catch (const std::bad_alloc&) {
   }
+  ReleaseFilePlatformAllocations();
   if (CapturedMessages().empty() ||
       CapturedMessages().back().text == kPackageDamagedText) {
     StepResult refusal = {false,

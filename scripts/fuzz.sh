@@ -1,33 +1,46 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target (clang, ASan + UBSan) and runs it.
-#   scripts/fuzz.sh [SECONDS]   default 600; CI runs a 30-second smoke run
+# Builds a libFuzzer target (clang, ASan + UBSan) and runs it.
+#   scripts/fuzz.sh [SECONDS] [TARGET]
+#   SECONDS  default 600; CI runs 30-second smoke runs
+#   TARGET   launcher (default): the launcher's whole path
+#            packer: the packer's readers (inspect, verify, extract) and stub check
 # The seed corpus is made by the packer on first use; findings land in
-# build/fuzz/findings and make the run fail.
+# build/fuzz/findings[-packer] and make the run fail.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_ROOT:-$root/build}"
 seconds="${1:-600}"
+target="${2:-launcher}"
 fuzz="$build/fuzz"
+case "$target" in
+  launcher) suffix=""; corpus_args=() ;;
+  # Real launcher files too: the packer's readers see what users give them.
+  packer) suffix="-packer"; corpus_args=("$build/win/Stub64.exe") ;;
+  *) echo "fuzz.sh: unknown target $target (launcher or packer)" >&2; exit 1 ;;
+esac
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DLAUNCHER_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$fuzz" --target launcher_fuzz -j "${JOBS:-2}" >/dev/null
+cmake --build "$fuzz" --target "${target}_fuzz" -j "${JOBS:-2}" >/dev/null
 
-corpus="$fuzz/corpus"
+corpus="$fuzz/corpus$suffix"
 if [ ! -d "$corpus" ] || [ -z "$(ls -A "$corpus")" ]; then
-  python3 "$root/tests/fuzz/make_corpus.py" "$build/host/packer/stubpack" "$corpus"
+  python3 "$root/tests/fuzz/make_corpus.py" "$build/host/packer/stubpack" "$corpus" \
+    "${corpus_args[@]}"
 fi
-mkdir -p "$fuzz/findings" "$fuzz/work"
+findings="$fuzz/findings$suffix"
+work="$fuzz/work$suffix"
+mkdir -p "$findings" "$work"
 # The corpus grows in a scratch copy so the seeds stay what the packer made.
-cp -n "$corpus"/* "$fuzz/work/" 2>/dev/null || true
+cp -n "$corpus"/* "$work/" 2>/dev/null || true
 
-echo "[fuzz] $seconds s over $(ls "$fuzz/work" | wc -l) inputs"
-"$fuzz/tests/fuzz/launcher_fuzz" -max_total_time="$seconds" -rss_limit_mb=2048 \
-  -timeout=20 -artifact_prefix="$fuzz/findings/" -print_final_stats=1 \
-  "$fuzz/work" 2>&1 | grep -E 'stat::|Done|ERROR|SUMMARY|crash|leak|timeout' || true
-if ls "$fuzz/findings"/* >/dev/null 2>&1; then
-  echo "[fuzz] findings in $fuzz/findings" >&2
+echo "[fuzz] $target: $seconds s over $(ls "$work" | wc -l) inputs"
+"$fuzz/tests/fuzz/${target}_fuzz" -max_total_time="$seconds" -rss_limit_mb=2048 \
+  -timeout=20 -artifact_prefix="$findings/" -print_final_stats=1 \
+  "$work" 2>&1 | grep -E 'stat::|Done|ERROR|SUMMARY|crash|leak|timeout' || true
+if ls "$findings"/* >/dev/null 2>&1; then
+  echo "[fuzz] findings in $findings" >&2
   exit 1
 fi
 echo "[fuzz] no findings"

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Writes the fuzzer's seed corpus: small valid launcher files made by the
+"""Writes the fuzzers' seed corpus: small valid launcher files made by the
 packer (attached, detached, several LZMA settings, crafted streams) and
 damaged variants of them (cut, flipped, zeroed locator, oversized fields).
+Given the real stub too (for the packer's readers), it adds the bare stubs,
+launcher files built on the real stub, and images Windows' loader refuses
+(cut, a section table past the headers, raw data past the end, overlapping
+sections, too small a SizeOfImage).
 
-Usage: make_corpus.py STUBPACK OUT_DIR
+Usage: make_corpus.py STUBPACK OUT_DIR [REAL_STUB]
 """
 import os
 import random
@@ -69,9 +73,56 @@ def main():
         elif kind == 2:
             damaged[128:152] = bytes(24)
         else:
-            struct.pack_into("<i", damaged, 512 + 42, 0x7FFFFFF0)  # payloadSize
+            struct.pack_into("<i", damaged, len(fake_stub()) + 42, 0x7FFFFFF0)  # payloadSize
         with open(os.path.join(out_dir, "damaged-%d" % n), "wb") as f:
             f.write(bytes(damaged))
+    if len(sys.argv) > 3:
+        write_image_seeds(stubpack, sys.argv[3], stub_path, work, out_dir)
+
+
+def unloadable(image):
+    """Variants of a PE image that Windows' loader refuses."""
+    pe = struct.unpack_from("<I", image, 60)[0]
+    optional = pe + 24
+    table = optional + struct.unpack_from("<H", image, pe + 20)[0]
+    sections = struct.unpack_from("<H", image, pe + 6)[0]
+    variants = {"cut-1024": image[:1024], "cut-half": image[: len(image) // 2]}
+    many = bytearray(image)
+    struct.pack_into("<H", many, pe + 6, 0xFFFF)
+    variants["sections-ffff"] = many
+    small = bytearray(image)
+    struct.pack_into("<I", small, optional + 56, 0x1000)
+    variants["small-image"] = small
+    past = bytearray(image)
+    struct.pack_into("<I", past, table + 20, len(image))
+    variants["raw-past-end"] = past
+    if sections > 1:
+        overlap = bytearray(image)
+        first_raw = struct.unpack_from("<I", image, table + 20)[0]
+        struct.pack_into("<I", overlap, table + 40 + 20, first_raw)
+        variants["raw-overlap"] = overlap
+    return variants
+
+
+def write_image_seeds(stubpack, real_stub, fake_stub_path, work, out_dir):
+    with open(real_stub, "rb") as f:
+        real = f.read()
+    with open(os.path.join(out_dir, "stub-real"), "wb") as f:
+        f.write(real)
+    with open(os.path.join(out_dir, "stub-fake"), "wb") as f:
+        f.write(fake_stub())
+    setup_path = os.path.join(work, "small.bin")
+    with open(setup_path, "wb") as f:
+        f.write(b"setup " * 50)
+    launcher = os.path.join(out_dir, "valid-real")
+    subprocess.run([stubpack, "build", "--stub", real_stub, "--setup", setup_path,
+                    "--out", launcher, "--preset", "0"], check=True)
+    with open(launcher, "rb") as f:
+        built = f.read()
+    for origin, image in (("stub", real), ("launcher", built)):
+        for name, data in unloadable(image).items():
+            with open(os.path.join(out_dir, "pe-%s-%s" % (origin, name)), "wb") as f:
+                f.write(bytes(data))
 
 
 if __name__ == "__main__":

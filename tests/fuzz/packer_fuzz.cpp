@@ -1,0 +1,235 @@
+// libFuzzer target: the packer's readers on arbitrary file contents, as
+// `stubpack inspect`, `inspect --json`, `verify` and `extract` run them, and
+// the stub check of `build`.
+//
+// Every input must end in a defined outcome: a one-line refusal, or a read
+// whose parts agree with each other. inspect's JSON must parse; a file that
+// verify passes must pass the loader checks, read back as whole in inspect,
+// and decode to exactly what an independent liblzma decode gives, and
+// extract must write those bytes; a stub that build accepts must give a
+// launcher file that verify passes. Anything else aborts.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <lzma.h>
+#include <string>
+#include <vector>
+
+#include "packer/FileIO.h"
+#include "packer/FilePlatform.h"
+#include "packer/OutputFile.h"
+#include "packer/PackageReader.h"
+#include "packer/PackageWriter.h"
+#include "packer/PeImage.h"
+#include "packer/Verify.h"
+
+namespace {
+
+using packer::Bytes;
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+bool OneLine(const std::string& text) {
+  return !text.empty() && text.find('\n') == std::string::npos;
+}
+
+// A strict JSON syntax check: enough to know a script could read it.
+class JsonChecker {
+ public:
+  explicit JsonChecker(const std::string& text) : s_(text) {}
+  bool Document() {
+    Space();
+    if (!Value()) return false;
+    Space();
+    return at_ == s_.size();
+  }
+
+ private:
+  void Space() {
+    while (at_ < s_.size() && std::strchr(" \t\r\n", s_[at_])) ++at_;
+  }
+  bool Eat(char c) {
+    Space();
+    if (at_ < s_.size() && s_[at_] == c) return ++at_, true;
+    return false;
+  }
+  bool Word(const char* word) {
+    size_t n = std::strlen(word);
+    if (s_.compare(at_, n, word) != 0) return false;
+    at_ += n;
+    return true;
+  }
+  bool String() {
+    if (!Eat('"')) return false;
+    while (at_ < s_.size()) {
+      unsigned char c = (unsigned char)s_[at_++];
+      if (c == '"') return true;
+      if (c < 0x20) return false;
+      if (c == '\\') {
+        if (at_ >= s_.size()) return false;
+        char e = s_[at_++];
+        if (e == 'u') {
+          for (int i = 0; i < 4; ++i)
+            if (at_ >= s_.size() || !std::isxdigit((unsigned char)s_[at_++])) return false;
+        } else if (!std::strchr("\"\\/bfnrt", e)) {
+          return false;
+        }
+      }
+    }
+    return false;
+  }
+  bool Number() {
+    size_t start = at_;
+    if (at_ < s_.size() && s_[at_] == '-') ++at_;
+    while (at_ < s_.size() && std::strchr("0123456789.eE+-", s_[at_])) ++at_;
+    return at_ > start && std::isdigit((unsigned char)s_[at_ - 1]);
+  }
+  bool Value() {
+    Space();
+    if (at_ >= s_.size() || ++depth_ > 64) return false;
+    bool ok;
+    char c = s_[at_];
+    if (c == '{') {
+      ++at_;
+      ok = Eat('}');
+      if (!ok) {
+        do {
+          ok = String() && Eat(':') && Value();
+        } while (ok && Eat(','));
+        ok = ok && Eat('}');
+      }
+    } else if (c == '[') {
+      ++at_;
+      ok = Eat(']');
+      if (!ok) {
+        do {
+          ok = Value();
+        } while (ok && Eat(','));
+        ok = ok && Eat(']');
+      }
+    } else if (c == '"') {
+      ok = String();
+    } else {
+      ok = Word("true") || Word("false") || Word("null") || Number();
+    }
+    --depth_;
+    return ok;
+  }
+
+  const std::string& s_;
+  size_t at_ = 0;
+  int depth_ = 0;
+};
+
+// Plain unknown-size decode of the block, stopped at the payload size.
+bool ReferenceDecode(const PackageHeader& header, const Bytes& file, Bytes* out) {
+  uint64_t end = (uint64_t)header.payloadOffset + header.payloadPackedSize;
+  if (end > file.size() || header.payloadSize < 0) return false;
+  out->assign((size_t)header.payloadSize, 0);
+  if (header.payloadSize == 0) return true;
+  lzma_options_lzma options = {};
+  const uint8_t first = header.lzmaProperties[0];
+  options.lc = first % 9;
+  options.lp = (first / 9) % 5;
+  options.pb = first / 45;
+  uint32_t dictionary;
+  std::memcpy(&dictionary, header.lzmaProperties + 1, 4);
+  options.dict_size = std::min<uint32_t>(dictionary, (uint32_t)header.payloadSize);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream stream = LZMA_STREAM_INIT;
+  if (lzma_raw_decoder(&stream, filters) != LZMA_OK) return false;
+  stream.next_in = file.data() + header.payloadOffset;
+  stream.avail_in = header.payloadPackedSize;
+  stream.next_out = out->data();
+  stream.avail_out = out->size();
+  (void)lzma_code(&stream, LZMA_RUN);  // only the amount decoded matters
+  bool complete = stream.avail_out == 0;
+  lzma_end(&stream);
+  return complete;
+}
+
+std::string ScratchPath(const char* what) {
+  return (std::filesystem::temp_directory_path() /
+          ("packer_fuzz-" + std::to_string(getpid()) + what))
+      .string();
+}
+
+void WriteScratch(const std::string& path, const Bytes& bytes) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  Require(file != nullptr);
+  Require(std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size());
+  Require(std::fclose(file) == 0);
+}
+
+// inspect, then verify and extract, on one file; true when verify passed.
+bool CheckReaders(const Bytes& file) {
+  packer::PackageInfo info;
+  std::string error;
+  const bool readable = packer::ReadPackageInfo(file, &info, &error);
+  if (readable) {
+    Require(!packer::FormatPackageInfo("fuzz.exe", info).empty());
+    const std::string json = packer::FormatPackageInfoJson("fuzz.exe", info);
+    Require(JsonChecker(json).Document());
+  } else {
+    Require(OneLine(error));
+  }
+
+  const std::string path = ScratchPath(".exe");
+  WriteScratch(path, file);
+  packer::VerifyReport report = packer::VerifyLauncherFile(path);
+  if (!report.ok) {
+    Require(OneLine(report.failure));
+    return false;
+  }
+  // What verify passes, Windows loads and inspect reads as whole.
+  Require(packer::CheckLoadableImage(file, file.size()).empty());
+  Require(readable && info.crcMatches && info.sizeSufficient &&
+          info.payloadInFile && info.textInFile);
+  Bytes expected;
+  Require(ReferenceDecode(info.header, file, &expected));
+  Require(report.setup->GetSize() == info.header.payloadSize);
+  Require(expected.empty() ||
+          std::memcmp(report.setup->Memory, expected.data(), expected.size()) == 0);
+
+  const std::string out = ScratchPath(".out");
+  packer::OutputFile output;
+  Require(output.Open(out) &&
+          output.Append(report.setup->Memory, (size_t)report.setup->GetSize()) &&
+          output.Commit());
+  Bytes extracted;
+  Require(packer::ReadWholeFile(out, "output", &extracted, &error));
+  Require(extracted == expected);
+  std::remove(out.c_str());
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // A machine with 256 MiB to spare: larger requests take the launcher's
+  // out-of-memory stop, like a real allocation that fails.
+  SetFilePlatformAllocationLimit(256u << 20);
+  const Bytes file(data, data + size);
+  CheckReaders(file);
+
+  const std::string problem = packer::CheckStub(file);
+  if (!problem.empty()) {
+    Require(OneLine(problem));
+    return 0;
+  }
+  packer::PackageOptions options;
+  options.lzma.preset = 0;
+  options.lzma.dictionarySize = 4096;
+  packer::BuildResult built =
+      packer::BuildLauncherFile(file, Bytes(100, 'S'), options);
+  Require(built.ok);
+  Require(CheckReaders(built.file));
+  return 0;
+}
