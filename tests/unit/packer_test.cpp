@@ -1,5 +1,6 @@
-// The packer library: file layout, refusals, reproducibility, PE checksum,
-// command-line words and the read-back used by `stubpack inspect`.
+// The packer library: file layout, refusals (the loader's among them),
+// reproducibility, PE checksum, command-line words, the read-back used by
+// `stubpack inspect`, and the output files that never replace an input.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,11 +9,15 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "core/CRC32.h"
 #include "extract/LzmaDecoder.h"
 #include "extract/LzmaProperties.h"
 #include "packer/FileIO.h"
 #include "packer/Options.h"
+#include "packer/OutputFile.h"
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
@@ -64,6 +69,24 @@ Bytes MakeSetup(size_t size, uint32_t seed = 1) {
     setup[i] = (state >> 24) % 3 == 0 ? (uint8_t)(state >> 16) : (uint8_t)"setup."[i % 6];
   }
   return setup;
+}
+
+void PutU32(Bytes& b, size_t at, uint32_t v);
+
+// A 4096-byte stub whose .text holds bytes 1024-4095, with a second section
+// .data at `address` whose 512 bytes of raw data start at `rawOffset`.
+Bytes TwoSections(uint32_t address, uint32_t rawOffset) {
+  Bytes stub = MakeStub(4096);
+  stub[kPeAt + 6] = 2;
+  PutU32(stub, kOptionalAt + 56, 0x3000);  // SizeOfImage
+  const size_t entry = kSectionAt + 40;
+  std::memcpy(stub.data() + entry, ".data", 5);
+  PutU32(stub, entry + 8, 0x1000);
+  PutU32(stub, entry + 12, address);
+  PutU32(stub, entry + 16, 512);
+  PutU32(stub, entry + 20, rawOffset);
+  if (rawOffset >= 4096) stub.resize(rawOffset + 512, 0);
+  return stub;
 }
 
 uint32_t U32At(const Bytes& b, size_t at) {
@@ -233,6 +256,25 @@ TEST(PackerRefusals, EachBadInputGetsOneLineNamingIt) {
        "optional header magic"},
       {"already signed", [](Bytes& s, packer::PackageOptions&) { PutU32(s, kSecurityEntryAt, 900); PutU32(s, kSecurityEntryAt + 4, 16); },
        "already signed"},
+      // What Windows' loader refuses (error 193): the launcher would never run.
+      {"cut inside a section", [](Bytes& s, packer::PackageOptions&) { s = MakeStub(4096); s.resize(2048); },
+       "section 1 (.text) has raw data at bytes 1024-4096, past the end of the file (2048 bytes)"},
+      {"65535 sections", [](Bytes& s, packer::PackageOptions&) { s[kPeAt + 6] = 0xFF; s[kPeAt + 7] = 0xFF; },
+       "section table (65535 sections) ends at byte 2621920, past SizeOfHeaders"},
+      {"no sections", [](Bytes& s, packer::PackageOptions&) { s[kPeAt + 6] = 0; }, "has no sections"},
+      {"headers past the end", [](Bytes& s, packer::PackageOptions&) { PutU32(s, kOptionalAt + 60, 2048); },
+       "SizeOfHeaders 2048) run past the end"},
+      {"SizeOfImage too small", [](Bytes& s, packer::PackageOptions&) { PutU32(s, kOptionalAt + 56, 0x1800); },
+       "SizeOfImage (6144) is smaller than its sections need (8192)"},
+      {"file alignment 300", [](Bytes& s, packer::PackageOptions&) { PutU32(s, kOptionalAt + 36, 300); },
+       "alignments are invalid"},
+      {"sections share raw data", [](Bytes& s, packer::PackageOptions&) { s = TwoSections(0x2000, 2048); },
+       "section 1 (.text) and section 2 (.data) share raw data"},
+      {"sections share addresses", [](Bytes& s, packer::PackageOptions&) { s = TwoSections(0x1000, 4096); },
+       "section 2 (.data) starts at address 4096"},
+      {"a launcher file as stub",
+       [](Bytes& s, packer::PackageOptions&) { s = packer::BuildLauncherFile(MakeStub(), MakeSetup(100), {}).file; },
+       "already carries a package (it is a launcher file); give the bare stub, Stub64.exe"},
       {"text too long", [](Bytes&, packer::PackageOptions& o) { o.unsupportedText.assign(65536, u'x'); },
        "at most 65535"},
       {"empty win10 range", [](Bytes&, packer::PackageOptions& o) { o.win10MinCode = 2000; o.win10MaxCode = 1999; },
@@ -510,6 +552,104 @@ TEST(PackerFiles, WriteIsAllOrNothing) {
   EXPECT_FALSE(packer::ReadWholeFile(target, "output", &back, &error, 1, "too big"));
   EXPECT_NE(error.find("too big"), std::string::npos);
   fs::remove_all(folder);
+}
+
+// A fresh folder under the system's temporary folder, removed afterwards.
+class Folder {
+ public:
+  explicit Folder(const char* name)
+      : path_(std::filesystem::temp_directory_path() /
+              (std::string(name) + "_" + std::to_string(getpid()))) {
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+  }
+  ~Folder() { std::filesystem::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  size_t Entries() const {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) (void)entry, ++count;
+    return count;
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void WriteBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary).write((const char*)bytes.data(), (std::streamsize)bytes.size());
+}
+
+TEST(PackerFiles, SameFileComparesIdentityNotSpelling) {
+  Folder folder("packer_same");
+  WriteBytes(folder / "a", {1});
+  WriteBytes(folder / "b", {1});
+  std::filesystem::create_directories(folder / "sub");
+  std::filesystem::create_hard_link(folder / "a", folder / "hard");
+  std::filesystem::create_symlink(folder / "a", folder / "link");
+  const struct {
+    std::string other;
+    bool same;
+  } cases[] = {
+      {folder / "a", true},
+      {folder / "sub/.././a", true},
+      {folder / "hard", true},
+      {folder / "link", true},
+      {folder / "b", false},  // same bytes, another file
+      {folder / "missing", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(packer::SameFile(folder / "a", c.other), c.same) << c.other;
+  EXPECT_NE(packer::RefuseOutputOverInput(folder / "sub/../hard", {{"--stub", folder / "b"},
+                                                                   {"--setup", folder / "a"}})
+                .find("is the same file as --setup"),
+            std::string::npos);
+}
+
+TEST(PackerFiles, TemporaryIsPrivateUnforeseeableAndNeverLeftBehind) {
+  Folder folder("packer_temp");
+  const std::string out = folder / "out.exe";
+  std::string first;
+  {
+    packer::OutputFile file;
+    ASSERT_TRUE(file.Open(out)) << file.error;
+    first = file.TemporaryPath();
+    struct stat status;
+    ASSERT_EQ(lstat(first.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+    const std::string name = std::filesystem::path(first).filename().string();
+    EXPECT_EQ(name.find(std::to_string(getpid())), std::string::npos) << name;
+    ASSERT_TRUE(file.Append((const uint8_t*)"abc", 3));
+  }  // not committed
+  EXPECT_EQ(folder.Entries(), 0u);
+  packer::OutputFile second;
+  ASSERT_TRUE(second.Open(out));
+  EXPECT_NE(second.TemporaryPath(), first);
+}
+
+TEST(PackerFiles, ReplacedOutputKeepsItsPermissionsAndLinksAreNotFollowed) {
+  Folder folder("packer_mode");
+  const std::string out = folder / "out.exe";
+  std::string error;
+  for (mode_t mode : {0600, 0640, 0755, 0444}) {
+    WriteBytes(out, {0});
+    ASSERT_EQ(chmod(out.c_str(), mode), 0);
+    ASSERT_TRUE(packer::WriteFileAtomically(out, {1, 2}, &error)) << error;
+    struct stat status;
+    ASSERT_EQ(stat(out.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, mode);
+  }
+  // An output that is a link is replaced itself; what it pointed to stays.
+  const std::string victim = folder / "victim";
+  WriteBytes(victim, {7});
+  std::filesystem::remove(out);
+  std::filesystem::create_symlink(victim, out);
+  ASSERT_TRUE(packer::WriteFileAtomically(out, {1, 2}, &error)) << error;
+  Bytes back;
+  ASSERT_TRUE(packer::ReadWholeFile(victim, "victim", &back, &error));
+  EXPECT_EQ(back, Bytes{7});
+  EXPECT_FALSE(std::filesystem::is_symlink(out));
+  EXPECT_EQ(folder.Entries(), 2u);
 }
 
 }  // namespace
