@@ -10,8 +10,10 @@ import zlib
 import os
 import pty
 import random
+import signal
 import struct
 import subprocess
+import time
 import tempfile
 import unittest
 
@@ -38,6 +40,9 @@ def minimal_stub(pe_offset=256, size=1024):
     struct.pack_into("<II", image, optional + 56, 0x2000, 1024)   # SizeOfImage, SizeOfHeaders
     struct.pack_into("<I", image, optional + 108, 16)
     struct.pack_into("<8sII", image, optional + 240, b".text", 0x1000, 0x1000)
+    if size > 1024:  # the rest is the section's raw data
+        struct.pack_into("<II", image, optional + 240 + 16, size - 1024, 1024)
+        struct.pack_into("<I", image, optional + 56, 0x1000 + (size - 1024 + 0xFFF) // 0x1000 * 0x1000)
     return bytes(image)
 
 
@@ -75,7 +80,7 @@ class PackerCli(unittest.TestCase):
             with open(real, "rb") as f:
                 self.stub = self.write("stub.exe", f.read())
         else:
-            self.stub = self.write("stub.exe", minimal_stub())
+            self.stub = self.write("stub.exe", minimal_stub(size=8192))
         self.setup_bytes = setup_image(300_000)
         self.setup = self.write("setup.exe", self.setup_bytes)
         self.out = os.path.join(self.dir, "out.exe")
@@ -236,11 +241,17 @@ class PackerCli(unittest.TestCase):
         struct.pack_into("<I", bad_text, package + 68, len(good))  # text past the end
         struct.pack_into("<I", bad_text, 136,
                          zlib.crc32(bytes(bad_text[package:package + info["locator"]["crcLength"]])))
+        pe = struct.unpack_from("<I", good, 60)[0]
+        many_sections = bytearray(good)
+        struct.pack_into("<H", many_sections, pe + 6, 0xFFFF)
+        refused = "Windows refuses to start it"
         cases = [
+            ("65535 sections", bytes(many_sections), "image", refused),
+            ("cut inside the stub", good[:1024], "image", refused),
             ("byte flipped in the CRC region", bytes(flipped), "checksum", DAMAGED),
             ("cut short", good[:-1], "file size", TRUNCATED),
             ("no package", bytes(empty_locator), "locator", DAMAGED),
-            ("shorter than the locator", good[:100], "locator", DAMAGED),
+            ("shorter than the locator", good[:100], "image", refused),
             ("refusal text outside", bytes(bad_text), "refusal text", DAMAGED),
         ]
         self.assertNotEqual(text_at, len(good))
@@ -296,12 +307,31 @@ class PackerCli(unittest.TestCase):
         with open(huge, "wb") as f:
             f.truncate(1 << 31)  # sparse: costs no disk space
         empty = self.write("in-empty.exe", b"")
+        with open(self.stub, "rb") as f:
+            stub = f.read()
+        many_sections = bytearray(stub)
+        struct.pack_into("<H", many_sections, struct.unpack_from("<I", stub, 60)[0] + 6, 0xFFFF)
+        launcher = self.build(out=os.path.join(self.dir, "in-launcher.exe"))
         base = ["--stub", self.stub, "--setup", self.setup, "--out", self.out]
+        # Stubs Windows would not load (error 193): the launcher would never run.
+        for name, data, fragment in [
+            ("stub cut to 1024 bytes", stub[:1024], "past the end of the file (1024 bytes)"),
+            ("stub cut in half", stub[:len(stub) // 2], "past the end of the file"),
+            ("stub with 65535 sections", bytes(many_sections), "(65535 sections) ends at byte"),
+        ]:
+            with self.subTest(name):
+                path = self.write("in-bad-stub.exe", data)
+                result = run("build", "--stub", path, "--setup", self.setup, "--out", self.out)
+                self.assert_one_line_failure(result, "Windows would refuse to load the stub: ")
+                self.assertIn(fragment, result.stderr)
+                self.assertEqual(self.leftovers(), [], name)
         cases = [
             ("missing stub", ["--stub", "nope.exe", "--setup", self.setup, "--out", self.out], "no such file"),
             ("missing setup", ["--stub", self.stub, "--setup", "nope.exe", "--out", self.out], "no such file"),
             ("stub not PE", ["--stub", not_pe, "--setup", self.setup, "--out", self.out], "not a PE image"),
             ("PE header at 128", ["--stub", pe_at_128, "--setup", self.setup, "--out", self.out], "152 or later"),
+            ("launcher file as stub", ["--stub", launcher, "--setup", self.setup, "--out", self.out],
+             "already carries a package (it is a launcher file); give the bare stub, Stub64.exe"),
             ("setup of 2 GiB", ["--stub", self.stub, "--setup", huge, "--out", self.out], "smaller than 2 GiB"),
             ("empty setup", ["--stub", self.stub, "--setup", empty, "--out", self.out], "is empty"),
             ("text too long", base + ["--unsupported-text-file", long_text], "at most 65535"),
@@ -339,6 +369,7 @@ class PackerCli(unittest.TestCase):
             (["frobnicate"], "unknown command"),
             (["inspect"], "needs a FILE"),
             (["inspect", not_pe], "not a launcher file"),
+            (["inspect", STUBPACK], "not a launcher file: not a PE image"),  # an ELF program
             (["inspect", "nope.exe"], "no such file"),
             (["verify", "nope.exe"], "no such file"),
             (["verify", self.dir], "not a regular file"),
@@ -348,6 +379,50 @@ class PackerCli(unittest.TestCase):
             with self.subTest(args=args):
                 self.assert_one_line_failure(run(*args), fragment)
         self.assertEqual(self.leftovers(), [])
+
+    def test_an_output_that_is_an_input_is_refused(self):
+        text = self.write("text.txt", b"Not on %USER%.")
+        sub = os.path.join(self.dir, "sub")
+        os.mkdir(sub)
+        os.link(self.setup, os.path.join(self.dir, "hard.exe"))
+        launcher = self.build(out=os.path.join(self.dir, "launcher.exe"))
+        odd = lambda name: os.path.join(sub, "..", ".", name)  # noqa: E731
+        build = ["build", "--stub", self.stub, "--setup", self.setup,
+                 "--unsupported-text-file", text, "--out"]
+        cases = [
+            ("--setup", build + [self.setup], self.setup),
+            ("--stub, spelt otherwise", build + [odd("stub.exe")], self.stub),
+            ("--unsupported-text-file", build + [odd("text.txt")], text),
+            ("a hard link to --setup", build + [os.path.join(self.dir, "hard.exe")], self.setup),
+            ("extract over its input", ["extract", launcher, "--out", odd("launcher.exe")], launcher),
+        ]
+        for name, args, victim in cases:
+            with self.subTest(name):
+                with open(victim, "rb") as f:
+                    before = f.read()
+                self.assert_one_line_failure(run(*args), "is the same file as")
+                with open(victim, "rb") as f:
+                    self.assertEqual(f.read(), before)
+                self.assertFalse([n for n in os.listdir(self.dir) if n.endswith(".tmp")])
+
+    def test_interrupted_build_leaves_no_temporary(self):
+        self.write("setup.exe", random.Random(5).randbytes(24 << 20))  # slow to compress
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                process = subprocess.Popen([STUBPACK, "build", "--stub", self.stub, "--setup",
+                                            self.setup, "--out", self.out],
+                                           stderr=subprocess.DEVNULL)
+                deadline = time.monotonic() + 60
+                temporaries = []
+                while not temporaries and time.monotonic() < deadline and process.poll() is None:
+                    temporaries = [n for n in os.listdir(self.dir) if n.endswith(".tmp")]
+                    time.sleep(0.02)
+                self.assertTrue(temporaries, "no temporary appeared")
+                self.assertRegex(temporaries[0], r"^out\.exe\.stubpack-[0-9a-f]{16}\.tmp$")
+                time.sleep(0.3)  # well into the compression
+                process.send_signal(sig)
+                self.assertEqual(process.wait(timeout=60), -sig)
+                self.assertEqual(self.leftovers(), [])
 
     def test_existing_output_survives_a_failed_build(self):
         self.write("out.exe", b"previous")

@@ -46,6 +46,29 @@ class WindowsPacker(unittest.TestCase):
                        + self.options, check=True)
         self.assertEqual(windows_out.read_bytes(), linux_out.read_bytes())
 
+    def test_an_output_that_is_an_input_is_refused(self):
+        # Identity by volume serial number and file index: another spelling
+        # (a detour, upper case) names the same file.
+        setup = self.folder / "setup.exe"
+        shutil.copy(winelib.probe_exe(), setup)
+        launcher = self.folder / "launcher.exe"
+        self.windows_build(launcher)
+        (self.folder / "sub").mkdir()
+        w = winelib.to_windows_path
+        odd = lambda path: w(self.folder) + "\\sub\\..\\.\\" + path.name.upper()  # noqa: E731
+        for args, victim in [
+            (["build", "--stub", w(STUB), "--setup", w(setup), "--out", odd(setup)], setup),
+            (["extract", w(launcher), "--out", odd(launcher)], launcher),
+        ]:
+            with self.subTest(args[0]):
+                before = victim.read_bytes()
+                code, stdout, stderr = winelib.wine([WINDOWS_STUBPACK] + args)
+                self.assertEqual(code, 1, stdout + stderr)
+                self.assertIn("is the same file as", stderr)
+                self.assertEqual(victim.read_bytes(), before)
+        self.assertEqual(sorted(p.name for p in self.folder.iterdir()),
+                         ["launcher.exe", "setup.exe", "sub"])
+
     def test_the_launcher_it_makes_starts_the_setup_program(self):
         launcher = self.folder / "setup.exe"
         self.windows_build(launcher)
