@@ -521,6 +521,33 @@ TEST(PackerReader, FindsTheSignatureBehindThePackage) {
   EXPECT_NE(json.find("\"afterPackage\": false"), std::string::npos) << json;
 }
 
+TEST(PackerReader, JudgesTheTextPlaceAsTheLauncherReadsIt) {
+  // Found by the packer fuzz target: inspect called an empty text far past
+  // the end "outside the file", while the launcher reads it fine.
+  const Bytes built = packer::BuildLauncherFile(MakeStub(), MakeSetup(1000), {}).file;
+  const uint32_t size = (uint32_t)built.size();
+  const struct {
+    uint32_t offset;
+    uint16_t length;
+    bool inFile;
+  } cases[] = {
+      {size + 100, 0, true},     // nothing to read
+      {0x80000000u, 0, false},   // the launcher reads nowhere past 2^31 - 1
+      {size - 2, 1, true},
+      {size - 1, 1, false},
+  };
+  for (const auto& c : cases) {
+    Bytes file = built;
+    PackageHeader header = testpkg::HeaderOf(file);
+    header.unsupportedText = {c.offset, c.length};
+    testpkg::StoreHeader(file, header);
+    packer::PackageInfo info;
+    std::string error;
+    ASSERT_TRUE(packer::ReadPackageInfo(file, &info, &error)) << error;
+    EXPECT_EQ(info.textInFile, c.inFile) << c.offset << " " << c.length;
+  }
+}
+
 TEST(PackerReader, JsonStringsEscapeControlsAndQuotes) {
   EXPECT_EQ(packer::JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
 }
