@@ -13,6 +13,7 @@
 #define StderrIsTerminal() (isatty(2) != 0)
 #endif
 
+#include "packer/EmbeddedStub.h"
 #include "packer/FileIO.h"
 #include "packer/OutputFile.h"
 #include "packer/Options.h"
@@ -43,12 +44,14 @@ struct Command {
 
 const Command kBuild = {
     "build",
-    "stubpack build --stub STUB --setup SETUP --out OUT [options]",
+    "stubpack build --setup SETUP --out OUT [--stub STUB] [options]",
     "Appends a package holding SETUP (compressed with LZMA) to the launcher\n"
-    "stub STUB and writes the launcher file OUT. OUT appears only when it is\n"
+    "stub and writes the launcher file OUT. OUT appears only when it is\n"
     "complete; the same inputs and options always give the same bytes.",
     {
-        {"--stub", "FILE", "the launcher stub (Stub64.exe)"},
+        {"--stub", "FILE",
+         "the launcher stub (default: the Stub64.exe built into\n"
+         "stubpack; see stubpack --version)"},
         {"--setup", "FILE", "the setup program to carry (under 2 GiB)"},
         {"--out", "FILE", "the launcher file to write"},
         {"--releases", "LIST",
@@ -109,7 +112,16 @@ const Command kExtract = {
     {{"--out", "FILE", "where to write the setup program"}},
     1};
 
-const Command* const kCommands[] = {&kBuild, &kInspect, &kVerify, &kExtract};
+const Command kStub = {
+    "stub", "stubpack stub --out FILE",
+    "Writes the launcher stub stubpack carries (the Stub64.exe of its own\n"
+    "build) to FILE, to check or inspect it separately. build takes this\n"
+    "stub when it is given no --stub.",
+    {{"--out", "FILE", "where to write the stub"}},
+    0};
+
+const Command* const kCommands[] = {&kBuild, &kInspect, &kVerify, &kExtract,
+                                    &kStub};
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "stubpack: %s\n", message.c_str());
@@ -141,8 +153,10 @@ void PrintOverview() {
       "  build    make a launcher file from a stub and a setup program\n"
       "  inspect  show the package fields of a launcher file\n"
       "  verify   run the launcher's checks on a launcher file\n"
-      "  extract  write out the setup program a launcher file carries\n\n"
-      "\"stubpack COMMAND --help\" describes each command.\n");
+      "  extract  write out the setup program a launcher file carries\n"
+      "  stub     write out the launcher stub stubpack carries\n\n"
+      "\"stubpack COMMAND --help\" describes each command; \"stubpack --version\"\n"
+      "shows the version and the stub built in.\n");
 }
 
 struct ParsedArgs {
@@ -277,9 +291,7 @@ int RunBuild(const ParsedArgs& args) {
   packer::PackageOptions options;
 
   const bool precompressed = has("--precompressed-block");
-  for (const char* required : {"--stub", "--out"})
-    if (!has(required))
-      return Fail(std::string("build needs ") + required + " FILE");
+  if (!has("--out")) return Fail("build needs --out FILE");
   if (!precompressed && !has("--setup"))
     return Fail("build needs --setup FILE (or --precompressed-block)");
   if (precompressed) {
@@ -346,12 +358,15 @@ int RunBuild(const ParsedArgs& args) {
   if (!error.empty()) return Fail(error);
 
   Bytes stub, setup;
-  if (!packer::ReadWholeFile(get("--stub"), "stub", &stub, &error, kBelow2GiB,
-                             "a stub must be smaller than 2 GiB"))
+  if (!has("--stub"))
+    stub = packer::EmbeddedStub();
+  else if (!packer::ReadWholeFile(get("--stub"), "stub", &stub, &error,
+                                  kBelow2GiB, "a stub must be smaller than 2 GiB"))
     return Fail(error);
   // Checked before the setup program is read: it may be large.
   error = packer::CheckStub(stub);
-  if (!error.empty()) return Fail(get("--stub") + ": " + error);
+  if (!error.empty())
+    return Fail((has("--stub") ? get("--stub") : "the embedded stub") + ": " + error);
   if (precompressed) {
     packer::PrecompressedPayload payload;
     Bytes props;
@@ -416,6 +431,15 @@ int RunInspect(const ParsedArgs& args) {
   return 0;
 }
 
+int RunStub(const ParsedArgs& args) {
+  if (!args.values.count("--out")) return Fail("stub needs --out FILE");
+  std::string error;
+  if (!packer::WriteFileAtomically(args.values.at("--out"), packer::EmbeddedStub(),
+                                   &error))
+    return Fail(error);
+  return 0;
+}
+
 // verify and extract: the same checks; extract then writes the program.
 int RunVerify(const ParsedArgs& args, bool extract) {
   const std::string& path = args.positionals[0];
@@ -450,12 +474,17 @@ int Run(const std::vector<std::string>& argv) {
     PrintOverview();
     return argv.size() < 2 ? 1 : 0;
   }
+  if (argv[1] == "--version") {
+    if (argv.size() > 2) return Fail("--version takes no arguments");
+    std::fputs(packer::VersionText().c_str(), stdout);
+    return 0;
+  }
   const Command* command = nullptr;
   for (const Command* candidate : kCommands)
     if (argv[1] == candidate->name) command = candidate;
   if (!command)
     return Fail("unknown command " + argv[1] +
-                " (commands: build, inspect, verify, extract)");
+                " (commands: build, inspect, verify, extract, stub)");
   ParsedArgs parsed;
   std::string error;
   std::vector<std::string> rest(argv.begin() + 2, argv.end());
@@ -466,6 +495,7 @@ int Run(const std::vector<std::string>& argv) {
   }
   if (command == &kBuild) return RunBuild(parsed);
   if (command == &kInspect) return RunInspect(parsed);
+  if (command == &kStub) return RunStub(parsed);
   return RunVerify(parsed, command == &kExtract);
 }
 

@@ -8,7 +8,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/prepare.sh"
 
 work="$build/sample"
 rm -rf "$work" && mkdir -p "$work/temp"
-"$build/host/packer/stubpack" build --stub "$build/win/Stub64.exe" \
+"$build/host/packer/stubpack" build \
   --setup "$build/win/tests/wine/probe.exe" --out "$work/setup.exe"
 echo "[sample] packed $work/setup.exe ($(stat -c %s "$work/setup.exe") bytes)"
 "$build/host/packer/stubpack" inspect "$work/setup.exe" || true

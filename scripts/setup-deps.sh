@@ -21,7 +21,7 @@ PACKAGES=(
   wine wine64
   osslsigncode openssl
   clang libclang-rt-14-dev
-  dpkg-dev
+  dpkg-dev lintian
 )
 
 missing=()

@@ -120,7 +120,7 @@ class PackerCli(unittest.TestCase):
     # --- commands --------------------------------------------------------
 
     def test_help_for_every_command(self):
-        for command in ("build", "inspect", "verify", "extract"):
+        for command in ("build", "inspect", "verify", "extract", "stub"):
             with self.subTest(command=command):
                 result = run(command, "--help")
                 self.assertEqual(result.returncode, 0)
@@ -375,6 +375,8 @@ class PackerCli(unittest.TestCase):
             (["verify", self.dir], "not a regular file"),
             (["extract", self.stub], "--out"),
             (["verify", "a", "b"], "one FILE"),
+            (["stub"], "--out"),
+            (["--version", "build"], "takes no arguments"),
         ]:
             with self.subTest(args=args):
                 self.assert_one_line_failure(run(*args), fragment)
