@@ -12,6 +12,8 @@ namespace packer {
 namespace {
 
 const uint32_t kOffsetLimit = 0x7FFFFFFFu;
+// Authenticode pads to 8 bytes before the certificate table.
+const uint64_t kFileAlignment = 8;
 // liblzma's encoder limits.
 const uint32_t kMinDictionary = 4096;
 const uint32_t kMaxDictionary = 1536u << 20;
@@ -173,19 +175,23 @@ std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
     return "the setup program is " + std::to_string(setup.size()) +
            " bytes; it must be smaller than 2 GiB";
 
+  Bytes image = stub;
+  std::string brandingError;
+  if (!ApplyBranding(image, options.branding, &brandingError)) return brandingError;
+
   // The header goes out as zeros and is filled in once the block's size is
   // known: the block streams to `out` as it is compressed, never held whole.
-  const uint64_t packageOffset = stub.size();
+  const uint64_t packageOffset = image.size();
   const uint64_t payloadOffset = packageOffset + sizeof(PackageHeader);
   PackageHeader header = {};
   const uint8_t* zeros = (const uint8_t*)&header;
-  if (!out.Append(stub.data(), stub.size()) ||
+  if (!out.Append(image.data(), image.size()) ||
       !out.Append(zeros, sizeof(header)))
     return out.error;
 
   const uint64_t insideTail =
       options.unsupportedText.size() * 2 + options.extraInsideCrc.size();
-  const uint64_t afterTail = options.extraAfterCrc.size();
+  const uint64_t afterTail = options.extraAfterCrc.size() + kFileAlignment - 1;
   // With a block of `blockSize` bytes, "" or why the file cannot be.
   const auto tooLarge = [&](uint64_t blockSize) -> std::string {
     const uint64_t crcEnd = payloadOffset + blockSize + insideTail;
@@ -221,7 +227,9 @@ std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
   const uint64_t textOffset = payloadOffset + blockSize;
   const uint64_t crcEnd = textOffset + options.unsupportedText.size() * 2 +
                           options.extraInsideCrc.size();
-  const uint64_t fileSize = crcEnd + options.extraAfterCrc.size();
+  const uint64_t packageEnd = crcEnd + options.extraAfterCrc.size();
+  const uint64_t fileSize = (packageEnd + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
+  const uint8_t padding[kFileAlignment] = {};
   Bytes text;
   text.reserve(options.unsupportedText.size() * 2);
   for (char16_t unit : options.unsupportedText) {
@@ -230,7 +238,8 @@ std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
   }
   if (!out.Append(text.data(), text.size()) ||
       !out.Append(options.extraInsideCrc.data(), options.extraInsideCrc.size()) ||
-      !out.Append(options.extraAfterCrc.data(), options.extraAfterCrc.size()))
+      !out.Append(options.extraAfterCrc.data(), options.extraAfterCrc.size()) ||
+      !out.Append(padding, (size_t)(fileSize - packageEnd)))
     return out.error;
 
   header.supportFlags = options.supportFlags;
@@ -251,7 +260,7 @@ std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
   // 128-151 are, so its words are added afterwards).
   PeLayout layout;
   std::string unused;
-  const bool pe = ReadPeLayout(stub, &layout, &unused);
+  const bool pe = ReadPeLayout(image, &layout, &unused);
   PeChecksum checksum(pe ? layout.checksumOffset : 0);
   uint32_t crc = 0;
   Bytes chunk(kEncodeChunk);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/StubTypes.h"
+#include "packer/Branding.h"
 #include "packer/ByteSink.h"
 
 namespace packer {
@@ -52,6 +53,9 @@ struct PackageOptions {
   Bytes extraInsideCrc;  // after the text, covered by the CRC-32
   Bytes extraAfterCrc;   // after that, part of the package, not covered
   std::optional<PrecompressedPayload> precompressed;
+  // Icon and version information set in the stub before the package goes
+  // behind it; none given keeps the stub's resources as they are.
+  BrandingOptions branding;
   // Called with (bytes consumed, total) while compressing, from the
   // compressing thread.
   std::function<void(uint64_t, uint64_t)> progress;
@@ -91,8 +95,11 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
 
 // Writes the launcher file to `out` as it is made (the compressed block is
 // never held whole) and returns "" or a one-line reason. The result is
-// deterministic: the same inputs give the same bytes. The PE CheckSum of the
-// result is brought up to date.
+// deterministic: the same inputs give the same bytes. Its length is a
+// multiple of 8 (zero bytes after the package, inside the file size the
+// locator records) and its PE CheckSum is up to date: signing tools then add
+// nothing before the certificate table, and removing the signature gives
+// this file back exactly.
 std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
                               const PackageOptions& options, ByteSink& out);
 // The same, into memory.

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "packer/Options.h"
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
+#include "packer/SignCommand.h"
 #include "packer/Verify.h"
 
 namespace {
@@ -47,7 +49,10 @@ const Command kBuild = {
     "stubpack build --setup SETUP --out OUT [--stub STUB] [options]",
     "Appends a package holding SETUP (compressed with LZMA) to the launcher\n"
     "stub and writes the launcher file OUT. OUT appears only when it is\n"
-    "complete; the same inputs and options always give the same bytes.",
+    "complete; the same inputs and options always give the same bytes.\n"
+    "Any of --icon, the version options or the texts gives the launcher a\n"
+    "complete version resource in the neutral-language Unicode block; with\n"
+    "none of them the stub's own resources stay as they are.",
     {
         {"--stub", "FILE",
          "the launcher stub (default: the Stub64.exe built into\n"
@@ -85,6 +90,25 @@ const Command kBuild = {
          "expert: store FILE as the compressed block as it is (no --setup)"},
         {"--lzma-props", "HEX10", "expert: the five property bytes for that block"},
         {"--payload-size", "N", "expert: the decoded size to record for that block"},
+        {"--icon", "FILE.ico",
+         "the launcher's icon: every image of the .ico (PNG ones included)\n"
+         "replaces the stub's icon group"},
+        {"--file-version", "A.B.C.D",
+         "version information, numbers and text (default: the product\n"
+         "version, else 1.0.0.0)"},
+        {"--product-version", "A.B.C.D", "the same (default: the file version)"},
+        {"--company", "TEXT", "CompanyName (default: none)"},
+        {"--product", "TEXT", "ProductName (default: none)"},
+        {"--description", "TEXT",
+         "FileDescription, shown by Explorer and in elevation prompts\n"
+         "(default: \"PRODUCT Setup\", else \"Setup\")"},
+        {"--copyright", "TEXT", "LegalCopyright (default: none)"},
+        {"--original-filename", "TEXT", "OriginalFilename (default: OUT's file name)"},
+        {"--sign-command", "CMD",
+         "runs CMD last to sign the launcher file: {in} is the unsigned file,\n"
+         "{out} where the signed one must go (on Windows {out} may be left\n"
+         "out to sign {in} in place). The result must pass verify, with the\n"
+         "signature behind the package and nothing after it"},
     },
     0};
 
@@ -263,6 +287,83 @@ bool ReadTextFile(const std::string& path, std::u16string* text,
   return true;
 }
 
+// The branding options; texts are checked against the version resource's
+// 16-bit lengths here, before any large file is read.
+bool ReadBrandingOptions(const ParsedArgs& args, packer::BrandingOptions* branding,
+                         std::string* error) {
+  auto found = [&](const char* name) -> const std::string* {
+    auto it = args.values.find(name);
+    return it == args.values.end() ? nullptr : &it->second;
+  };
+  if (const std::string* path = found("--icon")) {
+    Bytes ico;
+    std::vector<packer::IconImage> images;
+    if (!packer::ReadWholeFile(*path, "icon file", &ico, error, 64u << 20,
+                               "an icon file must be smaller than 64 MiB"))
+      return false;
+    if (!packer::ParseIconFile(ico, &images, error)) {
+      *error = "--icon: " + *path + " " + *error;
+      return false;
+    }
+    branding->icon = images;
+  }
+  for (const char* name : {"--file-version", "--product-version"}) {
+    const std::string* text = found(name);
+    if (!text) continue;
+    packer::VersionNumber version;
+    if (!packer::ParseVersionNumber(*text, &version, error)) {
+      *error = std::string(name) + ": " + *error;
+      return false;
+    }
+    (name[2] == 'f' ? branding->fileVersion : branding->productVersion) = version;
+  }
+  struct TextOption {
+    const char* name;
+    std::optional<std::u16string> packer::BrandingOptions::*field;
+  };
+  const TextOption kTexts[] = {
+      {"--company", &packer::BrandingOptions::company},
+      {"--product", &packer::BrandingOptions::product},
+      {"--description", &packer::BrandingOptions::description},
+      {"--copyright", &packer::BrandingOptions::copyright},
+      {"--original-filename", &packer::BrandingOptions::originalFilename},
+  };
+  const char* longest = nullptr;
+  size_t longestUnits = 0;
+  for (const TextOption& option : kTexts) {
+    const std::string* text = found(option.name);
+    if (!text) continue;
+    std::u16string wide;
+    if (!packer::Utf8ToUtf16(*text, &wide)) {
+      *error = std::string(option.name) + " is not valid UTF-8";
+      return false;
+    }
+    if (wide.empty()) {
+      *error = std::string(option.name) + " needs a text (leave the option out instead)";
+      return false;
+    }
+    if (wide.size() > longestUnits) {
+      longest = option.name;
+      longestUnits = wide.size();
+    }
+    branding->*option.field = wide;
+  }
+  std::string out = args.values.at("--out");
+  size_t slash = out.find_last_of("/\\");
+  packer::Utf8ToUtf16(slash == std::string::npos ? out : out.substr(slash + 1),
+                      &branding->outputName);
+  Bytes encoded;
+  if (branding->Any() &&
+      !packer::EncodeVersionResource(packer::BrandedVersionInfo(*branding), &encoded, error)) {
+    *error = std::string(longest ? longest : "--out") + ": the text is " +
+             std::to_string(longestUnits) +
+             " UTF-16 units; the version resource holds at most 65535 bytes, "
+             "all its texts together";
+    return false;
+  }
+  return true;
+}
+
 class ProgressDisplay {
  public:
   explicit ProgressDisplay(bool enabled) : enabled_(enabled) {}
@@ -352,10 +453,14 @@ int RunBuild(const ParsedArgs& args) {
   std::vector<packer::NamedInput> inputs;
   for (const char* input : {"--stub", "--setup", "--unsupported-text-file",
                             "--extra-inside-crc", "--extra-after-crc",
-                            "--precompressed-block"})
+                            "--precompressed-block", "--icon"})
     if (has(input)) inputs.push_back({input, get(input)});
   error = packer::RefuseOutputOverInput(get("--out"), inputs);
   if (!error.empty()) return Fail(error);
+  if (!ReadBrandingOptions(args, &options.branding, &error)) return Fail(error);
+  if (has("--sign-command") &&
+      !packer::CheckSignCommand(get("--sign-command"), &error))
+    return Fail("--sign-command: " + error);
 
   Bytes stub, setup;
   if (!has("--stub"))
@@ -408,8 +513,23 @@ int RunBuild(const ParsedArgs& args) {
   };
   packer::OutputFile out;
   if (!out.Open(get("--out"))) return Fail(out.error);
-  error = packer::BuildLauncherFile(stub, setup, options, out);
-  progress.Finish();
+  if (!has("--sign-command")) {
+    error = packer::BuildLauncherFile(stub, setup, options, out);
+    progress.Finish();
+  } else {
+    // Signing needs the complete unsigned file first; only the checked,
+    // signed result goes to OUT.
+    packer::MemorySink unsignedFile;
+    error = packer::BuildLauncherFile(stub, setup, options, unsignedFile);
+    progress.Finish();
+    Bytes signedFile;
+    if (error.empty() &&
+        !packer::RunSignCommand(get("--sign-command"), unsignedFile.bytes, get("--out"),
+                                &signedFile, &error))
+      return Fail(error);
+    if (error.empty() && !out.Append(signedFile.data(), signedFile.size()))
+      return Fail(out.error);
+  }
   if (!error.empty()) return Fail(error);
   if (!out.Commit()) return Fail(out.error);
   return 0;
