@@ -133,7 +133,19 @@ bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
         info->minimumFileSize, (uint64_t)locator.packageOffset + locator.crcLength);
     info->signatureAfterPackage = layout.certificateOffset >= packageEnd;
   }
+  if (info->peValid) info->branding = ReadBranding(file);
   return true;
+}
+
+static std::string IconText(const IconSummary& icon) {
+  return std::to_string(icon.width) + "x" + std::to_string(icon.height) + " " +
+         std::to_string(icon.bitCount) + "-bit" + (icon.png ? " PNG" : "");
+}
+
+static std::string TranslationText(uint32_t translation) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%04X%04X", translation & 0xFFFF, translation >> 16);
+  return buffer;
 }
 
 std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) {
@@ -182,6 +194,29 @@ std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) 
                               " UTF-16 units" +
                               (info.textInFile ? "" : "  (runs past the end of the file)"));
   if (info.textInFile) line("text", JsonString(Utf16ToUtf8(info.text)));
+  const BrandingInfo& brand = info.branding;
+  if (info.peValid) {
+    out += "branding\n";
+    if (!brand.problem.empty()) line("resources", "DAMAGED: " + brand.problem);
+    std::vector<std::string> icons;
+    for (const IconSummary& icon : brand.icons) icons.push_back(IconText(icon));
+    line("icon", brand.hasIcon ? Join(icons, ", ") : "none");
+    if (brand.hasVersion) {
+      line("file version", brand.version.fileVersion.Text());
+      line("product version", brand.version.productVersion.Text());
+      std::vector<std::string> translations;
+      for (uint32_t t : brand.version.translations) translations.push_back(TranslationText(t));
+      line("translation", translations.empty() ? "none" : Join(translations, ", "));
+      for (const VersionStringTable& table : brand.version.tables)
+        for (const auto& entry : table.strings)
+          line(Utf16ToUtf8(entry.first),
+               JsonString(Utf16ToUtf8(entry.second)) +
+                   (table.key == kNeutralUnicodeKey ? "" : "  (block " + Utf16ToUtf8(table.key) + ")"));
+    } else {
+      line("version", "none");
+    }
+    line("manifest", brand.hasManifest ? "present" : "none");
+  }
   out += "signature\n";
   if (!info.peValid) line("certificate table", "unknown (the file is not a PE image)");
   else if (!info.signed_) line("certificate table", "none (unsigned)");
@@ -259,6 +294,37 @@ std::string FormatPackageInfoJson(const std::string& path,
          ", \"length\": " + n(h.unsupportedText.textLength) +
          ", \"inFile\": " + b(info.textInFile) + ", \"text\": " +
          (info.textInFile ? JsonString(Utf16ToUtf8(info.text)) : "null") + "},\n";
+  const BrandingInfo& brand = info.branding;
+  out += "  \"branding\": ";
+  if (!info.peValid) {
+    out += "null,\n";
+  } else {
+    std::vector<std::string> icons, tables, translations;
+    for (const IconSummary& icon : brand.icons)
+      icons.push_back("{\"width\": " + n(icon.width) + ", \"height\": " + n(icon.height) +
+                      ", \"bitCount\": " + n(icon.bitCount) + ", \"png\": " + b(icon.png) +
+                      ", \"bytes\": " + n(icon.bytes) + "}");
+    for (const VersionStringTable& table : brand.version.tables) {
+      std::vector<std::string> strings;
+      for (const auto& entry : table.strings)
+        strings.push_back(JsonString(Utf16ToUtf8(entry.first)) + ": " +
+                          JsonString(Utf16ToUtf8(entry.second)));
+      tables.push_back(JsonString(Utf16ToUtf8(table.key)) + ": {" + Join(strings, ", ") + "}");
+    }
+    for (uint32_t t : brand.version.translations)
+      translations.push_back(JsonString(TranslationText(t)));
+    out += "{\"problem\": " + (brand.problem.empty() ? "null" : JsonString(brand.problem)) +
+           ", \"icons\": " + (brand.hasIcon ? "[" + Join(icons, ", ") + "]" : "null") +
+           ",\n    \"version\": ";
+    if (!brand.hasVersion)
+      out += "null";
+    else
+      out += "{\"fileVersion\": " + JsonString(brand.version.fileVersion.Text()) +
+             ", \"productVersion\": " + JsonString(brand.version.productVersion.Text()) +
+             ", \"translations\": [" + Join(translations, ", ") + "],\n      \"strings\": {" +
+             Join(tables, ", ") + "}}";
+    out += ", \"manifest\": " + b(brand.hasManifest) + "},\n";
+  }
   out += "  \"signature\": ";
   if (!info.signed_) {
     out += "null\n";

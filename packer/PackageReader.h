@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/StubTypes.h"
+#include "packer/Branding.h"
 #include "packer/PeImage.h"
 
 namespace packer {
@@ -35,6 +36,8 @@ struct PackageInfo {
   uint32_t signatureSize = 0;
   bool signatureInFile = false;        // offset + size within the file
   bool signatureAfterPackage = false;  // starts at or after the package end
+  // Icon and version information, from the image before the package.
+  BrandingInfo branding;
 };
 
 // Fails, with a one-line reason, only when the file carries no readable

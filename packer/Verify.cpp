@@ -11,6 +11,7 @@
 #include "core/FatalErrors.h"
 #include "core/StubCore.h"
 #include "extract/Decompress.h"
+#include "packer/Branding.h"
 #include "packer/FilePlatform.h"
 #include "packer/Options.h"
 #include "packer/PackageReader.h"
@@ -177,7 +178,27 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
   const uint8_t* decoded = streams.output->Memory;
   delete streams.input;
   report.setup.reset(streams.output);
+  // Not a launcher check, but what Explorer and the elevation prompt read:
+  // the resources of the image before the package.
+  std::vector<uint8_t> image(locator.packageOffset);
+  const bool imageRead = PlatformSeek(file, 0) &&
+                         PlatformRead(file, image.data(), (uint32_t)image.size()) == image.size();
   PlatformCloseHandle(file);
+  const BrandingInfo brand = ReadBranding(image);
+  if (!imageRead || !brand.readable || !brand.problem.empty()) {
+    const std::string problem = brand.problem.empty() ? "unreadable" : brand.problem;
+    report.lines.push_back(Line("resources", "FAILED: " + problem));
+    report.failure = path + ": the resource section is damaged (" + problem +
+                     "); Windows may show no icon or version information";
+    return report;
+  }
+  report.lines.push_back(Line(
+      "resources",
+      "ok: " + std::to_string(brand.resourceCount) + " resources; icon " +
+          (brand.hasIcon ? std::to_string(brand.icons.size()) + " images" : std::string("none")) +
+          "; version " +
+          (brand.hasVersion ? brand.version.fileVersion.Text() : std::string("none")) +
+          (brand.hasManifest ? "; manifest" : "; no manifest")));
   report.lines.push_back(Line(
       "payload", "ok: " + std::to_string(header.payloadSize) +
                      " bytes decoded from " +

@@ -185,7 +185,7 @@ class PackerCli(unittest.TestCase):
             data = f.read()
         crc_end = locator["packageOffset"] + locator["crcLength"]
         self.assertEqual(data[crc_end - 100:crc_end], b"I" * 100)
-        self.assertEqual(data[crc_end:], b"A" * 33)
+        self.assertEqual(data[crc_end:], b"A" * 33 + bytes(-(crc_end + 33) % 8))
         self.assertEqual(run("verify", self.out).returncode, 0)
         for mode, value in (("noadmin", 2), ("none", 0)):
             self.build("--admin-mode", mode)
