@@ -115,7 +115,8 @@ const Command kBuild = {
 const Command kInspect = {
     "inspect", "stubpack inspect FILE [--json]",
     "Shows every locator and header field of the launcher file FILE, decoded,\n"
-    "and the signature block (certificate table) if the file is signed.",
+    "its branding (icon images, version numbers, every version string) and\n"
+    "the signature block (certificate table) if the file is signed.",
     {{"--json", nullptr, "print one JSON object instead"}},
     1};
 
@@ -125,7 +126,9 @@ const Command kVerify = {
     "file size, CRC-32, header, refusal text, full decoding of the setup\n"
     "program) and prints the outcome the launcher would reach. The running\n"
     "system's Windows release is not judged; the package's support data is\n"
-    "shown instead. Exits with 1 when the launcher would stop with a message.",
+    "shown instead. The resource section's structure is checked too. Exits\n"
+    "with 1 when the launcher would stop with a message or the resources are\n"
+    "damaged.",
     {},
     1};
 
