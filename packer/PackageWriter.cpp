@@ -50,6 +50,11 @@ std::string CheckStub(const Bytes& stub) {
   problem = CheckLoadableImage(stub, stub.size());
   if (!problem.empty())
     return "Windows would refuse to load the stub: " + problem;
+  // verify refuses a launcher file whose resources are damaged; refuse
+  // such a stub before building one.
+  const BrandingInfo resources = ReadBranding(stub);
+  if (!resources.readable || !resources.problem.empty())
+    return "the stub's resource section is damaged: " + resources.problem;
   return "";
 }
 
