@@ -5,8 +5,8 @@
 # Both packers carry the same Stub64.exe, so the stub comes first: the MinGW
 # build's Stub64 target, then the host build (which embeds build/win/Stub64.exe),
 # then the rest of the MinGW build (whose stubpack.exe embeds that Stub64 too).
-# Expects the tools from scripts/setup-deps.sh (which also builds the MinGW
-# liblzma that the Windows half links).
+# Expects the tools from scripts/setup-deps.sh (which also builds the pinned
+# static liblzma installs both halves link).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -22,7 +22,7 @@ cmake --build "$build/win" -j "$jobs" --target Stub64
 echo "[build] host: $build/host"
 cmake -S "$root" -B "$build/host" -DCMAKE_BUILD_TYPE=Release \
   -DWIN_BUILD_DIR="$build/win" -DWINE_PREFIX_DIR="$build/wineprefix" \
-  -DLAUNCHER_STUB="$build/win/Stub64.exe" >/dev/null
+  -DLAUNCHER_STUB="$build/win/Stub64.exe" -DLZMA_HOST_ROOT="$build/deps/xz-host" >/dev/null
 cmake --build "$build/host" -j "$jobs"
 
 echo "[build] windows: $build/win"

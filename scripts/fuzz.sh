@@ -21,7 +21,7 @@ case "$target" in
 esac
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DLAUNCHER_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLZMA_HOST_ROOT="$build/deps/xz-host" >/dev/null
 cmake --build "$fuzz" --target "${target}_fuzz" -j "${JOBS:-2}" >/dev/null
 
 corpus="$fuzz/corpus$suffix"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a Debian 12 machine, then
-# cross-builds the MinGW liblzma installs (scripts/build-xz.sh).
+# builds the pinned static liblzma installs (scripts/build-xz.sh).
 # Idempotent: when everything is present it only checks and returns.
 #
 # Usage: scripts/setup-deps.sh [BUILD_ROOT]   (BUILD_ROOT is passed to build-xz.sh)
@@ -31,7 +31,7 @@ for p in "${PACKAGES[@]}"; do
   fi
 done
 
-# The xz-utils source comes from a deb-src entry; add it now so one
+# The xz-utils source comes from a deb-src entry (trixie); add it now so one
 # apt-get update covers both the packages and the source index.
 deb_src_added="$("$REPO_ROOT/scripts/build-xz.sh" --ensure-deb-src)"
 
