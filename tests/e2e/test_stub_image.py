@@ -17,7 +17,7 @@ STUB = winelib.STUB
 # Modules Windows always takes from its system folder (KnownDLLs), wherever
 # the launcher sits. Anything else must be loaded at run time by full path.
 ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll"}
-SIZE_LIMIT = 40 * 1024
+SIZE_LIMIT = 48 * 1024
 SUPPORTED_OS_GUIDS = [
     "e2011457-1546-43c5-a5fe-008deee3d3f0",
     "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
