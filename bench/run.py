@@ -271,7 +271,7 @@ def main():
                              check=True, capture_output=True, text=True).stdout
         rounds1 = []
         for line in out.splitlines():
-            if line.startswith("round"):
+            if line.startswith("round "):
                 log("  " + line)
                 p = line.split()
                 rounds1.append({p[i]: float(p[i + 1]) for i in range(2, len(p) - 1, 2)})
