@@ -19,10 +19,7 @@ quiet_build() {
 mkdir -p "$build"
 # The old floor's liblzma (5.4.1) is built here only: nothing else needs it.
 "$root/scripts/build-xz.sh" --old-floor "$build/deps"
-echo "[bench] building host side ($build/host)"
-quiet_build bash -c "cmake -S '$root' -B '$build/host' -DCMAKE_BUILD_TYPE=Release \
-  -DLZMA_HOST_ROOT='$build/deps/xz-host' \
-  && cmake --build '$build/host' -j2 --target decode_bench stubpack"
+# The MinGW side first: the host packer embeds its Stub64.exe.
 echo "[bench] building MinGW side ($build/win)"
 quiet_build bash -c "cmake -S '$root' -B '$build/win' \
   -DCMAKE_TOOLCHAIN_FILE='$root/cmake/mingw-w64-x86_64.cmake' -DCMAKE_BUILD_TYPE=Release \
@@ -30,6 +27,10 @@ quiet_build bash -c "cmake -S '$root' -B '$build/win' \
   -DLZMA_OLD_FLOOR_ROOT='$build/deps/xz-old-floor' \
   && cmake --build '$build/win' -j2 --target Stub64 stamp idle reference reference_old \
      reference_stublzma timer"
+echo "[bench] building host side ($build/host)"
+quiet_build bash -c "cmake -S '$root' -B '$build/host' -DCMAKE_BUILD_TYPE=Release \
+  -DLZMA_HOST_ROOT='$build/deps/xz-host' \
+  && cmake --build '$build/host' -j2 --target decode_bench stubpack"
 rm -f "$build/bench-build.log"
 
 exec python3 "$root/bench/run.py" --build-host "$build/host" --build-win "$build/win" \
