@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "packer/LittleEndian.h"
+
 namespace packer {
 namespace {
 
@@ -11,21 +13,10 @@ const size_t kIconFileEntrySize = 16;
 const size_t kGroupEntrySize = 14;
 const uint32_t kMaxIconSide = 256;
 
-uint32_t U16(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
-uint32_t U32(const uint8_t* p) { return U16(p) | U16(p + 2) << 16; }
 uint32_t B32(const uint8_t* p) {
   return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
-void Put16(std::vector<uint8_t>& out, uint32_t value) {
-  out.push_back((uint8_t)value);
-  out.push_back((uint8_t)(value >> 8));
-}
-
-void Put32(std::vector<uint8_t>& out, uint32_t value) {
-  Put16(out, value & 0xFFFF);
-  Put16(out, value >> 16);
-}
 
 bool Fail(std::string* error, const std::string& message) {
   *error = message;
@@ -53,10 +44,10 @@ bool DescribeIconImage(const uint8_t* data, size_t size, IconImage* image,
   } else {
     // A DIB: BITMAPINFOHEADER (or a later, longer version of it), the
     // colour table, the XOR image and the AND mask; biHeight counts both.
-    if (size < 40 || U32(data) < 40 || U32(data) > size)
+    if (size < 40 || LoadLe32(data) < 40 || LoadLe32(data) > size)
       return Fail(error, "an image that is neither PNG nor a bitmap");
-    const int32_t width = (int32_t)U32(data + 4), height = (int32_t)U32(data + 8);
-    const uint32_t planes = U16(data + 12), bits = U16(data + 14);
+    const int32_t width = (int32_t)LoadLe32(data + 4), height = (int32_t)LoadLe32(data + 8);
+    const uint32_t planes = LoadLe16(data + 12), bits = LoadLe16(data + 14);
     if (width <= 0 || height <= 0 || height % 2 != 0 || planes != 1 ||
         (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
       return Fail(error, "a bitmap image with an implausible header");
@@ -65,10 +56,10 @@ bool DescribeIconImage(const uint8_t* data, size_t size, IconImage* image,
     image->height = (uint32_t)height / 2;
     image->bitCount = bits;
     if (image->width <= kMaxIconSide && image->height <= kMaxIconSide) {
-      const uint32_t colours = bits <= 8 ? (U32(data + 32) ? U32(data + 32) : 1u << bits) : 0;
+      const uint32_t colours = bits <= 8 ? (LoadLe32(data + 32) ? LoadLe32(data + 32) : 1u << bits) : 0;
       const uint64_t xorRow = ((uint64_t)image->width * bits + 31) / 32 * 4;
       const uint64_t andRow = ((uint64_t)image->width + 31) / 32 * 4;
-      const uint64_t needed = U32(data) + 4ull * colours + (xorRow + andRow) * image->height;
+      const uint64_t needed = LoadLe32(data) + 4ull * colours + (xorRow + andRow) * image->height;
       if (needed > size)
         return Fail(error, "a bitmap image cut short (" + std::to_string(size) +
                                " bytes, " + std::to_string(needed) + " needed)");
@@ -85,16 +76,16 @@ bool DescribeIconImage(const uint8_t* data, size_t size, IconImage* image,
 bool ParseIconFile(const std::vector<uint8_t>& file,
                    std::vector<IconImage>* images, std::string* error) {
   images->clear();
-  if (file.size() < kIconDirSize || U16(file.data()) != 0 || U16(file.data() + 2) != 1)
+  if (file.size() < kIconDirSize || LoadLe16(file.data()) != 0 || LoadLe16(file.data() + 2) != 1)
     return Fail(error, "is not an icon file (.ico)");
-  const uint32_t count = U16(file.data() + 4);
+  const uint32_t count = LoadLe16(file.data() + 4);
   if (count == 0) return Fail(error, "holds no images");
   if (kIconDirSize + (uint64_t)count * kIconFileEntrySize > file.size())
     return Fail(error, "is cut short: its directory lists " + std::to_string(count) +
                            " images");
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* entry = file.data() + kIconDirSize + i * kIconFileEntrySize;
-    const uint32_t bytes = U32(entry + 8), offset = U32(entry + 12);
+    const uint32_t bytes = LoadLe32(entry + 8), offset = LoadLe32(entry + 12);
     const std::string which = "image " + std::to_string(i + 1);
     if (bytes == 0 || (uint64_t)offset + bytes > file.size())
       return Fail(error, which + " lies outside the file");
@@ -111,9 +102,9 @@ bool ParseIconFile(const std::vector<uint8_t>& file,
 std::vector<uint8_t> MakeIconGroup(const std::vector<IconImage>& images,
                                    uint16_t firstId) {
   std::vector<uint8_t> out;
-  Put16(out, 0);
-  Put16(out, 1);
-  Put16(out, (uint32_t)images.size());
+  AppendLe16(out, 0);
+  AppendLe16(out, 1);
+  AppendLe16(out, (uint32_t)images.size());
   for (size_t i = 0; i < images.size(); ++i) {
     const IconImage& image = images[i];
     // 256 is written as 0; the colour count only means something below 8
@@ -122,10 +113,10 @@ std::vector<uint8_t> MakeIconGroup(const std::vector<IconImage>& images,
     out.push_back((uint8_t)(image.height == kMaxIconSide ? 0 : image.height));
     out.push_back((uint8_t)(image.bitCount < 8 ? 1u << image.bitCount : 0));
     out.push_back(0);
-    Put16(out, 1);
-    Put16(out, image.bitCount);
-    Put32(out, (uint32_t)image.data.size());
-    Put16(out, (uint32_t)(firstId + i));
+    AppendLe16(out, 1);
+    AppendLe16(out, image.bitCount);
+    AppendLe32(out, (uint32_t)image.data.size());
+    AppendLe16(out, (uint32_t)(firstId + i));
   }
   return out;
 }
@@ -133,9 +124,9 @@ std::vector<uint8_t> MakeIconGroup(const std::vector<IconImage>& images,
 bool ParseIconGroup(const uint8_t* data, size_t size,
                     std::vector<IconGroupEntry>* entries, std::string* error) {
   entries->clear();
-  if (size < kIconDirSize || U16(data) != 0 || U16(data + 2) != 1)
+  if (size < kIconDirSize || LoadLe16(data) != 0 || LoadLe16(data + 2) != 1)
     return Fail(error, "the icon group has no icon directory");
-  const uint32_t count = U16(data + 4);
+  const uint32_t count = LoadLe16(data + 4);
   if (kIconDirSize + (uint64_t)count * kGroupEntrySize > size)
     return Fail(error, "the icon group is cut short");
   for (uint32_t i = 0; i < count; ++i) {
@@ -143,9 +134,9 @@ bool ParseIconGroup(const uint8_t* data, size_t size,
     IconGroupEntry entry;
     entry.width = at[0] ? at[0] : kMaxIconSide;
     entry.height = at[1] ? at[1] : kMaxIconSide;
-    entry.bitCount = U16(at + 6);
-    entry.bytes = U32(at + 8);
-    entry.id = (uint16_t)U16(at + 12);
+    entry.bitCount = LoadLe16(at + 6);
+    entry.bytes = LoadLe32(at + 8);
+    entry.id = (uint16_t)LoadLe16(at + 12);
     entries->push_back(entry);
   }
   return true;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <map>
 
+#include "packer/LittleEndian.h"
+
 namespace packer {
 namespace {
 
@@ -13,22 +15,8 @@ const uint32_t kHighBit = 0x80000000u;
 const uint32_t kSectionHeaderSize = 40;
 const uint32_t kInitializedData = 0x40;
 
-uint32_t U16(const std::vector<uint8_t>& b, size_t at) {
-  return (uint32_t)b[at] | (uint32_t)b[at + 1] << 8;
-}
-uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
-  return U16(b, at) | U16(b, at + 2) << 16;
-}
 void Set32(std::vector<uint8_t>& b, size_t at, uint32_t value) {
   for (int i = 0; i < 4; ++i) b[at + i] = (uint8_t)(value >> (8 * i));
-}
-void Put16(std::vector<uint8_t>& out, uint32_t value) {
-  out.push_back((uint8_t)value);
-  out.push_back((uint8_t)(value >> 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t value) {
-  Put16(out, value & 0xFFFF);
-  Put16(out, value >> 16);
 }
 void Put32At(std::vector<uint8_t>& out, size_t at, uint32_t value) {
   for (int i = 0; i < 4; ++i) out[at + i] = (uint8_t)(value >> (8 * i));
@@ -58,37 +46,37 @@ struct Headers {
 bool ReadHeaders(const std::vector<uint8_t>& image, Headers* h, std::string* error) {
   if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z')
     return Fail(error, "not a PE image");
-  const uint32_t pe = U32(image, 60);
-  if ((uint64_t)pe + 24 > image.size() || U32(image, pe) != 0x4550)
+  const uint32_t pe = LoadLe32(image.data() + 60);
+  if ((uint64_t)pe + 24 > image.size() || LoadLe32(image.data() + pe) != 0x4550)
     return Fail(error, "not a PE image");
-  const uint32_t count = U16(image, pe + 6);
-  const uint32_t optionalSize = U16(image, pe + 20);
-  h->symbolTable = U32(image, pe + 12);
+  const uint32_t count = LoadLe16(image.data() + pe + 6);
+  const uint32_t optionalSize = LoadLe16(image.data() + pe + 20);
+  h->symbolTable = LoadLe32(image.data() + pe + 12);
   h->optional = pe + 24;
-  const uint32_t magic = optionalSize >= 2 ? U16(image, h->optional) : 0;
+  const uint32_t magic = optionalSize >= 2 ? LoadLe16(image.data() + h->optional) : 0;
   const uint32_t directoriesAt = magic == 0x20B ? 112 : magic == 0x10B ? 96 : 0;
   const uint64_t sections = (uint64_t)h->optional + optionalSize;
   if (!directoriesAt || optionalSize < directoriesAt ||
       sections + (uint64_t)count * kSectionHeaderSize > image.size())
     return Fail(error, "not a PE image (headers cut short)");
-  h->sectionAlignment = U32(image, h->optional + 32);
-  h->fileAlignment = U32(image, h->optional + 36);
+  h->sectionAlignment = LoadLe32(image.data() + h->optional + 32);
+  h->fileAlignment = LoadLe32(image.data() + h->optional + 36);
   h->directories = h->optional + directoriesAt;
-  h->directoryCount = std::min(U32(image, h->directories - 4),
+  h->directoryCount = std::min(LoadLe32(image.data() + h->directories - 4),
                                (optionalSize - directoriesAt) / 8);
   for (uint32_t i = 0; i < count; ++i) {
     const size_t at = (size_t)sections + i * kSectionHeaderSize;
-    h->sections.push_back({at, U32(image, at + 8), U32(image, at + 12), U32(image, at + 16),
-                           U32(image, at + 20), U32(image, at + 36)});
+    h->sections.push_back({at, LoadLe32(image.data() + at + 8), LoadLe32(image.data() + at + 12), LoadLe32(image.data() + at + 16),
+                           LoadLe32(image.data() + at + 20), LoadLe32(image.data() + at + 36)});
   }
   return true;
 }
 
 uint32_t DirectoryRva(const std::vector<uint8_t>& image, const Headers& h, uint32_t index) {
-  return index < h.directoryCount ? U32(image, h.directories + 8 * index) : 0;
+  return index < h.directoryCount ? LoadLe32(image.data() + h.directories + 8 * index) : 0;
 }
 uint32_t DirectorySize(const std::vector<uint8_t>& image, const Headers& h, uint32_t index) {
-  return index < h.directoryCount ? U32(image, h.directories + 8 * index + 4) : 0;
+  return index < h.directoryCount ? LoadLe32(image.data() + h.directories + 8 * index + 4) : 0;
 }
 
 // The section holding [rva, rva + size), or -1.
@@ -128,24 +116,24 @@ class TreeReader {
     }
     const uint32_t offset = field & ~kHighBit;
     if (!Inside(offset, 2)) return Fail(error, "a resource name lies outside the section");
-    const uint32_t length = U16(image_, At(offset));
+    const uint32_t length = LoadLe16(image_.data() + At(offset));
     if (!Inside(offset + 2, 2ull * length))
       return Fail(error, "a resource name lies outside the section");
     id->named = true;
     for (uint32_t i = 0; i < length; ++i)
-      id->name += (char16_t)U16(image_, At(offset + 2 + 2 * i));
+      id->name += (char16_t)LoadLe16(image_.data() + At(offset + 2 + 2 * i));
     return true;
   }
 
   bool Directory(uint32_t offset, int level, Resource path, std::vector<Resource>* out,
                  std::string* error) {
     if (!Inside(offset, 16)) return Fail(error, "a resource directory lies outside the section");
-    const uint32_t count = U16(image_, At(offset + 12)) + U16(image_, At(offset + 14));
+    const uint32_t count = LoadLe16(image_.data() + At(offset + 12)) + LoadLe16(image_.data() + At(offset + 14));
     if (!Inside(offset + 16, 8ull * count))
       return Fail(error, "a resource directory lies outside the section");
     for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t name = U32(image_, At(offset + 16 + 8 * i));
-      const uint32_t target = U32(image_, At(offset + 20 + 8 * i));
+      const uint32_t name = LoadLe32(image_.data() + At(offset + 16 + 8 * i));
+      const uint32_t target = LoadLe32(image_.data() + At(offset + 20 + 8 * i));
       const bool isDirectory = (target & kHighBit) != 0;
       if (isDirectory != (level < 2))
         return Fail(error, "the resource tree is not three levels deep (type, name, language)");
@@ -160,11 +148,11 @@ class TreeReader {
         continue;
       }
       if (!Inside(target, 16)) return Fail(error, "a resource data entry lies outside the section");
-      const uint32_t rva = U32(image_, At(target)), size = U32(image_, At(target + 4));
+      const uint32_t rva = LoadLe32(image_.data() + At(target)), size = LoadLe32(image_.data() + At(target + 4));
       if (rva < section_.virtualAddress || !Inside(rva - section_.virtualAddress, size))
         return Fail(error, "a resource's data lies outside the section");
       Resource resource = path;
-      resource.codePage = U32(image_, At(target + 8));
+      resource.codePage = LoadLe32(image_.data() + At(target + 8));
       const size_t data = At(rva - section_.virtualAddress);
       resource.data.assign(image_.begin() + data, image_.begin() + data + size);
       out->push_back(std::move(resource));
@@ -273,14 +261,14 @@ std::vector<uint8_t> BuildResourceSection(const std::vector<Resource>& input, ui
   auto table = [&](const std::vector<ResourceId>& ids, const std::vector<uint32_t>& targets) {
     uint32_t named = 0;
     for (const ResourceId& id : ids) named += id.named;
-    Put32(out, 0);  // characteristics
-    Put32(out, 0);  // time stamp: none, so builds repeat
-    Put32(out, 0);  // version
-    Put16(out, named);
-    Put16(out, (uint32_t)ids.size() - named);
+    AppendLe32(out, 0);  // characteristics
+    AppendLe32(out, 0);  // time stamp: none, so builds repeat
+    AppendLe32(out, 0);  // version
+    AppendLe16(out, named);
+    AppendLe16(out, (uint32_t)ids.size() - named);
     for (size_t i = 0; i < ids.size(); ++i) {
-      Put32(out, ids[i].named ? kHighBit | strings[ids[i].name] : ids[i].id);
-      Put32(out, targets[i]);
+      AppendLe32(out, ids[i].named ? kHighBit | strings[ids[i].name] : ids[i].id);
+      AppendLe32(out, targets[i]);
     }
   };
   {
@@ -313,18 +301,18 @@ std::vector<uint8_t> BuildResourceSection(const std::vector<Resource>& input, ui
     table(ids, targets);
   }
   for (size_t i = 0; i < sorted.size(); ++i) {
-    Put32(out, rva + dataAt[i]);
-    Put32(out, (uint32_t)sorted[i]->data.size());
-    Put32(out, sorted[i]->codePage);
-    Put32(out, 0);
+    AppendLe32(out, rva + dataAt[i]);
+    AppendLe32(out, (uint32_t)sorted[i]->data.size());
+    AppendLe32(out, sorted[i]->codePage);
+    AppendLe32(out, 0);
   }
   // Names in offset order (the map is ordered by text, offsets by first use).
   std::vector<std::pair<uint32_t, std::u16string>> byOffset;
   for (const auto& s : strings) byOffset.emplace_back(s.second, s.first);
   std::sort(byOffset.begin(), byOffset.end());
   for (const auto& s : byOffset) {
-    Put16(out, (uint32_t)s.second.size());
-    for (char16_t unit : s.second) Put16(out, unit);
+    AppendLe16(out, (uint32_t)s.second.size());
+    for (char16_t unit : s.second) AppendLe16(out, unit);
   }
   for (size_t i = 0; i < sorted.size(); ++i) {
     out.resize(dataAt[i], 0);
@@ -381,8 +369,8 @@ bool ReplaceResources(std::vector<uint8_t>& image, const std::vector<Resource>& 
     if (behind.empty() || relocSize > reloc.rawSize)
       return Fail(error, "the base relocations are not where the resources can move them");
     for (uint32_t at = 0; at + 8 <= relocSize;) {
-      const uint32_t page = U32(image, reloc.rawPointer + at);
-      const uint32_t block = U32(image, reloc.rawPointer + at + 4);
+      const uint32_t page = LoadLe32(image.data() + reloc.rawPointer + at);
+      const uint32_t block = LoadLe32(image.data() + reloc.rawPointer + at + 4);
       if (block < 8) break;
       if (page >= rsrc.virtualAddress)
         return Fail(error, "a base relocation patches the resource section or behind it");
@@ -414,7 +402,7 @@ bool ReplaceResources(std::vector<uint8_t>& image, const std::vector<Resource>& 
   Set32(out, h.directories + 8 * kResourceDirectory + 4, newVirtualSize);
   Set32(out, h.optional + 56, AlignUp(lastEnd, h.sectionAlignment));  // SizeOfImage
   if (rsrc.characteristics & kInitializedData)
-    Set32(out, h.optional + 8, U32(out, h.optional + 8) + newRawSize - rsrc.rawSize);
+    Set32(out, h.optional + 8, LoadLe32(out.data() + h.optional + 8) + newRawSize - rsrc.rawSize);
   image.swap(out);
   return true;
 }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "packer/LittleEndian.h"
+
 namespace packer {
 
 const char16_t kNeutralUnicodeKey[] = u"000004B0";
@@ -17,23 +19,13 @@ const uint32_t kFixedSize = 52;
 const uint32_t kFlagsMask = 0x3F;       // VS_FFI_FILEFLAGSMASK
 const uint32_t kMaxBlock = 0xFFFF;
 
-uint32_t U16(const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
-uint32_t U32(const uint8_t* p) { return U16(p) | U16(p + 2) << 16; }
 
-void Put16(std::vector<uint8_t>& out, uint32_t value) {
-  out.push_back((uint8_t)value);
-  out.push_back((uint8_t)(value >> 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t value) {
-  Put16(out, value & 0xFFFF);
-  Put16(out, value >> 16);
-}
 void Align4(std::vector<uint8_t>& out) {
   while (out.size() % 4) out.push_back(0);
 }
 void PutText(std::vector<uint8_t>& out, const std::u16string& text) {
-  for (char16_t unit : text) Put16(out, unit);
-  Put16(out, 0);
+  for (char16_t unit : text) AppendLe16(out, unit);
+  AppendLe16(out, 0);
 }
 
 // Starts a block; EndBlock fills in its length.
@@ -41,9 +33,9 @@ size_t BeginBlock(std::vector<uint8_t>& out, uint32_t valueLength, uint32_t type
                   const std::u16string& key) {
   Align4(out);
   const size_t start = out.size();
-  Put16(out, 0);
-  Put16(out, valueLength);
-  Put16(out, type);
+  AppendLe16(out, 0);
+  AppendLe16(out, valueLength);
+  AppendLe16(out, type);
   PutText(out, key);
   Align4(out);
   return start;
@@ -77,16 +69,16 @@ struct Block {
 // Reads the block at `at` within [0, limit).
 bool ReadBlock(const uint8_t* data, size_t at, size_t limit, Block* block) {
   if (at + 6 > limit) return false;
-  block->length = U16(data + at);
-  block->valueLength = U16(data + at + 2);
-  block->type = U16(data + at + 4);
+  block->length = LoadLe16(data + at);
+  block->valueLength = LoadLe16(data + at + 2);
+  block->type = LoadLe16(data + at + 4);
   if (block->length < 6 || at + block->length > limit) return false;
   block->end = at + block->length;
   block->key.clear();
   size_t p = at + 6;
   for (;; p += 2) {
     if (p + 2 > block->end) return false;
-    const char16_t unit = (char16_t)U16(data + p);
+    const char16_t unit = (char16_t)LoadLe16(data + p);
     if (!unit) break;
     block->key += unit;
   }
@@ -129,19 +121,19 @@ bool EncodeVersionResource(const VersionInfo& info, std::vector<uint8_t>* out,
   std::vector<uint8_t>& b = *out;
   b.clear();
   const size_t root = BeginBlock(b, kFixedSize, 0, u"VS_VERSION_INFO");
-  Put32(b, kFixedSignature);
-  Put32(b, 0x00010000);
-  Put32(b, Pack(info.fileVersion, 0));
-  Put32(b, Pack(info.fileVersion, 2));
-  Put32(b, Pack(info.productVersion, 0));
-  Put32(b, Pack(info.productVersion, 2));
-  Put32(b, kFlagsMask);
-  Put32(b, info.fileFlags);
-  Put32(b, info.fileOs);
-  Put32(b, info.fileType);
-  Put32(b, 0);  // subtype
-  Put32(b, 0);  // date, high
-  Put32(b, 0);  // date, low
+  AppendLe32(b, kFixedSignature);
+  AppendLe32(b, 0x00010000);
+  AppendLe32(b, Pack(info.fileVersion, 0));
+  AppendLe32(b, Pack(info.fileVersion, 2));
+  AppendLe32(b, Pack(info.productVersion, 0));
+  AppendLe32(b, Pack(info.productVersion, 2));
+  AppendLe32(b, kFlagsMask);
+  AppendLe32(b, info.fileFlags);
+  AppendLe32(b, info.fileOs);
+  AppendLe32(b, info.fileType);
+  AppendLe32(b, 0);  // subtype
+  AppendLe32(b, 0);  // date, high
+  AppendLe32(b, 0);  // date, low
 
   const std::string tooLong =
       "the version texts are too long: the version resource holds at most "
@@ -162,7 +154,7 @@ bool EncodeVersionResource(const VersionInfo& info, std::vector<uint8_t>* out,
   const size_t varInfo = BeginBlock(b, 0, 1, u"VarFileInfo");
   const size_t var = BeginBlock(b, 4 * (uint32_t)info.translations.size(), 0,
                                 u"Translation");
-  for (uint32_t translation : info.translations) Put32(b, translation);
+  for (uint32_t translation : info.translations) AppendLe32(b, translation);
   EndBlock(b, var);
   EndBlock(b, varInfo);
   if (!EndBlock(b, root)) return Fail(error, tooLong);
@@ -175,20 +167,20 @@ bool DecodeVersionResource(const uint8_t* data, size_t size, VersionInfo* info,
   Block root;
   if (!ReadBlock(data, 0, size, &root) || root.key != u"VS_VERSION_INFO")
     return Fail(error, "the version resource does not start with VS_VERSION_INFO");
-  if (root.valueLength != kFixedSize || U32(data + root.value) != kFixedSignature)
+  if (root.valueLength != kFixedSize || LoadLe32(data + root.value) != kFixedSignature)
     return Fail(error, "the version resource has no fixed version information");
   const uint8_t* fixed = data + root.value;
   for (int i = 0; i < 2; ++i) {
     VersionNumber& v = i == 0 ? info->fileVersion : info->productVersion;
-    const uint32_t ms = U32(fixed + 8 + 8 * i), ls = U32(fixed + 12 + 8 * i);
+    const uint32_t ms = LoadLe32(fixed + 8 + 8 * i), ls = LoadLe32(fixed + 12 + 8 * i);
     v.parts[0] = (uint16_t)(ms >> 16);
     v.parts[1] = (uint16_t)ms;
     v.parts[2] = (uint16_t)(ls >> 16);
     v.parts[3] = (uint16_t)ls;
   }
-  info->fileFlags = U32(fixed + 28);
-  info->fileOs = U32(fixed + 32);
-  info->fileType = U32(fixed + 36);
+  info->fileFlags = LoadLe32(fixed + 28);
+  info->fileOs = LoadLe32(fixed + 32);
+  info->fileType = LoadLe32(fixed + 36);
 
   const std::string broken = "the version resource's blocks do not nest";
   for (size_t at = root.children; at < root.end;) {
@@ -206,7 +198,7 @@ bool DecodeVersionResource(const uint8_t* data, size_t size, VersionInfo* info,
             return Fail(error, broken);
           std::u16string value;
           for (uint32_t i = 0; i < string.valueLength; ++i) {
-            const char16_t unit = (char16_t)U16(data + string.value + 2 * i);
+            const char16_t unit = (char16_t)LoadLe16(data + string.value + 2 * i);
             if (!unit) break;
             value += unit;
           }
@@ -222,7 +214,7 @@ bool DecodeVersionResource(const uint8_t* data, size_t size, VersionInfo* info,
         if (!ReadBlock(data, v, child.end, &var)) return Fail(error, broken);
         if (var.key == u"Translation")
           for (uint32_t i = 0; i + 4 <= var.valueLength; i += 4)
-            info->translations.push_back(U32(data + var.value + i));
+            info->translations.push_back(LoadLe32(data + var.value + i));
         v = (var.end + 3) & ~(size_t)3;
       }
     }
