@@ -27,6 +27,7 @@
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
 #include "packer/Verify.h"
+#include "tests/fuzz/ReferenceDecode.h"
 
 namespace {
 
@@ -128,32 +129,6 @@ class JsonChecker {
   int depth_ = 0;
 };
 
-// Plain unknown-size decode of the block, stopped at the payload size.
-bool ReferenceDecode(const PackageHeader& header, const Bytes& file, Bytes* out) {
-  uint64_t end = (uint64_t)header.payloadOffset + header.payloadPackedSize;
-  if (end > file.size() || header.payloadSize < 0) return false;
-  out->assign((size_t)header.payloadSize, 0);
-  if (header.payloadSize == 0) return true;
-  lzma_options_lzma options = {};
-  const uint8_t first = header.lzmaProperties[0];
-  options.lc = first % 9;
-  options.lp = (first / 9) % 5;
-  options.pb = first / 45;
-  uint32_t dictionary;
-  std::memcpy(&dictionary, header.lzmaProperties + 1, 4);
-  options.dict_size = std::min<uint32_t>(dictionary, (uint32_t)header.payloadSize);
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-  lzma_stream stream = LZMA_STREAM_INIT;
-  if (lzma_raw_decoder(&stream, filters) != LZMA_OK) return false;
-  stream.next_in = file.data() + header.payloadOffset;
-  stream.avail_in = header.payloadPackedSize;
-  stream.next_out = out->data();
-  stream.avail_out = out->size();
-  (void)lzma_code(&stream, LZMA_RUN);  // only the amount decoded matters
-  bool complete = stream.avail_out == 0;
-  lzma_end(&stream);
-  return complete;
-}
 
 std::string ScratchPath(const char* what) {
   return (std::filesystem::temp_directory_path() /
@@ -193,7 +168,7 @@ bool CheckReaders(const Bytes& file) {
   Require(readable && info.crcMatches && info.sizeSufficient &&
           info.payloadInFile && info.textInFile);
   Bytes expected;
-  Require(ReferenceDecode(info.header, file, &expected));
+  Require(ReferenceDecode(info.header, file.data(), file.size(), &expected));
   Require(report.setup->GetSize() == info.header.payloadSize);
   Require(expected.empty() ||
           std::memcmp(report.setup->Memory, expected.data(), expected.size()) == 0);
