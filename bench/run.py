@@ -43,6 +43,12 @@ def pinned(cmd, cpu):
     return (["taskset", "-c", cpu] if cpu and shutil.which("taskset") else []) + cmd
 
 
+def wine(args, cpu):
+    # Without address-space randomization, as in the tests: see WINE_COMMAND
+    # in tests/e2e/winelib.py.
+    return pinned(["setarch", "-R", "wine"] + args, cpu)
+
+
 # --- payload -------------------------------------------------------------------
 
 ELF_DIRS = ["/usr/lib/x86_64-linux-gnu", "/usr/bin"]
@@ -311,7 +317,7 @@ def main():
                        stderr=subprocess.DEVNULL)
         server_started = True
         # Warm the prefix (first start loads Wine's own DLLs into the cache).
-        subprocess.run(pinned(["wine", str(bench_win / "stamp.exe")], args.cpu),
+        subprocess.run(wine([str(bench_win / "stamp.exe")], args.cpu),
                        env=wine_env(prefix), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
@@ -333,7 +339,7 @@ def main():
         poller.start()
         # Output through files: Wine's service processes inherit pipes.
         with open(work / "timer.out", "wb") as fo, open(work / "timer.err", "wb") as fe:
-            rc = subprocess.run(pinned(["wine"] + cmd, args.cpu),
+            rc = subprocess.run(wine(cmd, args.cpu),
                                 env=wine_env(prefix, {"BENCH_LAUNCHER": to_windows_path(launcher)}),
                                 stdin=subprocess.DEVNULL, stdout=fo, stderr=fe,
                                 timeout=1800).returncode

@@ -17,7 +17,8 @@ winpath() { echo "Z:$(echo "$1" | sed 's|/|\\|g')"; }
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 export PROBE_REPORT="$(winpath "$work/report.json")"
 echo "[sample] running: setup.exe /S --lang=en (under Wine, TEMP=$work/temp)"
-wine "$build/win/tests/wine/harness.exe" --tmp "$(winpath "$work/temp")" -- \
+# setarch -R: Wine without address-space randomization, as in the tests.
+setarch -R wine "$build/win/tests/wine/harness.exe" --tmp "$(winpath "$work/temp")" -- \
   "$(winpath "$work/setup.exe")" /S --lang=en | tee "$work/harness.json"
 echo
 echo "[sample] what the setup program received:"

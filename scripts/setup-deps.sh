@@ -46,7 +46,7 @@ else
   fi
 fi
 
-for tool in cmake g++ x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine wineserver osslsigncode openssl clang python3; do
+for tool in cmake g++ x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine wineserver setarch osslsigncode openssl clang python3; do
   command -v "$tool" >/dev/null || { echo "[setup-deps] error: $tool not on PATH after install" >&2; exit 1; }
 done
 

@@ -12,6 +12,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 from pathlib import Path
 
@@ -19,6 +21,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import winelib  # noqa: E402
 
 MINGW_GCC = shutil.which("x86_64-w64-mingw32-gcc")
+
+ADDR_NO_RANDOMIZE = 0x0040000
+SHARED_USER_DATA = 0x7FFE0000
 
 # A GUI program that shows three boxes in a row, the last two identical, then
 # exits with 7.
@@ -141,6 +146,43 @@ class ProbeThroughHarness(unittest.TestCase):
         report = json.loads(reports[0].read_text(encoding="utf-8"))
         self.assertEqual(reports[0].name, "report-%d.json" % report["pid"])
         self.assertEqual(list(self.dir.glob("*.tmp")), [])
+
+    def test_programs_run_without_address_randomization(self):
+        # With randomization the heap of Wine's loader sometimes covers the
+        # shared user data page (0x7ffe0000) and a program dies at start with
+        # status 1. The harness and the program it starts must both run with
+        # the heap right behind the loader.
+        seen = {}
+
+        def sample():
+            for pid, argv in winelib._prefix_processes():
+                name = argv[0].replace("\\", "/").rsplit("/", 1)[-1].lower()
+                if name not in ("harness.exe", "probe.exe"):
+                    continue
+                try:
+                    personality = int(Path("/proc/%d/personality" % pid).read_text(), 16)
+                    heap = [line for line in Path("/proc/%d/maps" % pid).read_text().splitlines()
+                            if line.endswith("[heap]")]
+                except OSError:
+                    continue
+                if heap:
+                    seen[name] = (personality, int(heap[0].split("-")[1].split()[0], 16))
+
+        def sample_while_running():
+            deadline = time.monotonic() + 3
+            while len(seen) < 2 and time.monotonic() < deadline:
+                sample()
+                time.sleep(0.05)
+
+        sampler = threading.Thread(target=sample_while_running)
+        sampler.start()
+        result, _ = self.run_probe(env={"PROBE_SLEEP_MS": "1500"})
+        sampler.join()
+        self.assertFalse(result["timed_out"])
+        self.assertEqual(sorted(seen), ["harness.exe", "probe.exe"])
+        for name, (personality, heap_end) in seen.items():
+            self.assertTrue(personality & ADDR_NO_RANDOMIZE, name)
+            self.assertLess(heap_end, SHARED_USER_DATA, name)
 
 
 @unittest.skipUnless(MINGW_GCC, "x86_64-w64-mingw32-gcc not installed")

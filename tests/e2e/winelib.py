@@ -43,6 +43,16 @@ PREFIX_STAMP = WINEPREFIX / ".headless-prefix"
 
 WINE = shutil.which("wine")
 WINESERVER = shutil.which("wineserver")
+SETARCH = shutil.which("setarch")
+# Every Windows program runs without address-space randomization. Debian's
+# Wine has no preloader, so nothing holds Wine's fixed addresses free while
+# the host loader runs, and the kernel puts the heap of the wine binary
+# (linked at 0x7d000000) anywhere in the 1 GiB above it. About one start in
+# 3,000 that heap covers the shared user data page at 0x7ffe0000, and the
+# program exits with status 1 before its first instruction ("failed to map
+# the shared user data", an ERR that WINEDEBUG=-all hides). Without
+# randomization the heap sits right behind the binary, 47 MiB below it.
+WINE_COMMAND = [SETARCH, "-R", WINE]
 
 CURRENT_VERSION_KEY = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
 
@@ -59,7 +69,7 @@ class WineError(RuntimeError):
 
 
 def wine_available():
-    return bool(WINE and WINESERVER)
+    return bool(WINE and WINESERVER and SETARCH)
 
 
 def to_windows_path(linux_path):
@@ -215,7 +225,7 @@ def wine(args, env=None, timeout=120, cwd=None):
     ensure_prefix()
     start_wineserver()
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run([WINE, *[os.fspath(a) for a in args]], env=wine_env(env),
+        proc = subprocess.run([*WINE_COMMAND, *[os.fspath(a) for a in args]], env=wine_env(env),
                               stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                               timeout=timeout, cwd=cwd)
         out.seek(0)
