@@ -32,7 +32,7 @@ export WINEDLLOVERRIDES="mscoree=;mshtml="
 
 command -v wine >/dev/null || { echo "[wine-prefix] error: wine not installed" >&2; exit 1; }
 # Without address-space randomization, as the tests run every Windows program:
-# with it, about one start in 3,000 exits at once with status 1 (see
+# with it, about one start in 7,000 exits at once with status 1 (see
 # WINE_COMMAND in tests/e2e/winelib.py).
 wine() { setarch -R wine "$@"; }
 

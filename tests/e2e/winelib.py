@@ -48,7 +48,7 @@ SETARCH = shutil.which("setarch")
 # Wine has no preloader, so nothing holds Wine's fixed addresses free while
 # the host loader runs, and the kernel puts the heap of the wine binary
 # (linked at 0x7d000000) anywhere in the 1 GiB above it. About one start in
-# 3,000 that heap covers the shared user data page at 0x7ffe0000, and the
+# 7,000 that heap covers the shared user data page at 0x7ffe0000, and the
 # program exits with status 1 before its first instruction ("failed to map
 # the shared user data", an ERR that WINEDEBUG=-all hides). Without
 # randomization the heap sits right behind the binary, 47 MiB below it.
