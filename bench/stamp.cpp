@@ -11,18 +11,14 @@
 
 #include "WriteDecimal.h"
 
-#ifdef BENCH_IDLE
-#include <shellapi.h>
-#endif
-
 namespace {
 
 }  // namespace
 
 #ifdef BENCH_IDLE
-// Referenced so that the baseline imports what the launcher imports.
+// Referenced so that the baseline imports what the launcher imports (it loads
+// user32.dll and shell32.dll only for a message box or the shell start).
 __attribute__((used)) void* volatile gKeepImports[] = {
-    (void*)&MessageBoxW, (void*)&ShellExecuteExW,
     (void*)&AllocateAndInitializeSid};
 #endif
 

@@ -17,21 +17,26 @@ LPWSTR W(WideChar* text) { return (LPWSTR)text; }
 
 typedef DWORD(WINAPI* GetUniversalNameFn)(LPCWSTR, DWORD, LPVOID, LPDWORD);
 typedef BOOL(WINAPI* CheckTokenMembershipFn)(HANDLE, PSID, PBOOL);
+typedef int(WINAPI* MessageBoxWFn)(HWND, LPCWSTR, LPCWSTR, UINT);
+typedef BOOL(WINAPI* ShellExecuteExWFn)(SHELLEXECUTEINFOW*);
 
-// mpr.dll is not one of the modules Windows always takes from its system
-// folder, so a copy planted beside the launcher (a Downloads folder) would be
-// loaded in its place by a plain import. It is loaded by full path instead.
-GetUniversalNameFn FindGetUniversalName() {
+// Loads a module by its full path in the system folder and returns one of its
+// functions. mpr.dll is not one of the modules Windows always takes from its
+// system folder, so a copy planted beside the launcher (a Downloads folder)
+// would be loaded in its place by a plain import. user32.dll and shell32.dll
+// are loaded this way too: only some launches need them (a message box, the
+// shell start), and loading them at every start costs time.
+void* FindSystemFunction(const WCHAR* fileName, const char* function) {
+  // The file names are short literals; the 16 spare units hold one.
   WCHAR path[MAX_PATH + 16];
   UINT length = GetSystemDirectoryW(path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return nullptr;
-  const WCHAR kName[] = L"\\mpr.dll";
-  for (UINT i = 0; i < sizeof(kName) / sizeof(WCHAR); ++i)
-    path[length + i] = kName[i];
+  path[length++] = L'\\';
+  for (UINT i = 0; i < 14 && fileName[i]; ++i) path[length++] = fileName[i];
+  path[length] = L'\0';
   HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) return nullptr;
-  return (GetUniversalNameFn)(void*)GetProcAddress(module,
-                                                   "WNetGetUniversalNameW");
+  return (void*)GetProcAddress(module, function);
 }
 
 }  // namespace
@@ -60,7 +65,9 @@ void PlatformExitProcess(uint32_t exitCode) { ExitProcess(exitCode); }
 
 void PlatformShowMessage(const WideChar* text, const WideChar* caption,
                          uint32_t style) {
-  MessageBoxW(nullptr, W(text), W(caption), style);
+  static MessageBoxWFn messageBox =
+      (MessageBoxWFn)FindSystemFunction(L"user32.dll", "MessageBoxW");
+  if (messageBox) messageBox(nullptr, W(text), W(caption), style);
 }
 
 uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
@@ -157,7 +164,8 @@ void PlatformCloseKey(PlatformHandle key) { RegCloseKey((HKEY)key); }
 
 const WideChar* PlatformGetUniversalName(const WideChar* path, void* buffer,
                                          uint32_t* size) {
-  static GetUniversalNameFn getUniversalName = FindGetUniversalName();
+  static GetUniversalNameFn getUniversalName = (GetUniversalNameFn)FindSystemFunction(
+      L"mpr.dll", "WNetGetUniversalNameW");
   if (!getUniversalName) return nullptr;
   DWORD byteCount = *size;
   DWORD result = getUniversalName(W(path), UNIVERSAL_NAME_INFO_LEVEL, buffer,
@@ -190,7 +198,9 @@ bool PlatformShellExecute(const WideChar* verb, const WideChar* file,
   info.lpFile = W(file);
   info.lpParameters = W(parameters);
   info.nShow = SW_SHOW;
-  if (!ShellExecuteExW(&info)) return false;
+  static ShellExecuteExWFn shellExecute =
+      (ShellExecuteExWFn)FindSystemFunction(L"shell32.dll", "ShellExecuteExW");
+  if (!shellExecute || !shellExecute(&info)) return false;
   *process = info.hProcess;
   return true;
 }

@@ -15,8 +15,9 @@ import winelib  # noqa: E402
 STUB = winelib.STUB
 
 # Modules Windows always takes from its system folder (KnownDLLs), wherever
-# the launcher sits. Anything else must be loaded at run time by full path.
-ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll"}
+# the launcher sits, and that every launch needs. Anything else is loaded at
+# run time by full path, when it is needed.
+ALLOWED_IMPORTS = {"kernel32.dll", "advapi32.dll"}
 SIZE_LIMIT = 48 * 1024
 SUPPORTED_OS_GUIDS = [
     "e2011457-1546-43c5-a5fe-008deee3d3f0",
