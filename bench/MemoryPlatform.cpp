@@ -48,6 +48,11 @@ uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
 }
 
 const WideChar* PlatformGetCommandLine() { return u"Stub64.exe"; }
+bool PlatformQueryWindowStationVisible(bool* visible) {
+  *visible = true;
+  return true;
+}
+uint32_t PlatformLastError() { Unexpected("LastError"); }
 
 PlatformHandle PlatformOpenForReading(const WideChar*) { Unexpected("OpenForReading"); }
 PlatformHandle PlatformCreateNewForWriting(const WideChar*) { Unexpected("CreateNewForWriting"); }
@@ -83,6 +88,7 @@ const WideChar* PlatformGetUniversalName(const WideChar*, void*, uint32_t*) { Un
 bool PlatformCreateProcess(WideChar*, const WideChar*, PlatformHandle*) { Unexpected("CreateProcess"); }
 bool PlatformShellExecute(const WideChar*, const WideChar*, const WideChar*, PlatformHandle*) { Unexpected("ShellExecute"); }
 void PlatformWaitForProcess(PlatformHandle) { Unexpected("WaitForProcess"); }
+bool PlatformGetExitCode(PlatformHandle, uint32_t*) { Unexpected("GetExitCode"); }
 void* PlatformAllocateAdministratorsSid() { Unexpected("AllocateAdministratorsSid"); }
 void PlatformFreeSid(void*) { Unexpected("FreeSid"); }
 void* PlatformFindCheckTokenMembership() { Unexpected("FindCheckTokenMembership"); }

@@ -1,6 +1,7 @@
 // The launcher's fatal messages and the one way each is shown.
 #include "core/FatalErrors.h"
 
+#include "core/ErrorBox.h"
 #include "core/OwnFile.h"
 #include "core/PackageText.h"
 
@@ -27,20 +28,37 @@ const WideChar kLaunchFailedText[] =
 
 namespace {
 
-const uint32_t kIconError = 0x10;  // MB_ICONERROR, single OK button
+// Codes that Intune, Configuration Manager, winget and Chocolatey read as
+// success (0, 1641, 3010, 1707) or as "try again later" (1618).
+bool LooksLikeSuccessOrRetry(uint32_t code) {
+  return code == 0 || code == 1641 || code == 3010 || code == 1707 ||
+         code == 1618;
+}
 
-[[noreturn]] void ShowAndExit(const WideChar* text) {
+[[noreturn]] void ShowAndExit(const WideChar* text, uint32_t exitCode) {
   WideText caption = ReadOwnPath();
-  PlatformShowMessage(text, caption.Data(), kIconError);
-  PlatformExitProcess(0);
+  ShowErrorBox(text, caption.Data());
+  PlatformExitProcess(exitCode);
 }
 
 }  // namespace
 
-void FatalPackageDamaged() { ShowAndExit(kPackageDamagedText); }
-void FatalPackageTruncated() { ShowAndExit(kPackageTruncatedText); }
-void FatalTempCopyFailed() { ShowAndExit(kTempCopyFailedText); }
-void FatalLaunchFailed() { ShowAndExit(kLaunchFailedText); }
+uint32_t LaunchFailureExitCode(uint32_t lastError) {
+  return LooksLikeSuccessOrRetry(lastError) ? kExitInstallFailure : lastError;
+}
+
+void FatalPackageDamaged() {
+  ShowAndExit(kPackageDamagedText, kExitPackageInvalid);
+}
+void FatalPackageTruncated() {
+  ShowAndExit(kPackageTruncatedText, kExitPackageOpenFailed);
+}
+void FatalTempCopyFailed() {
+  ShowAndExit(kTempCopyFailedText, kExitTempUnwritable);
+}
+void FatalLaunchFailed(uint32_t lastError) {
+  ShowAndExit(kLaunchFailedText, LaunchFailureExitCode(lastError));
+}
 
 void FatalPackageText(PlatformHandle file, PackageTextRef textRef,
                       const WideText& releaseName) {
@@ -50,5 +68,5 @@ void FatalPackageText(PlatformHandle file, PackageTextRef textRef,
   if (!ReadAt(file, textRef.textOffset, text.MutableData(), byteCount))
     FatalPackageDamaged();
   ReplaceReleasePlaceholders(text, releaseName);
-  ShowAndExit(text.Data());
+  ShowAndExit(text.Data(), kExitRejected);
 }

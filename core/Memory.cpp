@@ -1,18 +1,17 @@
 // Allocation that ends the process on failure.
 #include "core/Memory.h"
 
+#include "core/ErrorBox.h"
 #include "platform/Platform.h"
 
 namespace {
 
 const uint32_t kOutOfMemoryExitCode = 203;
-const uint32_t kIconError = 0x10;
 
 }  // namespace
 
 void OutOfMemory() {
-  PlatformShowMessage(u"Runtime error 203: not enough memory.", u"Error",
-                      kIconError);
+  ShowErrorBox(u"Runtime error 203: not enough memory.", u"Error");
   PlatformExitProcess(kOutOfMemoryExitCode);
 }
 

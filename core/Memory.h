@@ -2,8 +2,8 @@
 //
 // The launcher has no way to go on without the memory it asks for, so every
 // allocation either succeeds or ends the process with exit code 203 after a
-// generic box captioned "Error". None of the launcher's own messages is shown
-// for it.
+// generic box captioned "Error" (none where nobody can see it). None of the
+// launcher's own messages is shown for it.
 #pragma once
 
 #include <stddef.h>

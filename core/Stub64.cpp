@@ -1,4 +1,5 @@
-// The launcher's entry point: run the main sequence, then end with code 0.
+// The launcher's entry point: run the main sequence, then end with the exit
+// code it returns.
 //
 // There is no C runtime start-up: the launcher has no globals that need
 // constructing, reads its command line through the platform layer, and ends
@@ -36,6 +37,5 @@ void RestrictDllSearchToSystemFolder() {
 
 extern "C" void __stdcall StubEntry() {
   RestrictDllSearchToSystemFolder();
-  RunLauncher();
-  ExitProcess(0);
+  ExitProcess(RunLauncher());
 }

@@ -52,7 +52,7 @@ void ReadPackageHeader(PlatformHandle file) {
     FatalPackageDamaged();
 }
 
-void RunLauncher() {
+uint32_t RunLauncher() {
   WideText ownPath = ReadOwnPath();
   PlatformHandle ownFile = PlatformOpenForReading(ownPath.Data());
   if (ownFile == PLATFORM_INVALID_HANDLE) FatalPackageDamaged();
@@ -71,5 +71,5 @@ void RunLauncher() {
   PlatformCloseHandle(ownFile);
 
   WideText arguments = BuildSetupArguments();
-  LaunchSetup(temporaryCopy, arguments, version);
+  return LaunchSetup(temporaryCopy, arguments, version);
 }

@@ -8,8 +8,9 @@
 #include "platform/Platform.h"
 
 // The whole life of the launcher: returns only after the setup program was
-// started (and, in attached mode, has ended and its copy was deleted).
-void RunLauncher();
+// started (and, in attached mode, has ended and its copy was deleted), with
+// the process's exit code (see LaunchSetup).
+uint32_t RunLauncher();
 
 // Steps of the package check, in the order RunLauncher calls them. Each one
 // fills gPackageLocator or gPackageHeader, or ends the process through a

@@ -21,20 +21,32 @@ bool NeedsAdministratorTest(const WindowsVersionRecord& version) {
 
 bool IsAttachedMode() { return gPackageLocator.detachedFileSize == 0; }
 
-void StartDirectly(const WideText& temporaryCopy, const WideText& arguments) {
+// Waits for the setup program and passes its exit code on, so a deployment
+// tool judges the install itself. A code that cannot be read must not look
+// like success.
+uint32_t WaitForExitCode(PlatformHandle process) {
+  PlatformWaitForProcess(process);
+  uint32_t exitCode = 0;
+  if (!PlatformGetExitCode(process, &exitCode)) return kExitInstallFailure;
+  return exitCode;
+}
+
+uint32_t StartDirectly(const WideText& temporaryCopy,
+                       const WideText& arguments) {
   WideText commandLine = BuildDirectCommandLine(temporaryCopy, arguments);
   WideText currentDirectory = ExtractFolder(ArgumentAt(0));
   PlatformHandle process = nullptr;
   if (!PlatformCreateProcess(commandLine.MutableData(), currentDirectory.Data(),
                              &process))
-    FatalLaunchFailed();
-  if (!IsAttachedMode()) return;
-  PlatformWaitForProcess(process);
+    FatalLaunchFailed(PlatformLastError());
+  if (!IsAttachedMode()) return 0;
+  uint32_t exitCode = WaitForExitCode(process);
   PlatformDeleteFile(temporaryCopy.Data());
+  return exitCode;
 }
 
-void StartThroughShell(const WideText& temporaryCopy,
-                       const WideText& arguments) {
+uint32_t StartThroughShell(const WideText& temporaryCopy,
+                           const WideText& arguments) {
   ShellStartChoice choice =
       ChooseShellStart(HasSilentSwitch(), gPackageHeader.adminMode);
   WideText parameters = arguments;
@@ -42,11 +54,12 @@ void StartThroughShell(const WideText& temporaryCopy,
   PlatformHandle process = nullptr;
   if (!PlatformShellExecute(choice.verb, temporaryCopy.Data(),
                             parameters.Data(), &process))
-    FatalLaunchFailed();
-  if (!IsAttachedMode()) return;
-  PlatformWaitForProcess(process);
+    FatalLaunchFailed(PlatformLastError());
+  if (!IsAttachedMode()) return 0;
+  uint32_t exitCode = WaitForExitCode(process);
   PlatformCloseHandle(process);
   PlatformDeleteFile(temporaryCopy.Data());
+  return exitCode;
 }
 
 }  // namespace
@@ -82,10 +95,9 @@ bool IsUserAdministrator() {
 
 void ResetAdministratorTestForTesting() { gCheckTokenMembership = nullptr; }
 
-void LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
-                 const WindowsVersionRecord& version) {
+uint32_t LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
+                     const WindowsVersionRecord& version) {
   if (!NeedsAdministratorTest(version) || IsUserAdministrator())
-    StartDirectly(temporaryCopy, arguments);
-  else
-    StartThroughShell(temporaryCopy, arguments);
+    return StartDirectly(temporaryCopy, arguments);
+  return StartThroughShell(temporaryCopy, arguments);
 }

@@ -24,6 +24,9 @@ bool IsUserAdministrator();
 void ResetAdministratorTestForTesting();
 
 // Starts the temporary copy directly or through the shell; in attached mode
-// waits for it and deletes the copy. Returns only after a successful start.
-void LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
+// waits for it and deletes the copy. Returns only after a successful start,
+// with the launcher's exit code: in attached mode the setup program's own
+// (ERROR_INSTALL_FAILURE when it cannot be read), in detached mode 0, which
+// then means "started", not "installed".
+uint32_t LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
                  const WindowsVersionRecord& version);

@@ -89,6 +89,14 @@ uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
   return path.size() >= capacity ? capacity : count;
 }
 
+// verify names the box the launcher would show where a user sees it.
+bool PlatformQueryWindowStationVisible(bool* visible) {
+  *visible = true;
+  return true;
+}
+
+uint32_t PlatformLastError() { return 0; }
+
 const WideChar* PlatformGetCommandLine() { return u""; }
 
 PlatformHandle PlatformOpenForReading(const WideChar* path) {
@@ -162,6 +170,7 @@ bool PlatformShellExecute(const WideChar*, const WideChar*, const WideChar*,
   return false;
 }
 void PlatformWaitForProcess(PlatformHandle) {}
+bool PlatformGetExitCode(PlatformHandle, uint32_t*) { return false; }
 
 void* PlatformAllocateAdministratorsSid() { return nullptr; }
 void PlatformFreeSid(void*) {}

@@ -56,7 +56,9 @@ StepResult RunStep(const std::function<void()>& step) {
       return {false, "runs out of memory (exit code 203)"};
     if (CapturedMessages().empty())
       return {false, "ends with exit code " + std::to_string(exit.exitCode)};
-    return {false, "shows " + NameMessage(CapturedMessages().back().text)};
+    return {false, "shows " + NameMessage(CapturedMessages().back().text) +
+                       " and ends with exit code " +
+                       std::to_string(exit.exitCode)};
   } catch (const std::bad_alloc&) {
     ReleaseFilePlatformAllocations();
     return {false, "runs out of memory (exit code 203)"};

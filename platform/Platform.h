@@ -44,6 +44,13 @@ void PlatformReleaseReserved(void* block);
 // MessageBoxW with no owner window; blocks until dismissed.
 void PlatformShowMessage(const WideChar* text, const WideChar* caption,
                          uint32_t style);
+// GetProcessWindowStation, then GetUserObjectInformationW(UOI_FLAGS). False
+// when either call fails (or user32 cannot be had); otherwise `visible` says
+// whether the window station has WSF_VISIBLE. Loads user32, so it is asked
+// only when a box is about to be shown.
+bool PlatformQueryWindowStationVisible(bool* visible);
+// GetLastError.
+uint32_t PlatformLastError();
 // GetModuleFileNameW(NULL, buffer, capacity): the count of units written.
 uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity);
 // GetCommandLineW.
@@ -104,6 +111,8 @@ bool PlatformShellExecute(const WideChar* verb, const WideChar* file,
                           const WideChar* parameters, PlatformHandle* process);
 // WaitForSingleObject(process, INFINITE); the result is not needed.
 void PlatformWaitForProcess(PlatformHandle process);
+// GetExitCodeProcess. False when the code cannot be read.
+bool PlatformGetExitCode(PlatformHandle process, uint32_t* exitCode);
 
 // --- Administrator test ---------------------------------------------------
 // AllocateAndInitializeSid for BUILTIN\Administrators. Null on failure.

@@ -19,6 +19,9 @@ typedef DWORD(WINAPI* GetUniversalNameFn)(LPCWSTR, DWORD, LPVOID, LPDWORD);
 typedef BOOL(WINAPI* CheckTokenMembershipFn)(HANDLE, PSID, PBOOL);
 typedef int(WINAPI* MessageBoxWFn)(HWND, LPCWSTR, LPCWSTR, UINT);
 typedef BOOL(WINAPI* ShellExecuteExWFn)(SHELLEXECUTEINFOW*);
+typedef HWINSTA(WINAPI* GetProcessWindowStationFn)();
+typedef BOOL(WINAPI* GetUserObjectInformationWFn)(HANDLE, int, PVOID, DWORD,
+                                                  LPDWORD);
 
 // Loads a module by its full path in the system folder and returns one of its
 // functions. mpr.dll is not one of the modules Windows always takes from its
@@ -69,6 +72,24 @@ void PlatformShowMessage(const WideChar* text, const WideChar* caption,
       (MessageBoxWFn)FindSystemFunction(L"user32.dll", "MessageBoxW");
   if (messageBox) messageBox(nullptr, W(text), W(caption), style);
 }
+
+bool PlatformQueryWindowStationVisible(bool* visible) {
+  GetProcessWindowStationFn getStation = (GetProcessWindowStationFn)
+      FindSystemFunction(L"user32.dll", "GetProcessWindowStation");
+  GetUserObjectInformationWFn getInformation = (GetUserObjectInformationWFn)
+      FindSystemFunction(L"user32.dll", "GetUserObjectInformationW");
+  if (!getStation || !getInformation) return false;
+  HWINSTA station = getStation();
+  if (!station) return false;
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (!getInformation(station, UOI_FLAGS, &flags, sizeof(flags), &needed))
+    return false;
+  *visible = (flags.dwFlags & WSF_VISIBLE) != 0;
+  return true;
+}
+
+uint32_t PlatformLastError() { return GetLastError(); }
 
 uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
   return GetModuleFileNameW(nullptr, W(buffer), capacity);
@@ -207,6 +228,13 @@ bool PlatformShellExecute(const WideChar* verb, const WideChar* file,
 
 void PlatformWaitForProcess(PlatformHandle process) {
   WaitForSingleObject(process, INFINITE);
+}
+
+bool PlatformGetExitCode(PlatformHandle process, uint32_t* exitCode) {
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process, &code)) return false;
+  *exitCode = code;
+  return true;
 }
 
 void* PlatformAllocateAdministratorsSid() {

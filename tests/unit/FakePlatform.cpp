@@ -172,6 +172,14 @@ void PlatformShowMessage(const WideChar* text, const WideChar* caption,
   Fake().boxes.push_back({text, caption, style});
 }
 
+bool PlatformQueryWindowStationVisible(bool* visible) {
+  if (!Fake().windowStationVisible) return false;
+  *visible = *Fake().windowStationVisible;
+  return true;
+}
+
+uint32_t PlatformLastError() { return Fake().startError; }
+
 uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
   const std::u16string& path = Fake().modulePath;
   uint32_t length = (uint32_t)std::min<size_t>(path.size(), capacity - 1);
@@ -336,6 +344,13 @@ bool PlatformShellExecute(const WideChar* verb, const WideChar* file,
 void PlatformWaitForProcess(PlatformHandle) {
   ++Fake().waits;
   if (Fake().onWait) Fake().onWait();
+}
+
+bool PlatformGetExitCode(PlatformHandle process, uint32_t* exitCode) {
+  if (!Lookup(process)) ++Fake().exitCodeReadsAfterClose;
+  if (!Fake().setupExitCode) return false;
+  *exitCode = *Fake().setupExitCode;
+  return true;
 }
 
 void* PlatformAllocateAdministratorsSid() {

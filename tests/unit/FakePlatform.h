@@ -61,6 +61,9 @@ struct FakeSystem {
   std::map<std::u16string, std::u16string> universalNames;
   bool createProcessFails = false;
   bool shellExecuteFails = false;
+  uint32_t startError = 0;                      // GetLastError after a failed start
+  std::optional<uint32_t> setupExitCode = 0;    // none: GetExitCodeProcess fails
+  std::optional<bool> windowStationVisible = true;  // none: the query fails
   bool sidAllocationFails = false;
   std::vector<bool> checkTokenMembershipFound;  // per lookup; later lookups find it
   bool checkTokenMembershipCallFails = false;
@@ -78,6 +81,7 @@ struct FakeSystem {
   std::vector<uint8_t> writtenCopy;  // a written file's bytes when closed
   std::vector<std::u16string> queriedValues;
   int waits = 0;
+  int exitCodeReadsAfterClose = 0;  // process handles read after closing
   int keyOpens = 0;
   int keyCloses = 0;
   int sidFrees = 0;

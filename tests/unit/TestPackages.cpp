@@ -2,6 +2,9 @@
 #include "tests/unit/TestPackages.h"
 
 #include <cstring>
+#include <string>
+
+#include "core/FatalErrors.h"
 
 #include "handoff/Launch.h"
 
@@ -87,6 +90,14 @@ void InstallLauncher(const Bytes& file) { OwnFile().bytes = file; }
 
 FakeFile& OwnFile() { return Fake().files[Fake().modulePath]; }
 
+uint32_t ExitCodeOfMessage(const std::u16string& text) {
+  if (text == kPackageDamagedText) return 1620;
+  if (text == kPackageTruncatedText) return 1619;
+  if (text == kTempCopyFailedText) return 1632;
+  if (text == kLaunchFailedText) return 1603;  // the fake start leaves no error
+  return 1654;                                 // the package's own refusal
+}
+
 ::testing::AssertionResult EndedWithBox(const std::u16string& text) {
   const FakeSystem& fake = Fake();
   if (fake.boxes.size() != 1)
@@ -102,8 +113,10 @@ FakeFile& OwnFile() { return Fake().files[Fake().modulePath]; }
            << "box caption: " << Narrow(box.caption);
   if (box.style != 0x10)
     return ::testing::AssertionFailure() << "box style: " << box.style;
-  if (fake.exitCode != 0u)
-    return ::testing::AssertionFailure() << "exit code not 0";
+  if (fake.exitCode != ExitCodeOfMessage(text))
+    return ::testing::AssertionFailure()
+           << "exit code " << (fake.exitCode ? std::to_string(*fake.exitCode) : "none")
+           << ", not " << ExitCodeOfMessage(text);
   return ::testing::AssertionSuccess();
 }
 

@@ -53,7 +53,7 @@ std::optional<uint32_t> ExitCodeOf(Step step) {
 }
 
 // Exactly one launcher error box with `text`, captioned with the own path,
-// exit code 0.
+// and the exit code of that message.
 ::testing::AssertionResult EndedWithBox(const std::u16string& text);
 
 // Fresh fake and process-wide launcher state for every test.

@@ -560,7 +560,7 @@ class DecompressLauncher : public LauncherTest {
   }
 
   void ExpectDamaged() {
-    EXPECT_EQ(exit_, 0u);
+    EXPECT_EQ(exit_, 1620u);
     EXPECT_TRUE(EndedWithBox(kPackageDamagedText));
     EXPECT_TRUE(Fake().createdFiles.empty());
   }

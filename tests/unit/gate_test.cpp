@@ -511,7 +511,7 @@ TEST_F(GateEndToEnd, RefusalShowsThePackageTextWithTheReleaseName) {
               u"Needs newer Windows; " + c.name + u" (" + c.name + u") is not.");
     EXPECT_EQ(Fake().boxes[0].caption, Fake().modulePath);
     EXPECT_EQ(Fake().boxes[0].style, 0x10u);
-    EXPECT_EQ(Fake().exitCode, 0u);
+    EXPECT_EQ(Fake().exitCode, 1654u);
   }
 }
 

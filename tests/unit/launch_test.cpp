@@ -43,13 +43,14 @@ class LaunchFixture : public ::testing::Test {
   }
 
   // Launches with the arguments set on the fake command line; returns the
-  // argument string handed to LaunchSetup.
+  // argument string handed to LaunchSetup, and its exit code in `exitCode`.
   std::u16string Launch(const std::u16string& rawArguments, uint32_t major,
-                        bool known = true) {
+                        bool known = true, uint32_t* exitCode = nullptr) {
     Fake().SetArguments(rawArguments);
     WideText arguments = BuildSetupArguments();
     WindowsVersionRecord record = {known, {major, 0}};
-    LaunchSetup(WideText(kCopy), arguments, record);
+    uint32_t code = LaunchSetup(WideText(kCopy), arguments, record);
+    if (exitCode) *exitCode = code;
     return Str(arguments);
   }
 
@@ -71,6 +72,7 @@ using LaunchChoice = LaunchFixture;
 using LaunchElevation = LaunchFixture;
 using LaunchCleanUp = LaunchFixture;
 using LaunchAdministratorTest = LaunchFixture;
+using LaunchExitCode = LaunchFixture;
 
 TEST_F(LaunchChoice, BeforeVistaAlwaysStartsDirectly) {
   for (uint32_t major : {0u, 4u, 5u}) {
@@ -206,22 +208,70 @@ TEST_F(LaunchCleanUp, DetachedModeNeitherWaitsNorDeletes) {
 }
 
 TEST_F(LaunchCleanUp, FailedStartShowsNotExecutedAndKeepsTheCopy) {
+  // The start's own error is the exit code, unless deployment tools would
+  // read it as success or "retry later".
+  const struct {
+    uint32_t lastError;
+    uint32_t exitCode;
+  } cases[] = {
+      {1223, 1223}, {5, 5},       {1260, 1260}, {2, 2},       {0, 1603},
+      {1641, 1603}, {3010, 1603}, {1707, 1603}, {1618, 1603},
+  };
+  for (const auto& c : cases) {
+    for (bool administrator : {true, false}) {
+      SCOPED_TRACE(testing::Message() << (administrator ? "direct " : "shell ")
+                                      << c.lastError);
+      Fresh();
+      Fake().isAdministrator = administrator;
+      Fake().createProcessFails = true;
+      Fake().shellExecuteFails = true;
+      Fake().startError = c.lastError;
+      gPackageHeader.adminMode = 1;  // the declined "runas"
+      EXPECT_THROW(Launch(u"/S", 10), FakeExit);
+      ASSERT_EQ(Fake().boxes.size(), 1u);
+      EXPECT_EQ(Fake().boxes[0].text, kLaunchFailedText);
+      EXPECT_EQ(Fake().boxes[0].caption, Fake().modulePath);
+      EXPECT_EQ(Fake().boxes[0].style, 0x10u);
+      EXPECT_EQ(Fake().exitCode, c.exitCode);
+      EXPECT_EQ(Fake().waits, 0);
+      EXPECT_TRUE(Fake().deletedFiles.empty());
+      EXPECT_EQ(Fake().files.count(kCopy), 1u);
+    }
+  }
+}
+
+TEST_F(LaunchExitCode, AttachedModePassesTheSetupProgramsCodeOn) {
+  const std::optional<uint32_t> setupCodes[] = {
+      0u, 3010u, 1641u, 1618u, 1602u, 1603u, 0xC0000005u, 0xFFFFFFFFu,
+      std::nullopt,  // unreadable
+  };
+  for (const std::optional<uint32_t>& setupCode : setupCodes) {
+    for (bool administrator : {true, false}) {
+      SCOPED_TRACE(testing::Message() << (administrator ? "direct " : "shell ")
+                                      << setupCode.value_or(~0u));
+      Fresh();
+      Fake().isAdministrator = administrator;
+      Fake().setupExitCode = setupCode;
+      uint32_t exitCode = 1;
+      Launch(u"", 10, true, &exitCode);
+      EXPECT_EQ(exitCode, setupCode.value_or(1603u));
+      EXPECT_EQ(Fake().exitCodeReadsAfterClose, 0);
+      EXPECT_EQ(Fake().deletedFiles, std::vector<std::u16string>{kCopy});
+      EXPECT_FALSE(Fake().exitCode.has_value());
+    }
+  }
+}
+
+TEST_F(LaunchExitCode, DetachedModeEndsWithZeroAfterTheStart) {
   for (bool administrator : {true, false}) {
     SCOPED_TRACE(administrator ? "direct" : "shell");
     Fresh();
+    gPackageLocator.detachedFileSize = 4096;
     Fake().isAdministrator = administrator;
-    Fake().createProcessFails = true;
-    Fake().shellExecuteFails = true;
-    gPackageHeader.adminMode = 1;  // the declined "runas"
-    EXPECT_THROW(Launch(u"/S", 10), FakeExit);
-    ASSERT_EQ(Fake().boxes.size(), 1u);
-    EXPECT_EQ(Fake().boxes[0].text, kLaunchFailedText);
-    EXPECT_EQ(Fake().boxes[0].caption, Fake().modulePath);
-    EXPECT_EQ(Fake().boxes[0].style, 0x10u);
-    EXPECT_EQ(Fake().exitCode, 0u);
-    EXPECT_EQ(Fake().waits, 0);
-    EXPECT_TRUE(Fake().deletedFiles.empty());
-    EXPECT_EQ(Fake().files.count(kCopy), 1u);
+    Fake().setupExitCode = 1603;
+    uint32_t exitCode = 1;
+    Launch(u"", 10, true, &exitCode);
+    EXPECT_EQ(exitCode, 0u);
   }
 }
 

@@ -97,7 +97,7 @@ TEST_F(PackageChecks, BrokenFilesEndBeforeAnythingIsWritten) {
     Bytes broken = file_;
     c.damage(broken);
     InstallLauncher(broken);
-    EXPECT_EQ(ExitCodeOf(RunLauncher), 0u);
+    EXPECT_EQ(ExitCodeOf(RunLauncher), c.truncated ? 1619u : 1620u);
     EXPECT_TRUE(EndedWithBox(c.truncated ? kTruncated : kDamaged));
     EXPECT_TRUE(Fake().createdFiles.empty());
     EXPECT_TRUE(Fake().starts.empty());
@@ -114,7 +114,7 @@ TEST_F(PackageChecks, UnreadableOwnFileIsDamage) {
     LauncherTest::SetUp();
     InstallLauncher(file_);
     setup();
-    EXPECT_EQ(ExitCodeOf(RunLauncher), 0u);
+    EXPECT_EQ(ExitCodeOf(RunLauncher), 1620u);
     EXPECT_TRUE(EndedWithBox(kDamaged));
     EXPECT_TRUE(Fake().createdFiles.empty());
   }
@@ -173,7 +173,7 @@ TEST_F(PackageChecks, FileSizeAgainstTheSelectedMinimum) {
     gPackageLocator.expectedFileSize = c.expectedFileSize;
     PlatformHandle file = OpenOwnFile();
     if (c.truncated) {
-      EXPECT_EQ(ExitCodeOf([&] { CheckPackageSize(file); }), 0u);
+      EXPECT_EQ(ExitCodeOf([&] { CheckPackageSize(file); }), 1619u);
       EXPECT_TRUE(EndedWithBox(kTruncated));
     } else {
       EXPECT_EQ(ExitCodeOf([&] { CheckPackageSize(file); }), std::nullopt);
@@ -191,7 +191,7 @@ TEST_F(PackageChecks, EmptyCrcRegionPassesOnlyWithZero) {
     gPackageLocator.crcValue = crcValue;
     PlatformHandle file = OpenOwnFile();
     EXPECT_EQ(ExitCodeOf([&] { VerifyPackageChecksum(file); }),
-              crcValue == 0 ? std::nullopt : std::optional<uint32_t>(0));
+              crcValue == 0 ? std::nullopt : std::optional<uint32_t>(1620));
   }
 }
 
@@ -242,7 +242,7 @@ TEST_F(PackageText, PlaceholdersAreReplacedInTwoPasses) {
   for (const TextCase& c : cases) {
     SCOPED_TRACE(Narrow(c.stored) + " / " + Narrow(c.releaseName));
     LauncherTest::SetUp();
-    EXPECT_EQ(Show(c.stored, c.releaseName), 0u);
+    EXPECT_EQ(Show(c.stored, c.releaseName), 1654u);
     EXPECT_TRUE(EndedWithBox(c.shown));
   }
 }
@@ -250,7 +250,7 @@ TEST_F(PackageText, PlaceholdersAreReplacedInTwoPasses) {
 TEST_F(PackageText, TextPastTheEndOfTheFileIsDamage) {
   EXPECT_EQ(Show(u"Not on %USER%.", u"Windows 7",
                  [](PackageTextRef& ref) { ref.textLength += 1000; }),
-            0u);
+            1620u);
   EXPECT_TRUE(EndedWithBox(kDamaged));
 }
 
@@ -273,6 +273,49 @@ TEST_F(PackageChecks, EveryFailedAllocationEndsWith203) {
                                  kTempCopyFailedText, kLaunchFailedText})
       EXPECT_NE(Fake().boxes[0].text, text);
     EXPECT_TRUE(Fake().starts.empty());
+  }
+}
+
+// --- Where nobody can see a box -------------------------------------------
+
+// A service or a deployment tool running as SYSTEM has a window station that
+// is not visible: a box there would block until the tool's time limit. Every
+// stop then ends at once with its code, and a question that cannot be
+// answered shows the box as before.
+TEST_F(PackageChecks, NoBoxWhereNobodyCanSeeIt) {
+  const struct {
+    const char* what;
+    std::function<void()> setup;
+    uint32_t exitCode;
+  } stops[] = {
+      {"damaged", [] { Fake().openForReadingFails = true; }, 1620},
+      {"truncated",
+       [] { OwnFile().reportedSize = OwnFile().bytes.size() - 1; }, 1619},
+      {"refused", [] { Fake().version = OsVersion{5, 1}; }, 1654},
+      {"temporary copy",
+       [] { Fake().unwritableFolders.insert(Fake().tempPath); }, 1632},
+      {"start",
+       [] {
+         Fake().createProcessFails = Fake().shellExecuteFails = true;
+         Fake().startError = 1223;
+       },
+       1223},
+      {"memory", [] { Fake().failAllocationNumber = 1; }, 203},
+  };
+  for (const auto& stop : stops) {
+    for (std::optional<bool> visible : {std::optional<bool>(true),
+                                        std::optional<bool>(false),
+                                        std::optional<bool>()}) {
+      SCOPED_TRACE(testing::Message() << stop.what << ", visible "
+                                      << (visible ? (*visible ? "yes" : "no")
+                                                  : "unknown"));
+      LauncherTest::SetUp();
+      InstallLauncher(file_);
+      Fake().windowStationVisible = visible;
+      stop.setup();
+      EXPECT_EQ(ExitCodeOf(RunLauncher), stop.exitCode);
+      EXPECT_EQ(Fake().boxes.size(), visible == false ? 0u : 1u);
+    }
   }
 }
 

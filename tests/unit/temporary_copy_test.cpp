@@ -144,7 +144,7 @@ TEST_F(TemporaryCopy, NumberGoesBeforeTheLastFourUnits) {
 TEST_F(TemporaryCopy, UncreatableFileEndsWithTheTemporaryCopyMessage) {
   Fake().unwritableFolders.insert(kTemp);
   std::u16string path;
-  EXPECT_EQ(Write(SetupImage(100), &path), 0u);
+  EXPECT_EQ(Write(SetupImage(100), &path), 1632u);
   EXPECT_TRUE(EndedWithBox(kTempCopyFailedText));
   EXPECT_TRUE(Fake().createdFiles.empty());
   EXPECT_TRUE(Fake().deletedFiles.empty());
@@ -153,7 +153,7 @@ TEST_F(TemporaryCopy, UncreatableFileEndsWithTheTemporaryCopyMessage) {
 TEST_F(TemporaryCopy, ShortWriteDeletesTheFileFirst) {
   Fake().maxBytesPerWrite = 99;
   std::u16string path;
-  EXPECT_EQ(Write(SetupImage(100), &path), 0u);
+  EXPECT_EQ(Write(SetupImage(100), &path), 1632u);
   EXPECT_TRUE(EndedWithBox(kTempCopyFailedText));
   EXPECT_EQ(Fake().deletedFiles,
             std::vector<std::u16string>{kTemp + u"setup.exe"});
