@@ -166,8 +166,10 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
   if (CapturedMessages().empty() ||
       CapturedMessages().back().text == kPackageDamagedText) {
     StepResult refusal = {false,
-                          "shows the damaged-package message instead of its "
-                          "refusal text on unsupported releases"};
+                          "shows the damaged-package message and ends with "
+                          "exit code " + std::to_string(kExitPackageInvalid) +
+                          " on unsupported releases, instead of its refusal "
+                          "text"};
     return fail("refusal text", refusal);
   }
   report.lines.push_back(Line(
@@ -209,8 +211,10 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
   report.lines.push_back(
       std::string("outcome: the launcher writes the temporary copy and starts "
                   "the setup program") +
-      (locator.detachedFileSize ? " (detached: no wait, copy kept)"
-                                : " (attached: waits, then deletes the copy)") +
+      (locator.detachedFileSize
+           ? " (detached: no wait, copy kept, exit code 0 once started)"
+           : " (attached: waits, deletes the copy, ends with the setup "
+             "program's exit code)") +
       "; admin mode " + AdminModeName(header.adminMode));
   report.ok = true;
   return report;

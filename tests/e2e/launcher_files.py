@@ -66,6 +66,14 @@ LAUNCH_FAILED = (
 
 DEFAULT_TEXT = "This setup program cannot run on %USER%."
 
+# The exit code each message ends with; any other text is the package's own
+# refusal (ERROR_INSTALL_REJECTED). A failed start ends with its own error:
+# in these tests a direct start of a file that is no program,
+# ERROR_BAD_EXE_FORMAT.
+REJECTED = 1654
+MESSAGE_EXIT_CODES = {DAMAGED: 1620, TRUNCATED: 1619, TEMP_COPY_FAILED: 1632,
+                      LAUNCH_FAILED: 193}
+
 
 # Read once per run: a rebuild in the middle of a run must not mix stubs.
 @functools.lru_cache(maxsize=None)
@@ -222,12 +230,12 @@ class LauncherTestCase(unittest.TestCase):
 
     def assert_box(self, result, text, launcher=None):
         """Exactly one error box with TEXT, captioned with the launcher's
-        full path, then exit code 0."""
+        full path, then the exit code of that message."""
         caption = winelib.to_windows_path(launcher or self.launcher)
         self.assertFalse(result["timed_out"], result)
         self.assertEqual(result["boxes"],
                          [{"caption": caption, "text": text, "has_icon": True}])
-        self.assertEqual(result["exit_code"], 0)
+        self.assertEqual(result["exit_code"], MESSAGE_EXIT_CODES.get(text, REJECTED))
 
     def assert_setup_ran(self, result, wait_s=0.0):
         """No box, exit code 0 and a finished probe report, which it returns."""

@@ -145,7 +145,7 @@ class ReleaseGate(unittest.TestCase):
             launcher, args, tmp=tmp, restricted=restricted, timeout_ms=20000,
             env={"PROBE_REPORT": winelib.to_windows_path(report_path)})
         self.assertFalse(result["timed_out"])
-        self.assertEqual(result["exit_code"], 0)
+        self.assertEqual(result["exit_code"], 0 if refused_as is None else 1654)
         # Attached mode: a copy left behind means it was not waited for or
         # not deleted; on refusal nothing may be written at all.
         self.assertEqual(os.listdir(tmp), [])
@@ -327,7 +327,7 @@ class ReleaseGate(unittest.TestCase):
         result = winelib.run_launcher(launcher, tmp=tmp, timeout_ms=20000)
         name = "Windows 11 %USER%-%user%"
         inner = "Windows 11 %USER%-" + name
-        self.assertEqual(result["exit_code"], 0)
+        self.assertEqual(result["exit_code"], 1654)
         self.assertEqual(result["boxes"], [{
             "caption": winelib.to_windows_path(launcher),
             "text": "Setup cannot run on %s.\nAsk for a build for %s; %%User%% stays."

@@ -32,6 +32,10 @@ STUBPACK = winelib.STUBPACK
 STUB = winelib.STUB
 
 NOT_EXECUTED = launcher_files.LAUNCH_FAILED
+# Wine's ShellExecuteExW leaves no error behind a failed start; the launcher
+# then ends with ERROR_INSTALL_FAILURE. CreateProcessW leaves
+# ERROR_BAD_EXE_FORMAT.
+FAILED_START_CODES = {False: 193, True: 1603}
 
 # Launcher name -> stubpack options; the setup program is probe.exe unless
 # the name says otherwise.
@@ -177,10 +181,22 @@ class Launch(unittest.TestCase):
                 self.assertIs(report["is_admin"], not restricted)
                 self.assertTrue(report["finished"])
                 self.assertGreaterEqual(result["elapsed_ms"], sleep_ms)
-                # The setup program's exit code is not passed on.
-                self.assertEqual(result["exit_code"], 0)
+                self.assertEqual(result["exit_code"], 7)
                 self.assertEqual(result["boxes"], [])
                 self.assertEqual(os.listdir(tmp), [])
+
+    def test_attached_mode_ends_with_the_setup_programs_exit_code(self):
+        # What deployment tools read: success, reboot, failure, and a crash
+        # code above 2^31 that must survive as an unsigned 32-bit value.
+        for code in (0, 3010, 1603, 0xC0000005):
+            for restricted in (False, True):
+                with self.subTest(code=code, shell_start=restricted):
+                    result, report, tmp = self.launch(
+                        "noadmin", restricted=restricted, env={"PROBE_EXIT_CODE": code})
+                    self.assertTrue(report["finished"])
+                    self.assertEqual(result["exit_code"], code)
+                    self.assertEqual(result["boxes"], [])
+                    self.assertEqual(os.listdir(tmp), [])
 
     def test_detached_mode_returns_at_once_and_keeps_the_copy(self):
         sleep_ms = 3000
@@ -297,7 +313,8 @@ class Launch(unittest.TestCase):
             with self.subTest(shell_start=restricted):
                 result, report, tmp = self.launch("garbage", restricted=restricted)
                 self.assertIsNone(report)
-                self.assertEqual(result["exit_code"], 0)
+                # The start's own error, never a code read as success.
+                self.assertEqual(result["exit_code"], FAILED_START_CODES[restricted])
                 # Wine's shell shows its own "Bad EXE format" box first; the
                 # launcher's single box comes last.
                 own = [b for b in result["boxes"] if b["caption"] == win(launcher)]
@@ -306,6 +323,37 @@ class Launch(unittest.TestCase):
                 self.assertEqual(result["boxes"][-1], own[0])
                 self.assertEqual(os.listdir(tmp), [launcher.name])
                 self.assertEqual((tmp / launcher.name).read_bytes(), self.garbage)
+
+    # --- nobody to see a box ------------------------------------------------
+
+    def test_no_box_where_nobody_can_see_it(self):
+        # A deployment tool running as SYSTEM: the window station is not
+        # visible, so a box would hang until the tool's time limit. Every stop
+        # ends at once with its code instead.
+        truncated = self.work / "truncated.exe"
+        truncated.write_bytes(self.launchers["noadmin"].read_bytes()[:-1])
+        cases = [
+            ("damaged", Path(STUB), None, 1620),
+            ("truncated", truncated, None, 1619),
+            ("refused", self.launchers["refused"], None, 1654),
+            ("temporary copy", self.launchers["noadmin"], "missing", 1632),
+            ("failed start", self.launchers["garbage"], None, FAILED_START_CODES[False]),
+        ]
+        for what, launcher, tmp_name, code in cases:
+            with self.subTest(what):
+                tmp, report_path = self.fresh()
+                if tmp_name:
+                    tmp = tmp / tmp_name
+                result = winelib.run_launcher(launcher, tmp=tmp, timeout_ms=10000,
+                                              invisible_station=True)
+                self.assertFalse(result["timed_out"], "a box is waiting where nobody sees it")
+                self.assertEqual(result["exit_code"], code)
+                self.assertLess(result["elapsed_ms"], 5000)
+        # And the setup program itself runs there as anywhere else.
+        result, report, _ = self.launch("noadmin", invisible_station=True,
+                                        env={"PROBE_EXIT_CODE": 3010})
+        self.assertEqual(result["exit_code"], 3010)
+        self.assertTrue(report["finished"])
 
 
 if __name__ == "__main__":

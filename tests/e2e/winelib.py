@@ -254,14 +254,15 @@ def _run_harness(options, targets, env, timeout_ms):
 
 
 def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=60000,
-                 env=None, press=True):
+                 env=None, press=True, invisible_station=False):
     """Starts LAUNCHER through harness.exe and returns the harness report:
     {"exit_code", "timed_out", "boxes": [{"caption", "text", "has_icon"}],
     "elapsed_ms"}.
 
     ARGS are appended to the launcher's command line verbatim (the caller adds
     any quotes). TMP (a Linux path) becomes the launcher's TMP and TEMP. ENV
-    adds variables to the Windows environment.
+    adds variables to the Windows environment. INVISIBLE_STATION starts it on
+    a window station that is not visible, as a service would be.
     """
     options = []
     if tmp is not None:
@@ -270,6 +271,8 @@ def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=
         options.append("--restricted")
     if not press:
         options.append("--no-press")
+    if invisible_station:
+        options.append("--invisible-station")
     return _run_harness(options, [to_windows_path(launcher_path), *args], env, timeout_ms)
 
 

@@ -2,14 +2,17 @@
 // each, and prints what happened as one JSON object on stdout.
 //
 //   harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press]
-//               [--burst] -- LAUNCHER.exe [ARGS...]
+//               [--burst] [--invisible-station] -- LAUNCHER.exe [ARGS...]
 //
 // ARGS are appended to the launcher's command line verbatim, separated by single
 // spaces, so a test controls the exact raw command line (quotes included).
 // --restricted starts the launcher with the Administrators group disabled in
 // its token, so it does not count as an administrator. With --burst every
 // argument after -- is a launcher of its own, started without arguments; all
-// are created suspended and resumed together.
+// are created suspended and resumed together. --invisible-station starts the
+// launcher on a desktop of a new window station without WSF_VISIBLE, as a
+// service or a deployment tool running as SYSTEM would; its boxes cannot be
+// seen or pressed from here, so a box there shows as a time-out.
 //
 // Output (exit status 0), ASCII with \uXXXX escapes:
 //   {"exit_code":N,"timed_out":false,
@@ -148,7 +151,27 @@ HANDLE RestrictedToken() {
 
 void Usage() {
   Fail(L"usage: harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press] "
-       L"[--burst] -- LAUNCHER.exe [ARGS...]");
+       L"[--burst] [--invisible-station] -- LAUNCHER.exe [ARGS...]");
+}
+
+// A new window station (never visible unless it is WinSta0) with a desktop,
+// named as STARTUPINFOW.lpDesktop wants it.
+std::wstring MakeInvisibleDesktop() {
+  const std::wstring station = L"HarnessInvisible" + std::to_wstring(GetCurrentProcessId());
+  HWINSTA own = GetProcessWindowStation();
+  HWINSTA created = CreateWindowStationW(station.c_str(), 0, WINSTA_ALL_ACCESS, nullptr);
+  if (!created) Fail(L"CreateWindowStationW failed", GetLastError());
+  USEROBJECTFLAGS flags = {};
+  DWORD needed = 0;
+  if (!GetUserObjectInformationW(created, UOI_FLAGS, &flags, sizeof flags, &needed))
+    Fail(L"GetUserObjectInformationW failed", GetLastError());
+  if (flags.dwFlags & WSF_VISIBLE) Fail(L"the new window station is visible");
+  if (!SetProcessWindowStation(created)) Fail(L"SetProcessWindowStation failed", GetLastError());
+  HDESK desktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  DWORD error = GetLastError();
+  SetProcessWindowStation(own);
+  if (!desktop) Fail(L"CreateDesktopW failed", error);
+  return station + L"\\Default";
 }
 
 // One launcher process and the boxes it showed.
@@ -162,11 +185,12 @@ struct Run {
 };
 
 Run Start(const std::wstring& launcher, const std::wstring& commandLine, bool restricted,
-          bool suspended) {
+          bool suspended, std::wstring desktop) {
   std::vector<wchar_t> cmd(commandLine.begin(), commandLine.end());
   cmd.push_back(L'\0');
   STARTUPINFOW si = {};
   si.cb = sizeof si;
+  if (!desktop.empty()) si.lpDesktop = &desktop[0];
   Run run = {};
   DWORD flags = suspended ? CREATE_SUSPENDED : 0;
   BOOL ok;
@@ -250,6 +274,7 @@ int wmain(int argc, wchar_t** argv) {
   bool restricted = false;
   bool press = true;
   bool burst = false;
+  bool invisibleStation = false;
   unsigned long timeoutMs = 60000;
   int i = 1;
   for (; i < argc; ++i) {
@@ -265,6 +290,8 @@ int wmain(int argc, wchar_t** argv) {
       press = false;
     } else if (a == L"--burst") {
       burst = true;
+    } else if (a == L"--invisible-station") {
+      invisibleStation = true;
     } else if (a == L"--timeout-ms" && i + 1 < argc) {
       wchar_t* end = nullptr;
       timeoutMs = std::wcstoul(argv[++i], &end, 10);
@@ -280,12 +307,14 @@ int wmain(int argc, wchar_t** argv) {
     SetEnvironmentVariableW(L"TEMP", tmp.c_str());
   }
 
+  const std::wstring desktop = invisibleStation ? MakeInvisibleDesktop() : L"";
   std::vector<Run> runs;
   if (burst) {
     // Every launcher is created suspended and all are resumed together, so
     // they reach their temporary copies at the same moment.
     for (; i < argc; ++i)
-      runs.push_back(Start(argv[i], L"\"" + std::wstring(argv[i]) + L"\"", restricted, true));
+      runs.push_back(
+          Start(argv[i], L"\"" + std::wstring(argv[i]) + L"\"", restricted, true, desktop));
   } else {
     std::wstring launcher = argv[i];
     std::wstring commandLine = L"\"" + launcher + L"\"";
@@ -293,7 +322,7 @@ int wmain(int argc, wchar_t** argv) {
       commandLine += L" ";
       commandLine += argv[i];
     }
-    runs.push_back(Start(launcher, commandLine, restricted, false));
+    runs.push_back(Start(launcher, commandLine, restricted, false, desktop));
   }
   ULONGLONG start = GetTickCount64();
   for (Run& run : runs) {
