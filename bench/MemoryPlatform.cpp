@@ -23,9 +23,6 @@ PlatformHandle MemoryFileHandle(MemoryFile* file) { return file; }
 void* PlatformAllocate(size_t size) { return malloc(size); }
 void* PlatformReallocate(void* block, size_t size) { return realloc(block, size); }
 void PlatformFree(void* block) { free(block); }
-void* PlatformReserve(size_t size) { return malloc(size); }
-bool PlatformCommit(void*, size_t) { return true; }
-void PlatformReleaseReserved(void* block) { free(block); }
 
 void PlatformExitProcess(uint32_t exitCode) {
   fprintf(stderr, "decode_bench: the launcher ended with code %u\n", exitCode);
@@ -78,6 +75,7 @@ uint32_t PlatformWrite(PlatformHandle, const void*, uint32_t) { Unexpected("Writ
 uint64_t PlatformGetFileSize(PlatformHandle handle) { return ((MemoryFile*)handle)->size; }
 void PlatformCloseHandle(PlatformHandle) {}
 void PlatformDeleteFile(const WideChar*) { Unexpected("DeleteFile"); }
+bool PlatformDeleteOnClose(PlatformHandle) { Unexpected("DeleteOnClose"); }
 bool PlatformPathExists(const WideChar*) { Unexpected("PathExists"); }
 void PlatformGetTempPath(WideChar*, uint32_t) { Unexpected("GetTempPath"); }
 bool PlatformGetVersion(OsVersion*) { Unexpected("GetVersion"); }

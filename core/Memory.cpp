@@ -31,17 +31,3 @@ void* ReallocateOrDie(void* block, size_t size) {
 void Release(void* block) {
   if (block) PlatformFree(block);
 }
-
-void* ReserveOrDie(size_t size) {
-  void* block = PlatformReserve(size == 0 ? 1 : size);
-  if (!block) OutOfMemory();
-  return block;
-}
-
-void CommitOrDie(void* block, size_t size) {
-  if (!PlatformCommit(block, size)) OutOfMemory();
-}
-
-void ReleaseReserved(void* block) {
-  if (block) PlatformReleaseReserved(block);
-}

@@ -15,10 +15,3 @@ void* AllocateOrDie(size_t size);
 // size.
 void* ReallocateOrDie(void* block, size_t size);
 void Release(void* block);
-
-// A block that grows in place: ReserveOrDie sets aside address space only,
-// CommitOrDie makes the first `size` bytes usable (memory that cannot be had
-// is the same stop as above), ReleaseReserved gives the whole block back.
-void* ReserveOrDie(size_t size);
-void CommitOrDie(void* block, size_t size);
-void ReleaseReserved(void* block);

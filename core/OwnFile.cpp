@@ -14,6 +14,14 @@ bool ReadAt(PlatformHandle file, uint32_t offset, void* buffer,
   return PlatformRead(file, buffer, count) == count;
 }
 
+bool ReadPiece(PlatformHandle file, uint32_t start, uint32_t offset,
+               void* buffer, uint32_t count, uint32_t* next) {
+  bool read = offset == *next ? PlatformRead(file, buffer, count) == count
+                              : offset == 0 && ReadAt(file, start, buffer, count);
+  *next = read ? offset + count : UINT32_MAX;
+  return read;
+}
+
 bool RegionFitsInFile(PlatformHandle file, uint32_t offset, uint32_t count) {
   return (uint64_t)offset + count <= PlatformGetFileSize(file);
 }

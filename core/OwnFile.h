@@ -15,6 +15,15 @@
 // every byte arrived.
 bool ReadAt(PlatformHandle file, uint32_t offset, void* buffer, uint32_t count);
 
+// Reads a region in pieces: `count` bytes at `start` + `offset`, where
+// `offset` is the region's own. Only the region's start is moved to; the
+// pieces are read one after the other from there, so a region may run past
+// 2^31 exactly as far as one read of it would. `*next` tracks the offset
+// the file is at (start it at UINT32_MAX). A read at any other offset than
+// 0 or `*next` counts as a short one.
+bool ReadPiece(PlatformHandle file, uint32_t start, uint32_t offset,
+               void* buffer, uint32_t count, uint32_t* next);
+
 // True when `count` bytes at `offset` lie inside the file. A region that does
 // not could only be read short; asking first keeps a forged length from
 // costing an allocation of its size.

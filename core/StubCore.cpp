@@ -6,8 +6,6 @@
 #include "core/FatalErrors.h"
 #include "core/Memory.h"
 #include "core/OwnFile.h"
-#include "extract/Decompress.h"
-#include "extract/NoRTLStream.h"
 #include "extract/TemporaryCopy.h"
 #include "gate/WindowsCompatibility.h"
 #include "handoff/Launch.h"
@@ -36,13 +34,23 @@ void VerifyPackageChecksum(PlatformHandle file) {
   // read in full, so it is damage, not a reason to allocate gigabytes.
   int32_t length = (int32_t)gPackageLocator.crcLength;
   if (length < 0) FatalPackageDamaged();
-  if (!RegionFitsInFile(file, gPackageLocator.packageOffset, (uint32_t)length))
-    FatalPackageDamaged();
-  uint8_t* buffer = (uint8_t*)AllocateOrDie((size_t)length);
-  if (!ReadAt(file, gPackageLocator.packageOffset, buffer, (uint32_t)length))
-    FatalPackageDamaged();
-  if (ComputeCrc32(buffer, length) != gPackageLocator.crcValue)
-    FatalPackageDamaged();
+  const uint32_t offset = gPackageLocator.packageOffset;
+  if (!RegionFitsInFile(file, offset, (uint32_t)length)) FatalPackageDamaged();
+  // Read in pieces: the region holds the whole compressed setup program.
+  const uint32_t pieceSize =
+      length < kChecksumPieceSize ? (uint32_t)length : kChecksumPieceSize;
+  uint8_t* buffer = (uint8_t*)AllocateOrDie(pieceSize);
+  uint32_t crc = 0;
+  uint32_t next = UINT32_MAX;
+  for (uint32_t done = 0; done < (uint32_t)length;) {
+    uint32_t count = (uint32_t)length - done;
+    if (count > pieceSize) count = pieceSize;
+    if (!ReadPiece(file, offset, done, buffer, count, &next))
+      FatalPackageDamaged();
+    crc = UpdateCrc32(crc, buffer, count);
+    done += count;
+  }
+  if (crc != gPackageLocator.crcValue) FatalPackageDamaged();
   Release(buffer);
 }
 
@@ -65,9 +73,7 @@ uint32_t RunLauncher() {
   WindowsVersionRecord version = CheckWindowsCompatibility(ownFile,
                                                            gPackageHeader);
 
-  PayloadStreams streams = DecompressPayload(ownFile, gPackageHeader);
-  WideText temporaryCopy = WriteTemporaryCopy(streams.output, streams.input,
-                                              gPackageHeader.payloadSize);
+  WideText temporaryCopy = WriteTemporaryCopy(ownFile, gPackageHeader);
   PlatformCloseHandle(ownFile);
 
   WideText arguments = BuildSetupArguments();

@@ -18,4 +18,7 @@ uint32_t RunLauncher();
 void ReadPackageLocator(PlatformHandle file);
 void CheckPackageSize(PlatformHandle file);
 void VerifyPackageChecksum(PlatformHandle file);
+
+// Bytes of the checksum region read at a time.
+const int32_t kChecksumPieceSize = 1 << 20;
 void ReadPackageHeader(PlatformHandle file);

@@ -1,49 +1,55 @@
-// The decompression driver: one read of the block, the property check, one
-// exact-size decode straight into the output stream's memory, which is
-// committed as the decoder fills it.
+// The decompression driver: the header's payload fields, the property check,
+// and an exact-size decode that reads the block from the launcher file as
+// the decoder consumes it.
 #include "extract/Decompress.h"
 
-#include "core/Memory.h"
 #include "core/FatalErrors.h"
 #include "core/OwnFile.h"
-#include "extract/LzmaDecoder.h"
-#include "extract/LzmaProperties.h"
 
-PayloadStreams DecompressPayload(PlatformHandle file,
-                                 const PackageHeader& header) {
+namespace {
+
+struct BlockInFile {
+  PlatformHandle file;
+  uint32_t offset;
+  uint32_t next;  // see ReadPiece
+};
+
+bool ReadBlockPiece(void* context, uint32_t offset, uint8_t* buffer,
+                    uint32_t count) {
+  BlockInFile* block = (BlockInFile*)context;
+  return ReadPiece(block->file, block->offset, offset, buffer, count,
+                   &block->next);
+}
+
+int32_t PieceSize(int32_t total, int32_t piece) {
+  return total < piece ? total : piece;
+}
+
+}  // namespace
+
+PayloadStreams CreatePayloadStreams(PlatformHandle file,
+                                    const PackageHeader& header) {
   const int32_t packedSize = (int32_t)header.payloadPackedSize;
   if (header.payloadOffset > 0x7FFFFFFFu || packedSize < 0)
     FatalPackageDamaged();
   if (header.payloadSize < 0) FatalPackageDamaged();
   if (!RegionFitsInFile(file, header.payloadOffset, header.payloadPackedSize))
     FatalPackageDamaged();
-
   PayloadStreams streams;
+  if (!AcceptLzmaProperties(header.lzmaProperties, &streams.properties))
+    FatalPackageDamaged();
   streams.input = new TStream();
   streams.output = new TStream();
-
-  streams.input->SetSize(packedSize);
-  int32_t toRead = streams.input->GetSize();
-  if (!ReadAt(file, header.payloadOffset, streams.input->Memory,
-              (uint32_t)toRead))
-    FatalPackageDamaged();
-
-  LzmaProperties properties;
-  if (!AcceptLzmaProperties(header.lzmaProperties, &properties))
-    FatalPackageDamaged();
-
-  const int32_t payloadSize = header.payloadSize;
-  if (payloadSize == 0) return streams;  // nothing to decode, nothing to check
-
-  // Address space for the whole program, memory only as it is decoded: a
-  // forged size costs no more than what the block really holds.
-  streams.output->Reserve(payloadSize);
-  LzmaOutcome outcome = DecodeLzmaExactly(
-      properties, streams.input->Memory, (size_t)streams.input->GetSize(),
-      streams.output, payloadSize);
-  if (outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
-  if (outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
-  streams.output->Seek(0, FromEnd);
-  if (streams.output->GetSize() != payloadSize) FatalPackageDamaged();
+  streams.input->SetSize(PieceSize(packedSize, kBlockPieceSize));
+  streams.output->SetSize(PieceSize(header.payloadSize, kOutputPieceSize));
   return streams;
+}
+
+LzmaOutcome DecompressPayload(PlatformHandle file, const PackageHeader& header,
+                              const PayloadStreams& streams,
+                              const LzmaOutput& sink) {
+  BlockInFile inFile = {file, header.payloadOffset, UINT32_MAX};
+  LzmaBlock block = {ReadBlockPiece, &inFile, header.payloadPackedSize};
+  return DecodeLzmaExactly(streams.properties, block, streams.input, streams.output,
+                           header.payloadSize, sink);
 }

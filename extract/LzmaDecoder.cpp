@@ -44,13 +44,22 @@ const lzma_allocator kAllocator = {LzmaAllocate, LzmaFree, nullptr};
 
 struct DecodePass {
   lzma_ret result;
-  size_t inputRead;
-  size_t outputWritten;
+  uint32_t inputRead;   // bytes of the block the decoder consumed
+  uint32_t blockRead;   // bytes of the block read so far
+  int32_t outputWritten;
+  bool unreadable;      // a piece of the block could not be read
 };
 
-DecodePass RunDecoder(const LzmaProperties& properties, const uint8_t* input,
-                      size_t inputSize, TStream* output, int32_t outputSize,
-                      int32_t growthStep, bool allowEndMarker) {
+// One run over the block. The stream is reused between runs, so the second
+// run gets the first one's dictionary back instead of allocating another.
+// Pieces of input and output are only artificial stops: the loop goes on
+// wherever liblzma stopped for want of input or output room that the block
+// and the size still provide, so the verdict is the one it would give with
+// the whole block and the whole output in memory.
+DecodePass RunDecoder(lzma_stream* stream, const LzmaProperties& properties,
+                      const LzmaBlock& block, TStream* input, TStream* output,
+                      int32_t outputSize, bool allowEndMarker,
+                      const LzmaOutput* sink) {
   lzma_options_lzma options = {};
   options.lc = properties.lc;
   options.lp = properties.lp;
@@ -66,61 +75,85 @@ DecodePass RunDecoder(const LzmaProperties& properties, const uint8_t* input,
 
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1EXT, &options},
                             {LZMA_VLI_UNKNOWN, nullptr}};
-  lzma_stream stream = LZMA_STREAM_INIT;
-  stream.allocator = &kAllocator;
+  DecodePass pass = {lzma_raw_decoder(stream, filters), 0, 0, 0, false};
+  if (pass.result != LZMA_OK) return pass;
 
-  DecodePass pass = {lzma_raw_decoder(&stream, filters), 0, 0};
-  if (pass.result != LZMA_OK) {
-    lzma_end(&stream);
-    return pass;
-  }
-  stream.next_in = input;
-  stream.avail_in = inputSize;
-  // The output grows a step at a time: a size the block cannot fill costs
-  // only one step of memory more than the block really decodes to. liblzma
-  // keeps no pointer into the output between calls, so the stream's block
-  // may move as it grows.
+  stream->avail_in = 0;
   int32_t written = 0;
-  int32_t room = 0;
-  do {
-    room = outputSize - written < growthStep ? outputSize
-                                                     : written + growthStep;
-    if (output->Size < room) output->SetSize(room);
-    stream.next_out = output->Memory + written;
-    stream.avail_out = (size_t)(room - written);
-    pass.result = lzma_code(&stream, LZMA_RUN);
-    written = room - (int32_t)stream.avail_out;
-    // A call that left room unused has run out of input or stopped.
-  } while (pass.result == LZMA_OK && written == room && written < outputSize);
-  output->SetSize(written);
-  pass.inputRead = inputSize - stream.avail_in;
-  pass.outputWritten = (size_t)written;
-  lzma_end(&stream);
+  int32_t filled = 0;  // of the output piece
+  for (;;) {
+    if (stream->avail_in == 0 && pass.blockRead < block.size) {
+      uint32_t count = block.size - pass.blockRead;
+      if (count > (uint32_t)input->Size) count = (uint32_t)input->Size;
+      if (!block.read(block.context, pass.blockRead, input->Memory, count)) {
+        pass.unreadable = true;
+        break;
+      }
+      pass.blockRead += count;
+      stream->next_in = input->Memory;
+      stream->avail_in = count;
+    }
+    int32_t room = output->Size - filled;
+    if (room > outputSize - written) room = outputSize - written;
+    const size_t inputBefore = stream->avail_in;
+    stream->next_out = output->Memory + filled;
+    stream->avail_out = (size_t)room;
+    pass.result = lzma_code(stream, LZMA_RUN);
+    const int32_t produced = room - (int32_t)stream->avail_out;
+    filled += produced;
+    written += produced;
+    if (filled == output->Size || (written == outputSize && filled > 0)) {
+      if (sink) sink->write(sink->context, output->Memory, (uint32_t)filled);
+      filled = 0;
+    }
+    if (pass.result != LZMA_OK) break;
+    // liblzma stopped because the output piece is full, or for want of
+    // input: at the size it may still look for an end marker. It stopped
+    // for good when nothing moved, or when it wants input the block does
+    // not have.
+    const bool moved = produced > 0 || stream->avail_in != inputBefore;
+    const bool inputLeft = stream->avail_in != 0 || pass.blockRead < block.size;
+    if (!moved) break;
+    if (written == outputSize && (stream->avail_in != 0 || !inputLeft)) break;
+    if (stream->avail_out != 0 && !inputLeft) break;
+  }
+  pass.inputRead = pass.blockRead - (uint32_t)stream->avail_in;
+  pass.outputWritten = written;
   return pass;
 }
 
 }  // namespace
 
 LzmaOutcome DecodeLzmaExactly(const LzmaProperties& properties,
-                              const uint8_t* input, size_t inputSize,
+                              const LzmaBlock& block, TStream* input,
                               TStream* output, int32_t outputSize,
-                              int32_t growthStep) {
-  DecodePass lenient = RunDecoder(properties, input, inputSize, output,
-                                  outputSize, growthStep, true);
-  if (lenient.result == LZMA_MEM_ERROR) return LzmaOutcome::OutOfMemory;
-  if (lenient.outputWritten != (size_t)outputSize) return LzmaOutcome::Refused;
-  // STREAM_END: clean end or end marker right at the size. OK: the boundary
-  // was reached and liblzma is waiting for input it does not need.
-  if (lenient.result == LZMA_STREAM_END || lenient.result == LZMA_OK)
-    return LzmaOutcome::Accepted;
-  if (lenient.result != LZMA_DATA_ERROR) return LzmaOutcome::Refused;
-
-  // The second run decodes the same bytes again into the memory the first
-  // one already holds.
-  DecodePass strict = RunDecoder(properties, input, inputSize, output,
-                                 outputSize, growthStep, false);
-  if (strict.result == LZMA_MEM_ERROR) return LzmaOutcome::OutOfMemory;
-  if (strict.outputWritten != (size_t)outputSize) return LzmaOutcome::Refused;
-  return lenient.inputRead > strict.inputRead ? LzmaOutcome::Accepted
-                                              : LzmaOutcome::Refused;
+                              const LzmaOutput& sink) {
+  if (outputSize == 0) return LzmaOutcome::Accepted;  // nothing to decode
+  lzma_stream stream = LZMA_STREAM_INIT;
+  stream.allocator = &kAllocator;
+  DecodePass lenient = RunDecoder(&stream, properties, block, input, output,
+                                  outputSize, true, &sink);
+  LzmaOutcome outcome = LzmaOutcome::Refused;
+  if (lenient.result == LZMA_MEM_ERROR) {
+    outcome = LzmaOutcome::OutOfMemory;
+  } else if (lenient.unreadable || lenient.outputWritten != outputSize) {
+    // cut short, damaged or unreadable: refused
+  } else if (lenient.result == LZMA_STREAM_END || lenient.result == LZMA_OK) {
+    // STREAM_END: clean end or end marker right at the size. OK: the
+    // boundary was reached and liblzma is waiting for input it does not
+    // need.
+    outcome = LzmaOutcome::Accepted;
+  } else if (lenient.result == LZMA_DATA_ERROR) {
+    // The second run reads the block again but hands nothing on: the sink
+    // already has every byte.
+    DecodePass strict = RunDecoder(&stream, properties, block, input, output, outputSize,
+                      false, nullptr);
+    if (strict.result == LZMA_MEM_ERROR)
+      outcome = LzmaOutcome::OutOfMemory;
+    else if (!strict.unreadable && strict.outputWritten == outputSize &&
+             lenient.inputRead > strict.inputRead)
+      outcome = LzmaOutcome::Accepted;
+  }
+  lzma_end(&stream);
+  return outcome;
 }

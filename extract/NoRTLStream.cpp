@@ -6,7 +6,7 @@
 #include "core/Memory.h"
 
 TStream::TStream()
-    : Memory(nullptr), Size(0), Position(0), Capacity(0), Reserved(0) {}
+    : Memory(nullptr), Size(0), Position(0), Capacity(0) {}
 
 TStream::~TStream() { Clear(); }
 
@@ -96,32 +96,8 @@ int32_t RoundUpToStep(int32_t size) {
 
 }  // namespace
 
-void TStream::Reserve(int32_t limit) {
-  if (Memory || limit <= 0) return;
-  Reserved = RoundUpToStep(limit);
-  Memory = (uint8_t*)ReserveOrDie((size_t)Reserved);
-}
-
-uint8_t* TStream::ReallocReserved(int32_t requested) {
-  if (requested == 0) {
-    ReleaseReserved(Memory);
-    Reserved = 0;
-    return nullptr;
-  }
-  if (requested <= Reserved) {
-    if (requested > Capacity) CommitOrDie(Memory, (size_t)requested);
-    return Memory;
-  }
-  uint8_t* block = (uint8_t*)AllocateOrDie((size_t)requested);
-  memcpy(block, Memory, (size_t)Size);
-  ReleaseReserved(Memory);
-  Reserved = 0;
-  return block;
-}
-
 uint8_t* TStream::Realloc(int32_t& requested) {
   if (requested > 0 && requested != Size) requested = RoundUpToStep(requested);
-  if (Reserved != 0) return ReallocReserved(requested);
   if (requested == Capacity) return Memory;
   if (requested == 0) {
     Release(Memory);

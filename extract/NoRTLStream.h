@@ -29,21 +29,14 @@ class TStream {
   void SetCapacity(int32_t requested);
   void SetPointer(uint8_t* block, int32_t size);
   void Clear();
-  // On an empty stream: sets aside address space for `limit` bytes (rounded
-  // up like a capacity) without using memory. Growth up to there then
-  // commits memory in place, so a stream filled step by step never moves
-  // and costs only what it holds; growth past it moves to the heap.
-  void Reserve(int32_t limit);
 
   uint8_t* Memory;
   int32_t Size;
   int32_t Position;
   int32_t Capacity;
-  int32_t Reserved;  // size of the reserved block; 0: a heap block
 
  private:
   uint8_t* Realloc(int32_t& requested);
-  uint8_t* ReallocReserved(int32_t requested);
 
   TStream(const TStream&) = delete;
   TStream& operator=(const TStream&) = delete;

@@ -1,9 +1,11 @@
-// The temporary copy: folder choice, free-name choice and the single write.
+// The temporary copy: folder choice, free-name choice, and the copy written
+// as the payload is decoded.
 #include "extract/TemporaryCopy.h"
 
 #include "core/FatalErrors.h"
+#include "core/Memory.h"
+#include "extract/Decompress.h"
 #include "handoff/Arguments.h"
-#include "platform/Platform.h"
 
 namespace {
 
@@ -37,14 +39,38 @@ WideText ChooseFreePath(const WideText& path, int32_t* number) {
 // Creates the copy under the first free name. Another launcher may take the
 // chosen name between the existence test and the creation; the creation then
 // fails rather than replacing that launcher's copy, and the search goes on
-// with the next number as if the name had been taken all along.
+// with the next number as if the name had been taken all along. A creation
+// that fails for another reason leaves `*file` invalid.
 WideText CreateUnderFreeName(const WideText& path, PlatformHandle* file) {
   for (int32_t number = 1;; ++number) {
     WideText candidate = ChooseFreePath(path, &number);
     *file = PlatformCreateNewForWriting(candidate.Data());
     if (*file != PLATFORM_INVALID_HANDLE) return candidate;
-    if (!PlatformPathExists(candidate.Data())) FatalTempCopyFailed();
+    if (!PlatformPathExists(candidate.Data())) return candidate;
   }
+}
+
+// The copy while it is written. Once a write fails (or the file could not be
+// created) nothing more is written, but decoding goes on to its verdict.
+struct CopyInProgress {
+  PlatformHandle file;
+  bool failed;
+};
+
+void WritePiece(void* context, const uint8_t* data, uint32_t count) {
+  CopyInProgress* copy = (CopyInProgress*)context;
+  if (copy->failed) return;
+  if (PlatformWrite(copy->file, data, count) != count) copy->failed = true;
+}
+
+// Removes a copy that will not be started. Marked for deletion through its
+// own handle, so no second open can fail or find another file there; where
+// the system cannot do that, it is deleted by name after closing.
+void DiscardCopy(const CopyInProgress& copy, const WideText& path) {
+  if (copy.file == PLATFORM_INVALID_HANDLE) return;
+  const bool marked = PlatformDeleteOnClose(copy.file);
+  PlatformCloseHandle(copy.file);
+  if (!marked) PlatformDeleteFile(path.Data());
 }
 
 }  // namespace
@@ -89,20 +115,27 @@ WideText ChooseTemporaryFolder() {
   return folder;
 }
 
-WideText WriteTemporaryCopy(TStream* output, TStream* input,
-                            int32_t payloadSize) {
+WideText WriteTemporaryCopy(PlatformHandle file, const PackageHeader& header) {
+  // Everything the launcher allocates itself comes first: an out-of-memory
+  // stop then happens before anything is on disk.
+  PayloadStreams streams = CreatePayloadStreams(file, header);
   WideText path = ChooseTemporaryFolder();
   path.Append(ExtractName(ArgumentAt(0)));
-  PlatformHandle file;
-  path = CreateUnderFreeName(path, &file);
-  uint32_t written = PlatformWrite(file, output->Memory, (uint32_t)payloadSize);
-  PlatformCloseHandle(file);
-  if (written != (uint32_t)payloadSize) {
-    PlatformDeleteFile(path.Data());
+  CopyInProgress copy = {PLATFORM_INVALID_HANDLE, false};
+  path = CreateUnderFreeName(path, &copy.file);
+  copy.failed = copy.file == PLATFORM_INVALID_HANDLE;
+
+  LzmaOutcome outcome =
+      DecompressPayload(file, header, streams, LzmaOutput{WritePiece, &copy});
+  // A damaged payload outranks a copy that could not be written.
+  if (outcome != LzmaOutcome::Accepted || copy.failed) {
+    DiscardCopy(copy, path);
+    if (outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
+    if (outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
     FatalTempCopyFailed();
   }
-
-  delete output;
-  delete input;
+  PlatformCloseHandle(copy.file);
+  delete streams.output;
+  delete streams.input;
   return path;
 }

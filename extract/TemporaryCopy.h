@@ -1,14 +1,19 @@
 // Writes the decoded setup program to disk as the temporary copy.
 #pragma once
 
+#include "core/StubTypes.h"
 #include "core/WideText.h"
-#include "extract/NoRTLStream.h"
+#include "platform/Platform.h"
 
-// Chooses the folder and a free name, writes `payloadSize` bytes from
-// `output` in one write, then destroys `output` and `input` (in that order).
-// Returns the path of the copy; failures show the temporary-copy message.
-WideText WriteTemporaryCopy(TStream* output, TStream* input,
-                            int32_t payloadSize);
+// Chooses the folder and a free name, creates the copy, then decodes the
+// payload into it a piece at a time. Returns the path of the complete copy.
+//
+// The verdicts are those of decoding first and writing afterwards: a damaged
+// payload shows the damaged-package message even where the copy could not
+// be created or a write failed (the decoding goes on without writing), and
+// the temporary-copy message comes only for a payload that was accepted.
+// After any failure nothing of the copy is left on disk.
+WideText WriteTemporaryCopy(PlatformHandle file, const PackageHeader& header);
 
 // The folder the copy goes to, always ending in a backslash except when it
 // is the launcher's own (possibly empty) folder.

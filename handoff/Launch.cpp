@@ -21,32 +21,19 @@ bool NeedsAdministratorTest(const WindowsVersionRecord& version) {
 
 bool IsAttachedMode() { return gPackageLocator.detachedFileSize == 0; }
 
-// Waits for the setup program and passes its exit code on, so a deployment
-// tool judges the install itself. A code that cannot be read must not look
-// like success.
-uint32_t WaitForExitCode(PlatformHandle process) {
-  PlatformWaitForProcess(process);
-  uint32_t exitCode = 0;
-  if (!PlatformGetExitCode(process, &exitCode)) return kExitInstallFailure;
-  return exitCode;
-}
-
-uint32_t StartDirectly(const WideText& temporaryCopy,
-                       const WideText& arguments) {
+PlatformHandle StartDirectly(const WideText& temporaryCopy,
+                             const WideText& arguments) {
   WideText commandLine = BuildDirectCommandLine(temporaryCopy, arguments);
   WideText currentDirectory = ExtractFolder(ArgumentAt(0));
   PlatformHandle process = nullptr;
   if (!PlatformCreateProcess(commandLine.MutableData(), currentDirectory.Data(),
                              &process))
     FatalLaunchFailed(PlatformLastError());
-  if (!IsAttachedMode()) return 0;
-  uint32_t exitCode = WaitForExitCode(process);
-  PlatformDeleteFile(temporaryCopy.Data());
-  return exitCode;
+  return process;
 }
 
-uint32_t StartThroughShell(const WideText& temporaryCopy,
-                           const WideText& arguments) {
+PlatformHandle StartThroughShell(const WideText& temporaryCopy,
+                                 const WideText& arguments) {
   ShellStartChoice choice =
       ChooseShellStart(HasSilentSwitch(), gPackageHeader.adminMode);
   WideText parameters = arguments;
@@ -55,11 +42,7 @@ uint32_t StartThroughShell(const WideText& temporaryCopy,
   if (!PlatformShellExecute(choice.verb, temporaryCopy.Data(),
                             parameters.Data(), &process))
     FatalLaunchFailed(PlatformLastError());
-  if (!IsAttachedMode()) return 0;
-  uint32_t exitCode = WaitForExitCode(process);
-  PlatformCloseHandle(process);
-  PlatformDeleteFile(temporaryCopy.Data());
-  return exitCode;
+  return process;
 }
 
 }  // namespace
@@ -97,7 +80,18 @@ void ResetAdministratorTestForTesting() { gCheckTokenMembership = nullptr; }
 
 uint32_t LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
                      const WindowsVersionRecord& version) {
-  if (!NeedsAdministratorTest(version) || IsUserAdministrator())
-    return StartDirectly(temporaryCopy, arguments);
-  return StartThroughShell(temporaryCopy, arguments);
+  PlatformHandle process =
+      !NeedsAdministratorTest(version) || IsUserAdministrator()
+          ? StartDirectly(temporaryCopy, arguments)
+          : StartThroughShell(temporaryCopy, arguments);
+  if (!IsAttachedMode()) return 0;
+  // The setup program's own exit code goes on, so a deployment tool judges
+  // the install itself. A code that cannot be read must not look like
+  // success.
+  PlatformWaitForProcess(process);
+  uint32_t exitCode = kExitInstallFailure;
+  if (!PlatformGetExitCode(process, &exitCode)) exitCode = kExitInstallFailure;
+  PlatformCloseHandle(process);
+  PlatformDeleteFile(temporaryCopy.Data());
+  return exitCode;
 }

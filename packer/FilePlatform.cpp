@@ -67,9 +67,6 @@ void PlatformFree(void* block) {
   std::free(block);
 }
 // Ordinary memory: its pages cost nothing on the host until they are touched.
-void* PlatformReserve(size_t size) { return PlatformAllocate(size); }
-bool PlatformCommit(void*, size_t) { return true; }
-void PlatformReleaseReserved(void* block) { PlatformFree(block); }
 
 void PlatformExitProcess(uint32_t exitCode) { throw PlatformExit{exitCode}; }
 
@@ -146,6 +143,7 @@ void PlatformCloseHandle(PlatformHandle handle) {
 }
 
 void PlatformDeleteFile(const WideChar*) {}
+bool PlatformDeleteOnClose(PlatformHandle) { return false; }
 bool PlatformPathExists(const WideChar*) { return false; }
 void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
   if (capacity) buffer[0] = 0;

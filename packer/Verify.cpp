@@ -9,6 +9,7 @@
 
 #include "core/CRC32.h"
 #include "core/FatalErrors.h"
+#include "core/Memory.h"
 #include "core/StubCore.h"
 #include "extract/Decompress.h"
 #include "packer/Branding.h"
@@ -65,6 +66,19 @@ StepResult RunStep(const std::function<void()>& step) {
   }
 }
 
+struct DecodedSetup {
+  uint32_t crc;
+  ByteSink* out;  // may be null
+  bool writeFailed;
+};
+
+void TakeDecodedPiece(void* context, const uint8_t* data, uint32_t count) {
+  DecodedSetup* decoded = (DecodedSetup*)context;
+  decoded->crc = UpdateCrc32(decoded->crc, data, count);
+  if (decoded->out && !decoded->writeFailed)
+    decoded->writeFailed = !decoded->out->Append(data, count);
+}
+
 std::string Line(const std::string& step, const std::string& result) {
   return step + std::string(step.size() < 14 ? 14 - step.size() : 1, ' ') +
          result;
@@ -72,7 +86,7 @@ std::string Line(const std::string& step, const std::string& result) {
 
 }  // namespace
 
-VerifyReport VerifyLauncherFile(const std::string& path) {
+VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
   VerifyReport report;
   std::u16string widePath;
   if (!Utf8ToUtf16(path, &widePath)) {
@@ -176,12 +190,25 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
       "refusal text", "ok: " + std::to_string(header.unsupportedText.textLength) +
                           " UTF-16 units, readable"));
 
-  PayloadStreams streams = {nullptr, nullptr};
-  result = RunStep([&] { streams = DecompressPayload(file, header); });
+  // The launcher's own streaming decode: memory does not grow with the
+  // setup program, which goes a piece at a time into its CRC-32 and, for
+  // extract, to `setup`.
+  DecodedSetup decoded = {0, setup, false};
+  result = RunStep([&] {
+    PayloadStreams streams = CreatePayloadStreams(file, header);
+    LzmaOutcome outcome = DecompressPayload(
+        file, header, streams, LzmaOutput{TakeDecodedPiece, &decoded});
+    if (outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
+    if (outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
+    delete streams.output;
+    delete streams.input;
+  });
   if (!result.ok) return fail("payload", result);
-  const uint8_t* decoded = streams.output->Memory;
-  delete streams.input;
-  report.setup.reset(streams.output);
+  if (decoded.writeFailed) {
+    PlatformCloseHandle(file);
+    report.failure = setup->error;
+    return report;
+  }
   // Not a launcher check, but what Explorer and the elevation prompt read:
   // the resources of the image before the package.
   std::vector<uint8_t> image(locator.packageOffset);
@@ -207,7 +234,7 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
       "payload", "ok: " + std::to_string(header.payloadSize) +
                      " bytes decoded from " +
                      std::to_string(header.payloadPackedSize) + ", CRC-32 " +
-                     Hex32(UpdateCrc32(0, decoded, (uint64_t)header.payloadSize))));
+                     Hex32(decoded.crc)));
   report.lines.push_back(
       std::string("outcome: the launcher writes the temporary copy and starts "
                   "the setup program") +

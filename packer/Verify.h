@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/NoRTLStream.h"
+#include "packer/ByteSink.h"
 
 namespace packer {
 
@@ -15,15 +15,15 @@ struct VerifyReport {
   bool ok = false;
   std::vector<std::string> lines;  // one per step, for stdout
   std::string failure;             // one line, when !ok
-  // The decoded setup program, when ok: the decoder's own output, not a
-  // copy (a setup program may be near 2 GiB).
-  std::unique_ptr<TStream> setup;
 };
 
 // Checks first what Windows' loader checks (a file it refuses never runs),
 // then runs the launcher's steps on `path` (UTF-8) in the launcher's order;
 // the Windows release is not judged, only the package's support data
-// reported.
-VerifyReport VerifyLauncherFile(const std::string& path);
+// reported. The decoded setup program goes to `setup` (when given) as it is
+// decoded, so memory stays the same whatever its size; what `setup`
+// received is the program only when the report is ok.
+VerifyReport VerifyLauncherFile(const std::string& path,
+                                ByteSink* setup = nullptr);
 
 }  // namespace packer

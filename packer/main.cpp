@@ -576,18 +576,17 @@ int RunVerify(const ParsedArgs& args, bool extract) {
                                           {{"the launcher file", path}});
     if (!error.empty()) return Fail(error);
   }
-  packer::VerifyReport report = packer::VerifyLauncherFile(path);
+  // extract writes the program as it is decoded; the output appears only
+  // once the whole file passed.
+  packer::OutputFile out;
+  if (extract && !out.Open(args.values.at("--out"))) return Fail(out.error);
+  packer::VerifyReport report =
+      packer::VerifyLauncherFile(path, extract ? &out : nullptr);
   if (!extract)
     for (const std::string& line : report.lines) std::printf("%s\n", line.c_str());
   std::fflush(stdout);
   if (!report.ok) return Fail(report.failure);
-  if (extract) {
-    packer::OutputFile out;
-    if (!out.Open(args.values.at("--out")) ||
-        !out.Append(report.setup->Memory, (size_t)report.setup->GetSize()) ||
-        !out.Commit())
-      return Fail(out.error);
-  }
+  if (extract && !out.Commit()) return Fail(out.error);
   return 0;
 }
 

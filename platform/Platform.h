@@ -30,14 +30,6 @@ struct OsVersion {
 void* PlatformAllocate(size_t size);
 void* PlatformReallocate(void* block, size_t size);
 void PlatformFree(void* block);
-// Address space for a block that grows in place. PlatformReserve is
-// VirtualAlloc(MEM_RESERVE, PAGE_NOACCESS): no memory, null when the space
-// cannot be had. PlatformCommit is VirtualAlloc(MEM_COMMIT, PAGE_READWRITE)
-// of the block's first `size` bytes, false when the memory cannot be had.
-// PlatformReleaseReserved is VirtualFree(MEM_RELEASE).
-void* PlatformReserve(size_t size);
-bool PlatformCommit(void* block, size_t size);
-void PlatformReleaseReserved(void* block);
 
 // --- Process --------------------------------------------------------------
 [[noreturn]] void PlatformExitProcess(uint32_t exitCode);
@@ -59,9 +51,10 @@ const WideChar* PlatformGetCommandLine();
 // --- Files ----------------------------------------------------------------
 // CreateFileW(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING).
 PlatformHandle PlatformOpenForReading(const WideChar* path);
-// CreateFileW(GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+// CreateFileW(GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW,
 // FILE_ATTRIBUTE_NORMAL): fails when anything of that name exists already, so
-// a file another process created is never replaced.
+// a file another process created is never replaced. DELETE lets the writer
+// remove it through this handle (PlatformDeleteOnClose).
 PlatformHandle PlatformCreateNewForWriting(const WideChar* path);
 // SetFilePointer(FILE_BEGIN) with a signed 32-bit distance and no high part.
 // Returns false when the system refused the move.
@@ -74,6 +67,10 @@ uint32_t PlatformWrite(PlatformHandle file, const void* buffer, uint32_t count);
 uint64_t PlatformGetFileSize(PlatformHandle file);
 void PlatformCloseHandle(PlatformHandle handle);
 void PlatformDeleteFile(const WideChar* path);
+// SetFileInformationByHandle(FileDispositionInfo, DeleteFile TRUE): the file
+// goes when its handle is closed. False when that cannot be done (also where
+// the function is missing, before Vista).
+bool PlatformDeleteOnClose(PlatformHandle file);
 // FindFirstFileW found something (file or folder); the search is closed.
 bool PlatformPathExists(const WideChar* path);
 // GetTempPathW(capacity, buffer); the return value is of no use to callers.

@@ -19,6 +19,7 @@ typedef DWORD(WINAPI* GetUniversalNameFn)(LPCWSTR, DWORD, LPVOID, LPDWORD);
 typedef BOOL(WINAPI* CheckTokenMembershipFn)(HANDLE, PSID, PBOOL);
 typedef int(WINAPI* MessageBoxWFn)(HWND, LPCWSTR, LPCWSTR, UINT);
 typedef BOOL(WINAPI* ShellExecuteExWFn)(SHELLEXECUTEINFOW*);
+typedef BOOL(WINAPI* SetFileInformationByHandleFn)(HANDLE, int, LPVOID, DWORD);
 typedef HWINSTA(WINAPI* GetProcessWindowStationFn)();
 typedef BOOL(WINAPI* GetUserObjectInformationWFn)(HANDLE, int, PVOID, DWORD,
                                                   LPDWORD);
@@ -53,16 +54,6 @@ void* PlatformReallocate(void* block, size_t size) {
 }
 
 void PlatformFree(void* block) { HeapFree(GetProcessHeap(), 0, block); }
-
-void* PlatformReserve(size_t size) {
-  return VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
-}
-
-bool PlatformCommit(void* block, size_t size) {
-  return VirtualAlloc(block, size, MEM_COMMIT, PAGE_READWRITE) != nullptr;
-}
-
-void PlatformReleaseReserved(void* block) { VirtualFree(block, 0, MEM_RELEASE); }
 
 void PlatformExitProcess(uint32_t exitCode) { ExitProcess(exitCode); }
 
@@ -105,8 +96,8 @@ PlatformHandle PlatformOpenForReading(const WideChar* path) {
 }
 
 PlatformHandle PlatformCreateNewForWriting(const WideChar* path) {
-  return CreateFileW(W(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(W(path), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                     nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool PlatformSeek(PlatformHandle file, int32_t offset) {
@@ -136,6 +127,20 @@ uint64_t PlatformGetFileSize(PlatformHandle file) {
 void PlatformCloseHandle(PlatformHandle handle) { CloseHandle(handle); }
 
 void PlatformDeleteFile(const WideChar* path) { DeleteFileW(W(path)); }
+
+bool PlatformDeleteOnClose(PlatformHandle file) {
+  // Looked up at run time: Windows XP has no SetFileInformationByHandle.
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  SetFileInformationByHandleFn setInformation =
+      kernel32 ? (SetFileInformationByHandleFn)(void*)GetProcAddress(
+                     kernel32, "SetFileInformationByHandle")
+               : nullptr;
+  if (!setInformation) return false;
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  return setInformation(file, FileDispositionInfo, &disposition,
+                        sizeof(disposition)) != FALSE;
+}
 
 bool PlatformPathExists(const WideChar* path) {
   WIN32_FIND_DATAW data;

@@ -80,6 +80,21 @@ class Streams(lf.LauncherTestCase):
         return dict(block=block, payload_size=payload_size,
                     properties=properties or lf.property_bytes(), header=header)
 
+    # --- damage found late ----------------------------------------------------
+
+    def test_damage_late_in_a_large_stream_leaves_nothing_behind(self):
+        # The copy is written while the block is decoded; a block cut short
+        # fails only near its end. Damage it is, with the temporary folder
+        # writable (a partly written copy is removed) or missing.
+        data = self.probe + random.Random(5).randbytes(3 << 20)
+        block, _ = lf.compress(data)
+        launcher = lf.build(**self.block_args(block[:-64], len(data)))
+        for tmp in (self.tmp, self.dir / "missing"):
+            with self.subTest(tmp=tmp.name):
+                self.assert_box(self.run_launcher(launcher, tmp=tmp), DAMAGED)
+                self.assert_empty(self.tmp)
+                self.assertFalse((self.dir / "missing").exists())
+
     # --- where the decoded size ends ----------------------------------------
 
     def test_end_marker_right_after_the_payload(self):

@@ -180,16 +180,17 @@ class CopyFailures(lf.LauncherTestCase):
             self.skipTest("mounting a tmpfs needs root")
         small = self.dir / "small"
         small.mkdir()
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(small)],
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1536k", "tmpfs",
+                                  str(small)],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL).returncode == 0
         if not mounted:
             self.skipTest("mount -t tmpfs is not permitted here")
         # Unmount before the folder is removed (cleanups run last-in first-out).
         self.addCleanup(subprocess.run, ["umount", str(small)], stdin=subprocess.DEVNULL)
-        # Random bytes do not compress: the file stays small enough to build,
-        # the decoded copy is several times the free space.
-        payload = lf.probe_bytes() + random.Random(3).randbytes(256 * 1024)
+        # Random bytes do not compress: the copy is twice the free space, so a
+        # write in the middle of the stream fails.
+        payload = lf.probe_bytes() + random.Random(3).randbytes(3 << 20)
         self.assert_box(self.run_launcher(lf.build(payload), tmp=small), TEMP_COPY_FAILED)
         self.assertEqual(listing(small), [])
         # The same launcher writes a copy that fits.

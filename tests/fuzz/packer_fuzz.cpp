@@ -158,7 +158,8 @@ bool CheckReaders(const Bytes& file) {
 
   const std::string path = ScratchPath(".exe");
   WriteScratch(path, file);
-  packer::VerifyReport report = packer::VerifyLauncherFile(path);
+  packer::MemorySink decoded;
+  packer::VerifyReport report = packer::VerifyLauncherFile(path, &decoded);
   if (!report.ok) {
     Require(OneLine(report.failure));
     return false;
@@ -169,14 +170,13 @@ bool CheckReaders(const Bytes& file) {
           info.payloadInFile && info.textInFile);
   Bytes expected;
   Require(ReferenceDecode(info.header, file.data(), file.size(), &expected));
-  Require(report.setup->GetSize() == info.header.payloadSize);
-  Require(expected.empty() ||
-          std::memcmp(report.setup->Memory, expected.data(), expected.size()) == 0);
+  Require(decoded.bytes.size() == (size_t)info.header.payloadSize);
+  Require(decoded.bytes == expected);
 
   const std::string out = ScratchPath(".out");
   packer::OutputFile output;
   Require(output.Open(out) &&
-          output.Append(report.setup->Memory, (size_t)report.setup->GetSize()) &&
+          output.Append(decoded.bytes.data(), decoded.bytes.size()) &&
           output.Commit());
   Bytes extracted;
   Require(packer::ReadWholeFile(out, "output", &extracted, &error));

@@ -1,9 +1,6 @@
 // The fake platform layer behind the host tests.
 #include "tests/unit/FakePlatform.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +12,7 @@ struct OpenFile {
   std::u16string path;
   uint64_t position = 0;
   bool writable = false;
+  bool deleteOnClose = false;
 };
 
 FakeSystem* gFake = nullptr;
@@ -22,23 +20,11 @@ std::map<intptr_t, OpenFile> gHandles;
 intptr_t gNextHandle = 0x100;
 int gSidToken = 0;
 int gEntryPointToken = 0;
-// Blocks the code under test still holds; a process end hands them back to
-// the system, so ResetFake frees them. Never destroyed, so the blocks stay
-// reachable for a leak checker that runs after static destructors.
-std::set<void*>& gLiveBlocks = *new std::set<void*>();
-// Reserved blocks and their reserved and committed sizes. Reserved pages are
-// inaccessible until committed, as on Windows, so a write past the committed
-// part crashes the test instead of passing unseen.
-struct Reservation {
-  size_t reserved;
-  size_t committed;
-};
-std::map<void*, Reservation>& gReservations = *new std::map<void*, Reservation>();
-
-size_t RoundToPages(size_t size) {
-  const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-  return (size + page - 1) / page * page;
-}
+// Blocks the code under test still holds, with their sizes; a process end
+// hands them back to the system, so ResetFake frees them. Never destroyed,
+// so the blocks stay reachable for a leak checker that runs after static
+// destructors.
+std::map<void*, size_t>& gLiveBlocks = *new std::map<void*, size_t>();
 
 PlatformHandle NewHandle(OpenFile file) {
   intptr_t id = gNextHandle++;
@@ -65,10 +51,8 @@ FakeSystem& Fake() {
 }
 
 void ResetFake() {
-  for (void* block : gLiveBlocks) std::free(block);
+  for (const auto& block : gLiveBlocks) std::free(block.first);
   gLiveBlocks.clear();
-  for (const auto& r : gReservations) munmap(r.first, r.second.reserved);
-  gReservations.clear();
   delete gFake;
   gFake = new FakeSystem();
   gHandles.clear();
@@ -106,60 +90,41 @@ static bool AllocationRefused(size_t size) {
   return fake.maxAllocationBytes && size > *fake.maxAllocationBytes;
 }
 
+static void TrackBlock(void* block, size_t size) {
+  FakeSystem& fake = Fake();
+  gLiveBlocks[block] = size;
+  fake.allocatedBytes += size;
+  fake.peakAllocatedBytes = std::max(fake.peakAllocatedBytes, fake.allocatedBytes);
+}
+
+static void ForgetBlock(void* block) {
+  auto it = gLiveBlocks.find(block);
+  if (it == gLiveBlocks.end()) return;
+  Fake().allocatedBytes -= it->second;
+  gLiveBlocks.erase(it);
+}
+
 void* PlatformAllocate(size_t size) {
   FakeSystem& fake = Fake();
   if (AllocationRefused(size)) return nullptr;
   ++fake.liveAllocations;
   void* block = std::malloc(size);
-  gLiveBlocks.insert(block);
+  TrackBlock(block, size);
   return block;
 }
 
 void* PlatformReallocate(void* block, size_t size) {
   if (AllocationRefused(size)) return nullptr;
+  ForgetBlock(block);
   void* resized = std::realloc(block, size);
-  gLiveBlocks.erase(block);
-  gLiveBlocks.insert(resized);
+  TrackBlock(resized, size);
   return resized;
 }
 
 void PlatformFree(void* block) {
   --Fake().liveAllocations;
-  gLiveBlocks.erase(block);
+  ForgetBlock(block);
   std::free(block);
-}
-
-void* PlatformReserve(size_t size) {
-  size_t reserved = RoundToPages(size);
-  void* block = mmap(nullptr, reserved, PROT_NONE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (block == MAP_FAILED) return nullptr;
-  gReservations[block] = Reservation{reserved, 0};
-  ++Fake().liveAllocations;
-  return block;
-}
-
-bool PlatformCommit(void* block, size_t size) {
-  FakeSystem& fake = Fake();
-  Reservation& r = gReservations.at(block);
-  size_t wanted = RoundToPages(size);
-  if (wanted > r.reserved) std::abort();  // the code under test miscounted
-  if (wanted <= r.committed) return true;
-  if (AllocationRefused(wanted)) return false;
-  if (mprotect(block, wanted, PROT_READ | PROT_WRITE) != 0) return false;
-  fake.committedBytes += wanted - r.committed;
-  fake.peakCommittedBytes = std::max(fake.peakCommittedBytes, fake.committedBytes);
-  r.committed = wanted;
-  return true;
-}
-
-void PlatformReleaseReserved(void* block) {
-  FakeSystem& fake = Fake();
-  auto it = gReservations.find(block);
-  fake.committedBytes -= it->second.committed;
-  munmap(block, it->second.reserved);
-  gReservations.erase(it);
-  --fake.liveAllocations;
 }
 
 void PlatformExitProcess(uint32_t exitCode) {
@@ -235,6 +200,12 @@ uint32_t PlatformWrite(PlatformHandle file, const void* buffer,
   FakeFile& data = Fake().files[open->path];
   uint32_t n = count;
   if (Fake().maxBytesPerWrite) n = std::min(n, *Fake().maxBytesPerWrite);
+  if (Fake().failWriteAfter) {
+    uint64_t left = *Fake().failWriteAfter > open->position
+                        ? *Fake().failWriteAfter - open->position
+                        : 0;
+    n = (uint32_t)std::min<uint64_t>(n, left);
+  }
   if (data.bytes.size() < open->position + n) data.bytes.resize(open->position + n);
   if (n) std::memcpy(data.bytes.data() + open->position, buffer, n);
   open->position += n;
@@ -251,12 +222,23 @@ uint64_t PlatformGetFileSize(PlatformHandle file) {
 void PlatformCloseHandle(PlatformHandle handle) {
   OpenFile* open = Lookup(handle);
   if (open && open->writable) Fake().writtenCopy = Fake().files[open->path].bytes;
+  if (open && open->deleteOnClose) {
+    Fake().deletedFiles.push_back(open->path);
+    Fake().files.erase(open->path);
+  }
   if (gHandles.erase((intptr_t)handle)) --Fake().openHandles;
 }
 
 void PlatformDeleteFile(const WideChar* path) {
   Fake().deletedFiles.push_back(path);
   Fake().files.erase(path);
+}
+
+bool PlatformDeleteOnClose(PlatformHandle file) {
+  OpenFile* open = Lookup(file);
+  if (!open || !open->writable || Fake().deleteOnCloseFails) return false;
+  open->deleteOnClose = true;
+  return true;
 }
 
 bool PlatformPathExists(const WideChar* path) {

@@ -52,6 +52,9 @@ struct FakeSystem {
   // creation: absent until the launcher tries to create them.
   std::set<std::u16string> takenAtCreation;
   std::optional<uint32_t> maxBytesPerWrite;    // a full disk
+  std::optional<uint64_t> failWriteAfter;      // a disk that fills up: bytes
+                                               // written before writes fail
+  bool deleteOnCloseFails = false;             // as before Vista
   bool openForReadingFails = false;
   bool seekFails = false;
   std::u16string tempPath = u"C:\\Users\\me\\AppData\\Local\\Temp\\";
@@ -76,7 +79,7 @@ struct FakeSystem {
   std::vector<FakeBox> boxes;
   std::optional<uint32_t> exitCode;
   std::vector<FakeStart> starts;
-  std::vector<std::u16string> deletedFiles;
+  std::vector<std::u16string> deletedFiles;  // by name or on close
   std::vector<std::u16string> createdFiles;
   std::vector<uint8_t> writtenCopy;  // a written file's bytes when closed
   std::vector<std::u16string> queriedValues;
@@ -89,8 +92,8 @@ struct FakeSystem {
   int universalNameCalls = 0;
   int allocations = 0;
   int liveAllocations = 0;
-  size_t committedBytes = 0;      // of reserved blocks, now
-  size_t peakCommittedBytes = 0;  // and at most
+  size_t allocatedBytes = 0;      // held by the code under test, now
+  size_t peakAllocatedBytes = 0;  // and at most
   int openHandles = 0;
   bool ownFileOpenAtStart = false;
 

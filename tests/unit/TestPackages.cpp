@@ -86,6 +86,36 @@ void StoreHeader(Bytes& file, const PackageHeader& header) {
               sizeof(header));
 }
 
+namespace {
+
+bool ReadFromBytes(void* context, uint32_t offset, uint8_t* buffer,
+                   uint32_t count) {
+  const Bytes* block = (const Bytes*)context;
+  if ((uint64_t)offset + count > block->size()) return false;
+  std::memcpy(buffer, block->data() + offset, count);
+  return true;
+}
+
+void AppendToBytes(void* context, const uint8_t* data, uint32_t count) {
+  ((Bytes*)context)->insert(((Bytes*)context)->end(), data, data + count);
+}
+
+}  // namespace
+
+LzmaOutcome DecodeBlock(const LzmaProperties& properties, const Bytes& block,
+                        int32_t size, Bytes* out, int32_t pieceSize) {
+  Bytes decoded;
+  TStream input;
+  TStream output;
+  input.SetSize(pieceSize);
+  output.SetSize(pieceSize);
+  LzmaBlock source = {ReadFromBytes, (void*)&block, (uint32_t)block.size()};
+  LzmaOutcome outcome = DecodeLzmaExactly(properties, source, &input, &output,
+                                          size, {AppendToBytes, &decoded});
+  if (out) *out = decoded;
+  return outcome;
+}
+
 void InstallLauncher(const Bytes& file) { OwnFile().bytes = file; }
 
 FakeFile& OwnFile() { return Fake().files[Fake().modulePath]; }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/StubTypes.h"
+#include "extract/LzmaDecoder.h"
 #include "packer/PackageWriter.h"
 #include "tests/unit/FakePlatform.h"
 
@@ -36,6 +37,13 @@ PackageLocator LocatorOf(const Bytes& file);
 PackageHeader HeaderOf(const Bytes& file);
 void StoreLocator(Bytes& file, const PackageLocator& locator);
 void StoreHeader(Bytes& file, const PackageHeader& header);
+
+// Decodes `block` with the launcher's decoder, reading and handing on
+// `pieceSize` bytes at a time (a small size crosses many piece boundaries);
+// what the decoder handed on goes to `out`.
+LzmaOutcome DecodeBlock(const LzmaProperties& properties, const Bytes& block,
+                        int32_t size, Bytes* out = nullptr,
+                        int32_t pieceSize = 1 << 20);
 
 // Makes `file` the launcher's own file (Fake().files[Fake().modulePath]).
 void InstallLauncher(const Bytes& file);

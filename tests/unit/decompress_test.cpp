@@ -19,6 +19,7 @@
 #include "extract/Decompress.h"
 #include "extract/LzmaDecoder.h"
 #include "extract/LzmaProperties.h"
+#include "extract/TemporaryCopy.h"
 #include "tests/unit/TestPackages.h"
 
 namespace {
@@ -290,19 +291,15 @@ Boundary Classify(const std::vector<TracedSymbol>& symbols, size_t size) {
   return Boundary::Inside;  // beyond the data
 }
 
-// Decodes into a stream that grows `growthStep` bytes at a time, as the
-// launcher's does, only in smaller steps so the tests cross many of them.
+// Decodes in pieces of `pieceSize` bytes, as the launcher does, only in
+// smaller pieces so the tests cross many of them.
 LzmaOutcome Decode(const Bytes& block, size_t size, const Settings& s = {},
-                   Bytes* out = nullptr, int32_t growthStep = kLzmaGrowthStep) {
+                   Bytes* out = nullptr, int32_t pieceSize = kOutputPieceSize) {
   uint8_t bytes[5];
   PropertyBytes(s, bytes);
   LzmaProperties properties;
   EXPECT_TRUE(AcceptLzmaProperties(bytes, &properties));
-  TStream output;
-  LzmaOutcome outcome = DecodeLzmaExactly(properties, block.data(), block.size(),
-                                          &output, (int32_t)size, growthStep);
-  if (out) out->assign(output.Memory, output.Memory + output.Size);
-  return outcome;
+  return DecodeBlock(properties, block, (int32_t)size, out, pieceSize);
 }
 
 const char* Name(LzmaOutcome outcome) {
@@ -358,7 +355,7 @@ TEST(DecodeLzmaExactly, EverySizeOfABlockAgainstItsSymbols) {
                                  ? LzmaOutcome::Accepted
                                  : LzmaOutcome::Refused;
       // One step for the whole output, and steps that end inside symbols.
-      for (int32_t step : {kLzmaGrowthStep, 97}) {
+      for (int32_t step : {kOutputPieceSize, 97}) {
         Bytes output;
         LzmaOutcome outcome = Decode(block, size, b.settings, &output, step);
         ASSERT_EQ(outcome, expected)
@@ -492,9 +489,7 @@ TEST(DecodeLzmaExactly, LiblzmaRefusesLcPlusLpAboveFour) {
     const uint8_t bytes[5] = {first, 0, 0, 1, 0};
     LzmaProperties properties;
     ASSERT_TRUE(AcceptLzmaProperties(bytes, &properties));
-    TStream output;
-    EXPECT_EQ(DecodeLzmaExactly(properties, block.data(), block.size(), &output,
-                                (int32_t)data.size()),
+    EXPECT_EQ(DecodeBlock(properties, block, (int32_t)data.size()),
               LzmaOutcome::Refused);
   }
 }
@@ -532,7 +527,8 @@ class DecompressLauncher : public LauncherTest {
   // Runs the whole launcher on a file carrying `block`; detached, so an
   // accepted payload stays on disk as the temporary copy.
   void Run(const Bytes& block, const uint8_t properties[5], int32_t payloadSize,
-           const std::function<void(PackageHeader&)>& patch = nullptr) {
+           const std::function<void(PackageHeader&)>& patch = nullptr,
+           const std::function<void()>& arrange = nullptr) {
     LauncherTest::SetUp();
     packer::PackageOptions options;
     options.detached = true;
@@ -549,7 +545,15 @@ class DecompressLauncher : public LauncherTest {
       StoreLocator(file, locator);
     }
     InstallLauncher(file);
+    if (arrange) arrange();
     exit_ = ExitCodeOf(RunLauncher);
+  }
+
+  // Nothing of a copy is left on disk, and no handle is open.
+  void ExpectNothingLeft() {
+    for (const std::u16string& created : Fake().createdFiles)
+      EXPECT_EQ(Fake().files.count(created), 0u) << Narrow(created);
+    EXPECT_EQ(Fake().openHandles, 1);  // the launcher's own file
   }
 
   void ExpectCopy(const Bytes& expected) {
@@ -562,7 +566,7 @@ class DecompressLauncher : public LauncherTest {
   void ExpectDamaged() {
     EXPECT_EQ(exit_, 1620u);
     EXPECT_TRUE(EndedWithBox(kPackageDamagedText));
-    EXPECT_TRUE(Fake().createdFiles.empty());
+    ExpectNothingLeft();
   }
 
   std::optional<uint32_t> exit_;
@@ -664,20 +668,77 @@ TEST_F(DecompressLauncher, OutOfRangeHeaderFieldsAreDamage) {
   }
 }
 
-TEST_F(DecompressLauncher, ForgedPayloadSizeCostsOnlyWhatTheBlockHolds) {
-  // A correct checksum over a header that claims far more than the block
-  // decodes to: the damaged-package message, with memory committed only for
-  // what was decoded, never for the claimed size.
-  const Bytes data = SetupImage(3 << 20, 5);
-  const Bytes block = Encode(data, false);
+TEST_F(DecompressLauncher, MemoryDoesNotGrowWithTheSetupProgram) {
+  // The launcher holds liblzma's dictionary and fixed pieces, whatever the
+  // size of the setup program or the size a forged header claims for it.
+  const Bytes small = SetupImage(100 << 10, 5);
+  const Bytes large = SetupImage(6 << 20, 5);
+  const Bytes largeBlock = Encode(large, false);
   uint8_t properties[5];
   PropertyBytes({}, properties);
-  for (int32_t claimed : {INT32_MAX, (int32_t)data.size() * 4}) {
-    SCOPED_TRACE(claimed);
-    Run(block, properties, claimed);
-    ExpectDamaged();
-    EXPECT_LE(Fake().peakCommittedBytes, data.size() + 2 * kLzmaGrowthStep);
-    EXPECT_GE(Fake().peakCommittedBytes, data.size());
+  const size_t bound = Settings().dictionarySize + kBlockPieceSize +
+                       kOutputPieceSize + (256 << 10);
+  const struct {
+    const char* name;
+    const Bytes* data;
+    const Bytes block;
+    int32_t claimed;
+  } cases[] = {
+      {"small", &small, Encode(small, false), (int32_t)small.size()},
+      {"large", &large, largeBlock, (int32_t)large.size()},
+      {"forged: 4 times the size", nullptr, largeBlock,
+       (int32_t)large.size() * 4},
+      {"forged: 2 GiB", nullptr, largeBlock, INT32_MAX},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Run(c.block, properties, c.claimed);
+    if (c.data)
+      ExpectCopy(*c.data);
+    else
+      ExpectDamaged();
+    EXPECT_LE(Fake().peakAllocatedBytes, bound);
+  }
+}
+
+TEST_F(DecompressLauncher, FailuresWhileTheCopyIsWritten) {
+  // The copy is written while the payload is decoded. The verdict is the
+  // one of decoding first and writing afterwards: damage outranks a copy
+  // that could not be written. Whatever failed, nothing of the copy stays.
+  const Bytes data = SetupImage(3 << 20, 6);
+  const Bytes block = Encode(data, false);
+  const Bytes cut(block.begin(), block.end() - 64);  // damage found late
+  uint8_t properties[5];
+  PropertyBytes({}, properties);
+  const std::u16string temp = Fake().tempPath;
+  const struct {
+    const char* name;
+    const Bytes* block;
+    std::function<void()> arrange;
+    const WideChar* message;
+  } cases[] = {
+      {"late damage, temporary folder unwritable", &cut,
+       [&] { Fake().unwritableFolders.insert(temp); }, kPackageDamagedText},
+      {"late damage after a partly written copy", &cut, [] {},
+       kPackageDamagedText},
+      {"late damage, disk full in the middle", &cut,
+       [] { Fake().failWriteAfter = 3 << 19; }, kPackageDamagedText},
+      {"disk full in the middle", &block,
+       [] { Fake().failWriteAfter = 3 << 19; }, kTempCopyFailedText},
+      {"disk full, no deletion through the handle", &block,
+       [] {
+         Fake().failWriteAfter = 3 << 19;
+         Fake().deleteOnCloseFails = true;
+       },
+       kTempCopyFailedText},
+      {"temporary folder unwritable", &block,
+       [&] { Fake().unwritableFolders.insert(temp); }, kTempCopyFailedText},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Run(*c.block, properties, (int32_t)data.size(), nullptr, c.arrange);
+    EXPECT_TRUE(EndedWithBox(c.message));
+    ExpectNothingLeft();
   }
 }
 
@@ -691,7 +752,7 @@ TEST_F(DecompressLauncher, ShortReadOfTheBlockIsDamage) {
   InstallLauncher(file);
   OwnFile().maxBytesPerRead = (uint32_t)options.precompressed->block.size() - 1;
   PlatformHandle handle = PlatformOpenForReading(Fake().modulePath.c_str());
-  exit_ = ExitCodeOf([&] { DecompressPayload(handle, HeaderOf(file)); });
+  exit_ = ExitCodeOf([&] { WriteTemporaryCopy(handle, HeaderOf(file)); });
   ExpectDamaged();
 }
 

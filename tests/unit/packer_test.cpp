@@ -100,12 +100,12 @@ void PutU32(Bytes& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4)
 Bytes Decode(const Bytes& file, const PackageHeader& header) {
   LzmaProperties properties;
   EXPECT_TRUE(AcceptLzmaProperties(header.lzmaProperties, &properties));
-  TStream out;
-  LzmaOutcome outcome = DecodeLzmaExactly(
-      properties, file.data() + header.payloadOffset, header.payloadPackedSize,
-      &out, header.payloadSize);
-  EXPECT_EQ(outcome, LzmaOutcome::Accepted);
-  return Bytes(out.Memory, out.Memory + out.Size);
+  Bytes block(file.begin() + header.payloadOffset,
+              file.begin() + header.payloadOffset + header.payloadPackedSize);
+  Bytes out;
+  EXPECT_EQ(testpkg::DecodeBlock(properties, block, header.payloadSize, &out),
+            LzmaOutcome::Accepted);
+  return out;
 }
 
 struct LayoutCase {

@@ -214,29 +214,4 @@ TEST_F(StreamTest, DestructionFreesTheBlock) {
   EXPECT_EQ(Fake().liveAllocations, live);
 }
 
-TEST_F(StreamTest, ReservedStreamGrowsInPlaceAndCommitsOnlyWhatItHolds) {
-  const int live = Fake().liveAllocations;
-  {
-    TStream stream;
-    stream.Reserve(64 * TStream::CapacityStep);
-    uint8_t* const block = stream.Memory;
-    EXPECT_EQ(Fake().committedBytes, 0u);
-    Fill(stream, 3 * TStream::CapacityStep + 5);
-    EXPECT_EQ(stream.Memory, block);
-    EXPECT_EQ(Fake().committedBytes, (size_t)4 * TStream::CapacityStep);
-    stream.SetSize(10);  // shrinking keeps the block
-    EXPECT_EQ(stream.Memory, block);
-    // Past the reservation the stream moves to the heap, contents and all.
-    stream.SetSize(65 * TStream::CapacityStep);
-    EXPECT_EQ(stream.Reserved, 0);
-    EXPECT_EQ(Fake().committedBytes, 0u);
-    for (int32_t i = 0; i < 10; ++i) EXPECT_EQ(stream.Memory[i], (uint8_t)i);
-  }
-  {
-    TStream unused;
-    unused.Reserve(1 << 30);
-  }
-  EXPECT_EQ(Fake().liveAllocations, live);
-}
-
 }  // namespace

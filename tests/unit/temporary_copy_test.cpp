@@ -1,4 +1,4 @@
-// The temporary copy: which folder, which free name, and the single write.
+// The temporary copy: which folder, which free name, and the writing.
 #include <gtest/gtest.h>
 
 #include "core/FatalErrors.h"
@@ -13,32 +13,19 @@ const std::u16string kTemp = u"C:\\Users\\me\\AppData\\Local\\Temp\\";
 
 class TemporaryCopy : public LauncherTest {
  protected:
-  // Streams as the decompression step leaves them: input holding a block,
-  // output holding `payload`.
-  void MakeStreams(const Bytes& payload) {
-    input_ = new TStream();
-    input_->SetSize(1000);
-    output_ = new TStream();
-    if (!payload.empty())
-      output_->Write(payload.data(), (int32_t)payload.size());
-  }
-
+  // Writes the copy of a launcher file carrying `payload`, as the main
+  // sequence does once the package is checked.
   std::optional<uint32_t> Write(const Bytes& payload, std::u16string* path) {
-    MakeStreams(payload);
+    const Bytes file = BuildLauncher(payload);
+    InstallLauncher(file);
+    PlatformHandle own = PlatformOpenForReading(Fake().modulePath.c_str());
     std::optional<uint32_t> exit = ExitCodeOf([&] {
-      WideText result = WriteTemporaryCopy(output_, input_,
-                                           (int32_t)payload.size());
+      WideText result = WriteTemporaryCopy(own, HeaderOf(file));
       *path = std::u16string(result.Data(), result.Length());
     });
-    if (exit) {  // a fatal end leaves them to the operating system
-      delete output_;
-      delete input_;
-    }
+    PlatformCloseHandle(own);
     return exit;
   }
-
-  TStream* input_ = nullptr;
-  TStream* output_ = nullptr;
 };
 
 struct FolderCase {
@@ -150,7 +137,7 @@ TEST_F(TemporaryCopy, UncreatableFileEndsWithTheTemporaryCopyMessage) {
   EXPECT_TRUE(Fake().deletedFiles.empty());
 }
 
-TEST_F(TemporaryCopy, ShortWriteDeletesTheFileFirst) {
+TEST_F(TemporaryCopy, ShortWriteRemovesTheFileFirst) {
   Fake().maxBytesPerWrite = 99;
   std::u16string path;
   EXPECT_EQ(Write(SetupImage(100), &path), 1632u);
@@ -158,7 +145,7 @@ TEST_F(TemporaryCopy, ShortWriteDeletesTheFileFirst) {
   EXPECT_EQ(Fake().deletedFiles,
             std::vector<std::u16string>{kTemp + u"setup.exe"});
   EXPECT_EQ(Fake().files.count(kTemp + u"setup.exe"), 0u);
-  EXPECT_EQ(Fake().openHandles, 0);  // closed before the count was judged
+  EXPECT_EQ(Fake().openHandles, 0);
 }
 
 TEST_F(TemporaryCopy, EmptyPayloadGivesAnEmptyFile) {
