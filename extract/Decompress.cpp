@@ -50,6 +50,6 @@ LzmaOutcome DecompressPayload(PlatformHandle file, const PackageHeader& header,
                               const LzmaOutput& sink) {
   BlockInFile inFile = {file, header.payloadOffset, UINT32_MAX};
   LzmaBlock block = {ReadBlockPiece, &inFile, header.payloadPackedSize};
-  return DecodeLzmaExactly(streams.properties, block, streams.input, streams.output,
-                           header.payloadSize, sink);
+  return DecodeLzmaExactly(streams.properties, block, streams.input,
+                           streams.output, header.payloadSize, sink);
 }

@@ -146,8 +146,8 @@ LzmaOutcome DecodeLzmaExactly(const LzmaProperties& properties,
   } else if (lenient.result == LZMA_DATA_ERROR) {
     // The second run reads the block again but hands nothing on: the sink
     // already has every byte.
-    DecodePass strict = RunDecoder(&stream, properties, block, input, output, outputSize,
-                      false, nullptr);
+    DecodePass strict = RunDecoder(&stream, properties, block, input, output,
+                                   outputSize, false, nullptr);
     if (strict.result == LZMA_MEM_ERROR)
       outcome = LzmaOutcome::OutOfMemory;
     else if (!strict.unreadable && strict.outputWritten == outputSize &&

@@ -36,17 +36,19 @@ WideText ChooseFreePath(const WideText& path, int32_t* number) {
   }
 }
 
-// Creates the copy under the first free name. Another launcher may take the
-// chosen name between the existence test and the creation; the creation then
-// fails rather than replacing that launcher's copy, and the search goes on
-// with the next number as if the name had been taken all along. A creation
-// that fails for another reason leaves `*file` invalid.
-WideText CreateUnderFreeName(const WideText& path, PlatformHandle* file) {
+// Creates the copy under the first free name, which it leaves in `*path`.
+// Another launcher may take the chosen name between the existence test and
+// the creation; the creation then fails rather than replacing that
+// launcher's copy, and the search goes on with the next number as if the
+// name had been taken all along. A creation that fails for another reason
+// gives the invalid handle. Nothing is allocated once the file exists.
+PlatformHandle CreateUnderFreeName(WideText* path) {
+  const WideText base = *path;
   for (int32_t number = 1;; ++number) {
-    WideText candidate = ChooseFreePath(path, &number);
-    *file = PlatformCreateNewForWriting(candidate.Data());
-    if (*file != PLATFORM_INVALID_HANDLE) return candidate;
-    if (!PlatformPathExists(candidate.Data())) return candidate;
+    *path = ChooseFreePath(base, &number);
+    PlatformHandle file = PlatformCreateNewForWriting(path->Data());
+    if (file != PLATFORM_INVALID_HANDLE || !PlatformPathExists(path->Data()))
+      return file;
   }
 }
 
@@ -121,8 +123,7 @@ WideText WriteTemporaryCopy(PlatformHandle file, const PackageHeader& header) {
   PayloadStreams streams = CreatePayloadStreams(file, header);
   WideText path = ChooseTemporaryFolder();
   path.Append(ExtractName(ArgumentAt(0)));
-  CopyInProgress copy = {PLATFORM_INVALID_HANDLE, false};
-  path = CreateUnderFreeName(path, &copy.file);
+  CopyInProgress copy = {CreateUnderFreeName(&path), false};
   copy.failed = copy.file == PLATFORM_INVALID_HANDLE;
 
   LzmaOutcome outcome =

@@ -1,11 +1,12 @@
 // libFuzzer target: the launcher's whole path, from the locator to the
 // temporary copy and the start, on arbitrary launcher-file contents.
 //
-// Every input must end in a defined outcome: one of the launcher's messages,
-// the out-of-memory stop, or a started setup program whose temporary copy is
-// exactly what an independent plain liblzma decode of the block gives.
-// Anything else (a crash, a sanitizer report, a second box, a copy that
-// differs) aborts.
+// Every input must end in a defined outcome: one of the launcher's messages
+// with its exit code and nothing left on disk, the out-of-memory stop, or a
+// started setup program whose temporary copy is exactly what an independent
+// plain liblzma decode of the block gives. Anything else (a crash, a
+// sanitizer report, a second box, a copy that differs or stays behind)
+// aborts.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,12 @@
 
 namespace {
 
+// The codes of the launcher's own stops: damaged, truncated, temporary
+// copy, refused release, out of memory.
+bool IsStopCode(uint32_t code) {
+  return code == 1620 || code == 1619 || code == 1632 || code == 1654 ||
+         code == 203;
+}
 
 }  // namespace
 
@@ -37,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RunLauncher();
   } catch (const FakeExit& exit) {
     if (fake.boxes.size() != 1) std::abort();
-    if (exit.exitCode != 0 && exit.exitCode != 203) std::abort();
+    if (!IsStopCode(exit.exitCode)) std::abort();
+    for (const std::u16string& created : fake.createdFiles)
+      if (fake.files.count(created)) std::abort();
     return 0;
   }
 

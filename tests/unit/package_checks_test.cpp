@@ -267,6 +267,8 @@ TEST_F(PackageChecks, EveryFailedAllocationEndsWith203) {
     InstallLauncher(file_);
     Fake().failAllocationNumber = failing;
     EXPECT_EQ(ExitCodeOf(RunLauncher), 203u);
+    for (const std::u16string& created : Fake().createdFiles)
+      EXPECT_EQ(Fake().files.count(created), 0u) << "left on disk";
     ASSERT_EQ(Fake().boxes.size(), 1u);
     EXPECT_EQ(Fake().boxes[0].caption, u"Error");
     for (const WideChar* text : {kPackageDamagedText, kPackageTruncatedText,
