@@ -288,20 +288,9 @@ bool ReadTextFile(const std::string& path, std::u16string* text,
   if (!packer::ReadWholeFile(path, "text file", &bytes, error, 16u << 20,
                              "a refusal text can hold at most 65535 UTF-16 units"))
     return false;
-  std::string utf8(bytes.begin(), bytes.end());
-  if (utf8.compare(0, 3, "\xEF\xBB\xBF") == 0) utf8.erase(0, 3);
-  if (!utf8.empty() && utf8.back() == '\n') utf8.pop_back();
-  if (!utf8.empty() && utf8.back() == '\r') utf8.pop_back();
-  if (!packer::Utf8ToUtf16(utf8, text)) {
-    *error = "text file " + path + " is not valid UTF-8";
-    return false;
-  }
-  if (text->empty()) {
-    *error = "text file " + path +
-             " holds no text (leave --unsupported-text-file out instead)";
-    return false;
-  }
-  return true;
+  if (packer::DecodeTextFile(bytes, text, error)) return true;
+  *error = "text file " + path + " " + *error;
+  return false;
 }
 
 // The branding options; texts are checked against the version resource's
@@ -446,21 +435,12 @@ int RunBuild(const ParsedArgs& args) {
   if (has("--unsupported-text") &&
       !packer::Utf8ToUtf16(get("--unsupported-text"), &options.unsupportedText))
     return Fail("--unsupported-text is not valid UTF-8");
-  if (has("--unsupported-text") && options.unsupportedText.empty())
-    return Fail("--unsupported-text needs a text (leave the option out instead)");
   if (has("--unsupported-text-file") &&
       !ReadTextFile(get("--unsupported-text-file"), &options.unsupportedText, &error))
     return Fail(error);
-  // The launcher's box ends the text at the first NUL.
-  const size_t nul = options.unsupportedText.find(u'\0');
-  if (nul != std::u16string::npos)
-    return Fail("the unsupported-release text holds a NUL character after " +
-                std::to_string(nul) + " UTF-16 units; the launcher would show only "
-                "what stands before it");
-  if (options.unsupportedText.size() > 0xFFFF)
-    return Fail("the unsupported-release text is " +
-                std::to_string(options.unsupportedText.size()) +
-                " UTF-16 units long; at most 65535 fit");
+  if ((has("--unsupported-text") || has("--unsupported-text-file")) &&
+      !packer::CheckRefusalText(options.unsupportedText, &error))
+    return Fail(error);
   options.detached = has("--detached");
   if (!NumberOption(args, "--preset", 0, 9, &options.lzma.preset, &error) ||
       !NumberOption(args, "--lc", 0, 4, &options.lzma.lc, &error) ||
