@@ -93,8 +93,8 @@ const Command kBuild = {
         {"--lzma-props", "HEX10", "expert: the five property bytes for that block"},
         {"--payload-size", "N", "expert: the decoded size to record for that block"},
         {"--icon", "FILE.ico",
-         "the launcher's icon: every image of the .ico (PNG ones included)\n"
-         "replaces the stub's icon group"},
+         "the launcher's icon: every image of the .ico (PNG ones included,\n"
+         "at most 128) replaces the stub's icon group"},
         {"--file-version", "A.B.C.D",
          "version information, numbers and text (default: the product\n"
          "version, else 1.0.0.0)"},
