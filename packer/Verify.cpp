@@ -72,11 +72,11 @@ std::string Line(const std::string& step, const std::string& result) {
 
 // The certificate table, as Windows judges its form before any
 // certificate: a broken one makes the file count as unsigned.
-bool CheckSignature(const std::string& path, const std::vector<uint8_t>& image,
+bool CheckSignature(const std::string& path, const std::vector<uint8_t>& head,
                     const PackageLocator& locator, uint64_t fileSize, VerifyReport* report) {
   PeLayout layout;
   std::string problem;
-  if (!ReadPeLayout(image, &layout, &problem)) layout = PeLayout();
+  if (!ReadPeLayout(head, &layout, &problem)) layout = PeLayout();
   if (layout.certificateOffset == 0 && layout.certificateSize == 0) {
     report->lines.push_back(Line("signature", "none"));
     return true;
@@ -249,7 +249,7 @@ VerifyReport VerifyLauncherFile(const std::string& path) {
           "; version " +
           (brand.hasVersion ? brand.version.fileVersion.Text() : std::string("none")) +
           (brand.hasManifest ? "; manifest" : "; no manifest")));
-  if (!CheckSignature(path, image, locator, fileSize, &report)) return report;
+  if (!CheckSignature(path, head, locator, fileSize, &report)) return report;
   report.lines.push_back(Line(
       "payload", "ok: " + std::to_string(header.payloadSize) +
                      " bytes decoded from " +
