@@ -1,6 +1,8 @@
 // Branding: from command-line options to resources, and back.
 #include "packer/Branding.h"
 
+#include <map>
+
 #include "packer/ResourceSection.h"
 
 namespace packer {
@@ -114,35 +116,50 @@ BrandingInfo ReadBranding(const std::vector<uint8_t>& image) {
   if (!ReadResources(image, &resources, &info.problem)) return info;
   info.readable = true;
   info.resourceCount = resources.size();
-  auto find = [&](uint16_t type, uint16_t id) -> const Resource* {
-    for (const Resource& r : resources)
-      if (IsType(r, type) && (id == 0 || (!r.name.named && r.name.id == id))) return &r;
-    return nullptr;
+  // The first resource of each type, and each icon by its number: one pass,
+  // however many entries a group lists.
+  std::map<uint16_t, const Resource*> firstOfType, iconById;
+  for (const Resource& r : resources) {
+    if (r.type.named) continue;
+    firstOfType.emplace(r.type.id, &r);
+    if (r.type.id == kResourceIcon && !r.name.named) iconById.emplace(r.name.id, &r);
+  }
+  auto find = [&](uint16_t type) -> const Resource* {
+    auto found = firstOfType.find(type);
+    return found == firstOfType.end() ? nullptr : found->second;
   };
-  info.hasManifest = find(kResourceManifest, 0) != nullptr;
-  if (const Resource* group = find(kResourceGroupIcon, 0)) {
+  info.hasManifest = find(kResourceManifest) != nullptr;
+  if (const Resource* group = find(kResourceGroupIcon)) {
     info.hasIcon = true;
     std::vector<IconGroupEntry> entries;
     if (!ParseIconGroup(group->data.data(), group->data.size(), &entries, &info.problem))
       return info;
+    std::map<uint16_t, IconSummary> described;  // each image is read once
     for (const IconGroupEntry& entry : entries) {
-      const Resource* icon = find(kResourceIcon, entry.id);
-      if (!icon || entry.id == 0) {
+      auto icon = iconById.find(entry.id);
+      if (icon == iconById.end() || entry.id == 0) {
         info.problem = "the icon group names icon " + std::to_string(entry.id) +
                        ", which is missing";
         return info;
       }
-      IconImage image;
-      std::string problem;
-      if (!DescribeIconImage(icon->data.data(), icon->data.size(), &image, &problem)) {
-        info.problem = "icon " + std::to_string(entry.id) + " is " + problem;
-        return info;
+      auto summary = described.find(entry.id);
+      if (summary == described.end()) {
+        const std::vector<uint8_t>& data = icon->second->data;
+        IconImage image;
+        std::string problem;
+        if (!DescribeIconImage(data.data(), data.size(), &image, &problem)) {
+          info.problem = "icon " + std::to_string(entry.id) + " is " + problem;
+          return info;
+        }
+        summary = described
+                      .emplace(entry.id, IconSummary{image.width, image.height, image.bitCount,
+                                                     (uint32_t)data.size(), image.png})
+                      .first;
       }
-      info.icons.push_back({image.width, image.height, image.bitCount,
-                            (uint32_t)icon->data.size(), image.png});
+      info.icons.push_back(summary->second);
     }
   }
-  if (const Resource* version = find(kResourceVersion, 0)) {
+  if (const Resource* version = find(kResourceVersion)) {
     info.hasVersion = true;
     if (!DecodeVersionResource(version->data.data(), version->data.size(), &info.version,
                                &info.problem))

@@ -25,46 +25,101 @@ bool Fail(std::string* error, const std::string& message) {
 
 }  // namespace
 
+namespace {
+
+// The IHDR colour type and bit depth pairs PNG allows.
+bool ValidPngDepth(uint32_t colourType, uint32_t depth) {
+  switch (colourType) {
+    case 0: return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+    case 3: return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case 2: case 4: case 6: return depth == 8 || depth == 16;
+    default: return false;
+  }
+}
+
+// A PNG as far as Windows' decoder relies on it: IHDR first and well
+// formed, every chunk within the image, image data, and IEND.
+bool DescribePng(const uint8_t* data, size_t size, IconImage* image, std::string* error) {
+  static const uint32_t kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+  if (size < 8 + 12 + 13 || B32(data + 8) != 13 || std::memcmp(data + 12, "IHDR", 4) != 0)
+    return Fail(error, "a PNG image without its IHDR header");
+  const uint32_t depth = data[24], colourType = data[25];
+  if (!ValidPngDepth(colourType, depth))
+    return Fail(error, "a PNG image of bit depth " + std::to_string(depth) +
+                           " with colour type " + std::to_string(colourType) +
+                           ", which PNG does not allow");
+  if (data[26] != 0 || data[27] != 0 || data[28] > 1)
+    return Fail(error, "a PNG image of unknown compression, filter or interlace method");
+  bool palette = false, imageData = false;
+  for (size_t at = 8;;) {
+    if (size - at < 12) return Fail(error, "a PNG image cut short before its IEND chunk");
+    const uint32_t length = B32(data + at);
+    if (length > size - at - 12)
+      return Fail(error, "a PNG image whose chunk at byte " + std::to_string(at) +
+                             " runs past the image's end");
+    const uint8_t* type = data + at + 4;
+    if (std::memcmp(type, "IEND", 4) == 0) break;
+    palette = palette || std::memcmp(type, "PLTE", 4) == 0;
+    imageData = imageData || std::memcmp(type, "IDAT", 4) == 0;
+    at += 12 + (size_t)length;
+  }
+  if (!imageData) return Fail(error, "a PNG image without image data (IDAT)");
+  if (colourType == 3 && !palette) return Fail(error, "a PNG image without its palette");
+  image->png = true;
+  image->width = B32(data + 16);
+  image->height = B32(data + 20);
+  image->bitCount = depth * kChannels[colourType];
+  return true;
+}
+
+// A DIB: BITMAPINFOHEADER (or its V4 and V5 successors), the colour table,
+// the XOR image and the AND mask; biHeight counts both.
+bool DescribeBitmap(const uint8_t* data, size_t size, IconImage* image, std::string* error) {
+  const uint32_t kBitFields = 3;
+  const uint32_t headerSize = size >= 4 ? LoadLe32(data) : 0;
+  if (size < 40 || (headerSize != 40 && headerSize != 108 && headerSize != 124) ||
+      headerSize > size)
+    return Fail(error, "an image that is neither PNG nor a bitmap");
+  const int32_t width = (int32_t)LoadLe32(data + 4), height = (int32_t)LoadLe32(data + 8);
+  const uint32_t planes = LoadLe16(data + 12), bits = LoadLe16(data + 14);
+  const uint32_t compression = LoadLe32(data + 16), used = LoadLe32(data + 32);
+  if (planes != 1)
+    return Fail(error, "a bitmap image of " + std::to_string(planes) + " planes, not 1");
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
+    return Fail(error, "a bitmap image of " + std::to_string(bits) + " bits per pixel");
+  if (compression != 0 && !(compression == kBitFields && (bits == 16 || bits == 32)))
+    return Fail(error, "a compressed bitmap image (compression " + std::to_string(compression) +
+                           ")");
+  if (width <= 0 || height <= 0 || height % 2 != 0 || (uint32_t)width > kMaxIconSide ||
+      (uint32_t)height / 2 > kMaxIconSide)
+    return Fail(error, "a bitmap image of " + std::to_string(width) + "x" +
+                           std::to_string(height) +
+                           " (XOR and AND halves); icon images are 1 to 256 pixels a side");
+  if (bits <= 8 && used > (1u << bits))
+    return Fail(error, "a bitmap image with " + std::to_string(used) + " colours in " +
+                           std::to_string(bits) + " bits per pixel");
+  image->png = false;
+  image->width = (uint32_t)width;
+  image->height = (uint32_t)height / 2;
+  image->bitCount = bits;
+  const uint64_t colours = bits <= 8 ? (used ? used : 1u << bits) : 0;
+  const uint64_t masks = headerSize == 40 && compression == kBitFields ? 12 : 0;
+  const uint64_t xorRow = ((uint64_t)image->width * bits + 31) / 32 * 4;
+  const uint64_t andRow = ((uint64_t)image->width + 31) / 32 * 4;
+  const uint64_t needed = headerSize + masks + 4 * colours + (xorRow + andRow) * image->height;
+  if (needed > size)
+    return Fail(error, "a bitmap image cut short (" + std::to_string(size) + " bytes, " +
+                           std::to_string(needed) + " needed)");
+  return true;
+}
+
+}  // namespace
+
 bool DescribeIconImage(const uint8_t* data, size_t size, IconImage* image,
                        std::string* error) {
   static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (size >= 8 && std::memcmp(data, kPngSignature, 8) == 0) {
-    // The IHDR chunk must come first: length 13, then width, height,
-    // bit depth and colour type.
-    if (size < 8 + 8 + 13 || B32(data + 8) != 13 || std::memcmp(data + 12, "IHDR", 4) != 0)
-      return Fail(error, "a PNG image without its IHDR header");
-    static const uint32_t kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
-    const uint32_t depth = data[24], colourType = data[25];
-    if (colourType > 6 || kChannels[colourType] == 0)
-      return Fail(error, "a PNG image of unknown colour type " + std::to_string(colourType));
-    image->png = true;
-    image->width = B32(data + 16);
-    image->height = B32(data + 20);
-    image->bitCount = depth * kChannels[colourType];
-  } else {
-    // A DIB: BITMAPINFOHEADER (or a later, longer version of it), the
-    // colour table, the XOR image and the AND mask; biHeight counts both.
-    if (size < 40 || LoadLe32(data) < 40 || LoadLe32(data) > size)
-      return Fail(error, "an image that is neither PNG nor a bitmap");
-    const int32_t width = (int32_t)LoadLe32(data + 4), height = (int32_t)LoadLe32(data + 8);
-    const uint32_t planes = LoadLe16(data + 12), bits = LoadLe16(data + 14);
-    if (width <= 0 || height <= 0 || height % 2 != 0 || planes != 1 ||
-        (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32))
-      return Fail(error, "a bitmap image with an implausible header");
-    image->png = false;
-    image->width = (uint32_t)width;
-    image->height = (uint32_t)height / 2;
-    image->bitCount = bits;
-    if (image->width <= kMaxIconSide && image->height <= kMaxIconSide) {
-      const uint32_t colours = bits <= 8 ? (LoadLe32(data + 32) ? LoadLe32(data + 32) : 1u << bits) : 0;
-      const uint64_t xorRow = ((uint64_t)image->width * bits + 31) / 32 * 4;
-      const uint64_t andRow = ((uint64_t)image->width + 31) / 32 * 4;
-      const uint64_t needed = LoadLe32(data) + 4ull * colours + (xorRow + andRow) * image->height;
-      if (needed > size)
-        return Fail(error, "a bitmap image cut short (" + std::to_string(size) +
-                               " bytes, " + std::to_string(needed) + " needed)");
-    }
-  }
+  const bool png = size >= 8 && std::memcmp(data, kPngSignature, 8) == 0;
+  if (!(png ? DescribePng : DescribeBitmap)(data, size, image, error)) return false;
   if (image->width == 0 || image->height == 0 || image->width > kMaxIconSide ||
       image->height > kMaxIconSide)
     return Fail(error, "an image of " + std::to_string(image->width) + "x" +
@@ -80,9 +135,14 @@ bool ParseIconFile(const std::vector<uint8_t>& file,
     return Fail(error, "is not an icon file (.ico)");
   const uint32_t count = LoadLe16(file.data() + 4);
   if (count == 0) return Fail(error, "holds no images");
+  if (count > kMaxIconImages)
+    return Fail(error, "holds " + std::to_string(count) + " images; at most " +
+                           std::to_string(kMaxIconImages) +
+                           " are taken (Windows picks from a few dozen)");
   if (kIconDirSize + (uint64_t)count * kIconFileEntrySize > file.size())
     return Fail(error, "is cut short: its directory lists " + std::to_string(count) +
                            " images");
+  uint64_t total = kIconDirSize + (uint64_t)count * kIconFileEntrySize;
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* entry = file.data() + kIconDirSize + i * kIconFileEntrySize;
     const uint32_t bytes = LoadLe32(entry + 8), offset = LoadLe32(entry + 12);
@@ -95,6 +155,11 @@ bool ParseIconFile(const std::vector<uint8_t>& file,
       return Fail(error, which + " is " + problem);
     image.data.assign(file.begin() + offset, file.begin() + offset + bytes);
     images->push_back(std::move(image));
+    // Images that share bytes would each be stored whole in the launcher.
+    total += bytes;
+    if (total > file.size())
+      return Fail(error, "has images that overlap one another (image " +
+                             std::to_string(i + 1) + " reuses bytes of another)");
   }
   return true;
 }

@@ -18,13 +18,19 @@ struct IconImage {
 
 // Size and depth from the image's own header (PNG IHDR or BITMAPINFOHEADER),
 // not from a directory entry, which tools often leave zero. False, with a
-// reason, for data that is neither or is cut short.
+// reason, for data that is neither, is cut short, or is not an image as
+// Windows decodes it (PNG: IHDR, chunks within the image, IDAT, IEND;
+// bitmap: header size, one plane, bit count, dimensions, both masks).
 bool DescribeIconImage(const uint8_t* data, size_t size, IconImage* image,
                        std::string* error);
 
+// Windows picks an icon's image from a few dozen at most.
+const uint32_t kMaxIconImages = 128;
+
 // Every image of an .ico file, in file order. Refuses anything that is not
-// an icon file (cursors included), an empty one, and images that lie
-// outside the file or do not describe themselves.
+// an icon file (cursors included), an empty one, one of more than
+// kMaxIconImages images, images that lie outside the file, overlap one
+// another or do not describe themselves.
 bool ParseIconFile(const std::vector<uint8_t>& file,
                    std::vector<IconImage>* images, std::string* error);
 

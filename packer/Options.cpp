@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "core/StubTypes.h"
+#include "packer/PackageWriter.h"
 
 namespace packer {
 namespace {
@@ -175,6 +176,32 @@ bool ParseByteSize(const std::string& text, uint32_t* bytes,
   }
   *bytes = (uint32_t)value;
   return true;
+}
+
+bool DecodeTextFile(const std::vector<uint8_t>& bytes, std::u16string* text,
+                    std::string* error) {
+  std::string utf8(bytes.begin(), bytes.end());
+  if (utf8.compare(0, 3, "\xEF\xBB\xBF") == 0) utf8.erase(0, 3);
+  if (!utf8.empty() && utf8.back() == '\n') utf8.pop_back();
+  if (!utf8.empty() && utf8.back() == '\r') utf8.pop_back();
+  if (Utf8ToUtf16(utf8, text)) return true;
+  *error = "is not valid UTF-8";
+  return false;
+}
+
+bool CheckRefusalText(const std::u16string& text, std::string* error) {
+  const size_t nul = text.find(u'\0');
+  if (text.empty())
+    *error = "the unsupported-release text is empty (leave the option out instead)";
+  else if (nul != std::u16string::npos)
+    *error = "the unsupported-release text holds a NUL character after " + std::to_string(nul) +
+             " UTF-16 units; the launcher would show only what stands before it";
+  else if (text.size() > 0xFFFF)
+    *error = "the unsupported-release text is " + std::to_string(text.size()) +
+             " UTF-16 units long; at most 65535 fit";
+  else
+    return true;
+  return false;
 }
 
 bool ParseHexBytes(const std::string& text, size_t count,

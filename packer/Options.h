@@ -35,6 +35,14 @@ bool ParseNumber(const std::string& text, int64_t min, int64_t max,
 // Bytes with an optional K or M suffix (KiB, MiB; "KiB"/"MiB" also read).
 bool ParseByteSize(const std::string& text, uint32_t* bytes,
                    std::string* error);
+// The text of a UTF-8 text file: a byte-order mark and one final line break
+// (LF or CRLF) are dropped. False for malformed UTF-8.
+bool DecodeTextFile(const std::vector<uint8_t>& bytes, std::u16string* text,
+                    std::string* error);
+// A refusal text the launcher shows whole: not empty, no NUL (the message
+// box ends there), at most 65535 UTF-16 units.
+bool CheckRefusalText(const std::u16string& text, std::string* error);
+
 // Exactly `count` bytes written as 2*count hex digits.
 bool ParseHexBytes(const std::string& text, size_t count,
                    std::vector<uint8_t>* bytes, std::string* error);

@@ -111,6 +111,11 @@ void InstallHandlers() {
 
 std::string SystemReason(int code) { return Lowercased(std::strerror(code)); }
 
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 char gTemporary[4096];
 volatile sig_atomic_t gActive = 0;
 const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -182,9 +187,29 @@ bool SameFile(const std::string& first, const std::string& second) {
          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
+std::string RefuseSpecialOutput(const std::string& output) {
+  HANDLE file = CreateFileW(Wide(output).c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool folder = GetFileInformationByHandle(file, &info) &&
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  const DWORD type = GetFileType(file);
+  CloseHandle(file);
+  if (!folder && type == FILE_TYPE_DISK) return "";
+  return "the output " + output + " is " + (folder ? "a folder" : "a device or a pipe") +
+         "; stubpack writes only regular files, and never in place of anything else";
+}
+
 bool OutputFile::Open(const std::string& path) {
   InstallHandlers();
   path_ = path;
+  const std::string special = RefuseSpecialOutput(path);
+  if (!special.empty()) {
+    error = special;
+    return false;
+  }
   for (int attempt = 0; attempt < 8; ++attempt) {
     std::string suffix;
     if (!RandomHex(&suffix)) return Fail("no random temporary name");
@@ -272,9 +297,29 @@ bool SameFile(const std::string& first, const std::string& second) {
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+std::string RefuseSpecialOutput(const std::string& output) {
+  struct stat target, name;
+  if (stat(output.c_str(), &target) != 0 || S_ISREG(target.st_mode)) return "";
+  const mode_t type = target.st_mode & S_IFMT;
+  const char* kind = type == S_IFDIR    ? "a folder"
+                     : type == S_IFCHR  ? "a character device"
+                     : type == S_IFBLK  ? "a block device"
+                     : type == S_IFIFO  ? "a FIFO (pipe)"
+                     : type == S_IFSOCK ? "a socket"
+                                        : "not a regular file";
+  const bool link = lstat(output.c_str(), &name) == 0 && S_ISLNK(name.st_mode);
+  return "the output " + output + " is " + (link ? "a link to " : "") + kind +
+         "; stubpack writes only regular files, and never in place of anything else";
+}
+
 bool OutputFile::Open(const std::string& path) {
   InstallHandlers();
   path_ = path;
+  const std::string special = RefuseSpecialOutput(path);
+  if (!special.empty()) {
+    error = special;
+    return false;
+  }
   for (int attempt = 0; attempt < 8; ++attempt) {
     std::string suffix;
     if (!RandomHex(&suffix)) return Fail("no random temporary name");
@@ -286,6 +331,9 @@ bool OutputFile::Open(const std::string& path) {
                   0600);
     if (fd < 0) {
       if (errno == EEXIST) continue;
+      // /proc/self/fd and the like: the folder is there, but takes no files.
+      if (errno == ENOENT && access(FolderOf(path).c_str(), F_OK) == 0)
+        return Fail("its folder takes no new files");
       return Fail(SystemReason(errno));
     }
     fd_ = fd;

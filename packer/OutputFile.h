@@ -28,6 +28,12 @@ struct NamedInput {
 std::string RefuseOutputOverInput(const std::string& output,
                                   const std::vector<NamedInput>& inputs);
 
+// "" when `output` is missing, a regular file or a link to one (the link
+// is replaced, not written through); else one line: a folder, a device, a
+// FIFO or a socket there (a link to one too, as /dev/stdout) is never
+// replaced by a file.
+std::string RefuseSpecialOutput(const std::string& output);
+
 class OutputFile : public ByteSink {
  public:
   OutputFile() = default;
@@ -36,8 +42,9 @@ class OutputFile : public ByteSink {
   // Removes the temporary file unless Commit succeeded.
   ~OutputFile() override;
 
-  // Creates the temporary file for `path` (UTF-8). Only one OutputFile may
-  // be open at a time: the signal handlers know just one temporary.
+  // Creates the temporary file for `path` (UTF-8), after RefuseSpecialOutput.
+  // Only one OutputFile may be open at a time: the signal handlers know
+  // just one temporary.
   bool Open(const std::string& path);
 
   bool Append(const uint8_t* data, size_t size) override;

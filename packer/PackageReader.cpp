@@ -193,11 +193,11 @@ std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) 
                               ", " + std::to_string(h.unsupportedText.textLength) +
                               " UTF-16 units" +
                               (info.textInFile ? "" : "  (runs past the end of the file)"));
-  if (info.textInFile) line("text", JsonString(Utf16ToUtf8(info.text)));
+  if (info.textInFile) line("text", TerminalText(JsonString(Utf16ToUtf8(info.text))));
   const BrandingInfo& brand = info.branding;
   if (info.peValid) {
     out += "branding\n";
-    if (!brand.problem.empty()) line("resources", "DAMAGED: " + brand.problem);
+    if (!brand.problem.empty()) line("resources", "DAMAGED: " + TerminalText(brand.problem));
     std::vector<std::string> icons;
     for (const IconSummary& icon : brand.icons) icons.push_back(IconText(icon));
     line("icon", brand.hasIcon ? Join(icons, ", ") : "none");
@@ -209,9 +209,11 @@ std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) 
       line("translation", translations.empty() ? "none" : Join(translations, ", "));
       for (const VersionStringTable& table : brand.version.tables)
         for (const auto& entry : table.strings)
-          line(Utf16ToUtf8(entry.first),
-               JsonString(Utf16ToUtf8(entry.second)) +
-                   (table.key == kNeutralUnicodeKey ? "" : "  (block " + Utf16ToUtf8(table.key) + ")"));
+          line(TerminalText(Utf16ToUtf8(entry.first)),
+               TerminalText(JsonString(Utf16ToUtf8(entry.second))) +
+                   (table.key == kNeutralUnicodeKey
+                        ? ""
+                        : "  (block " + TerminalText(Utf16ToUtf8(table.key)) + ")"));
     } else {
       line("version", "none");
     }
@@ -250,6 +252,31 @@ std::string JsonString(const std::string& utf8) {
     }
   }
   return out + "\"";
+}
+
+std::string TerminalText(const std::string& utf8) {
+  std::string out;
+  char buffer[16];
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = (unsigned char)utf8[i];
+    const unsigned char next = i + 1 < utf8.size() ? (unsigned char)utf8[i + 1] : 0;
+    const unsigned char last = i + 2 < utf8.size() ? (unsigned char)utf8[i + 2] : 0;
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(buffer, sizeof buffer, "\\x%02X", c);
+    } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080-U+009F
+      std::snprintf(buffer, sizeof buffer, "\\u%04X", next);
+      ++i;
+    } else if (c == 0xE2 && ((next == 0x80 && last >= 0xAA && last <= 0xAE) ||
+                             (next == 0x81 && last >= 0xA6 && last <= 0xA9))) {
+      std::snprintf(buffer, sizeof buffer, "\\u%04X", 0x2000 | (next & 0x3F) << 6 | (last & 0x3F));
+      i += 2;
+    } else {
+      out += (char)c;
+      continue;
+    }
+    out += buffer;
+  }
+  return out;
 }
 
 std::string FormatPackageInfoJson(const std::string& path,

@@ -168,6 +168,46 @@ std::string CheckLoadableImage(const std::vector<uint8_t>& image,
   return "";
 }
 
+std::string CheckCertificateTable(const PeLayout& layout, uint64_t packageEnd,
+                                  uint64_t fileSize, const FileReader& read) {
+  const uint64_t offset = layout.certificateOffset, size = layout.certificateSize;
+  if (offset == 0 && size == 0) return "";
+  const std::string table = "the certificate table (offset " + std::to_string(offset) +
+                            ", " + std::to_string(size) + " bytes)";
+  if (offset == 0 || size == 0) return table + " has a zero offset or size";
+  if (offset < packageEnd)
+    return table + " overlaps the package, which ends at " + std::to_string(packageEnd);
+  if (offset % 8) return table + " is not on an 8-byte boundary";
+  if (offset + size > fileSize)
+    return table + " runs past the end of the file (" + std::to_string(fileSize) + " bytes)";
+  if (offset + size < fileSize)
+    return table + " is followed by " + std::to_string(fileSize - offset - size) +
+           " bytes; it must end the file";
+  const uint32_t kRevision1 = 0x0100, kRevision2 = 0x0200, kPkcsSignedData = 2;
+  const uint64_t end = offset + size;
+  for (uint64_t at = offset; at < end;) {
+    const std::string entry = table + ": the entry at " + std::to_string(at);
+    uint8_t head[8];
+    if (end - at < sizeof head)
+      return entry + " is " + std::to_string(end - at) + " bytes, too short for an entry";
+    if (!read(at, head, sizeof head)) return entry + " cannot be read";
+    const uint32_t length = head[0] | head[1] << 8 | head[2] << 16 | (uint32_t)head[3] << 24;
+    const uint32_t revision = head[4] | head[5] << 8, type = head[6] | head[7] << 8;
+    if (length < sizeof head || length > end - at)
+      return entry + " gives a length of " + std::to_string(length) +
+             (length < sizeof head ? "" : ", past the table's end");
+    if (revision != kRevision2 && revision != kRevision1)
+      return entry + " has revision " + std::to_string(revision >> 8) + "." +
+             std::to_string(revision & 0xFF) + ", not 2.0";
+    if (type != kPkcsSignedData)
+      return entry + " is of type " + std::to_string(type) + ", not PKCS#7 signed data (2)";
+    // The last entry may end the file unpadded.
+    at = at + length == end ? end : AlignUp(at + length, 8);
+    if (at > end) return entry + " lacks the padding to 8 bytes before the table's end";
+  }
+  return "";
+}
+
 void PeChecksum::Add(uint64_t offset, const uint8_t* data, size_t size) {
   // Words are summed as they lie in the file: a byte at an odd offset is the
   // high half of its word, whatever piece it arrives in.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_set>
 
 #include "packer/LittleEndian.h"
 
@@ -128,6 +129,10 @@ class TreeReader {
   bool Directory(uint32_t offset, int level, Resource path, std::vector<Resource>* out,
                  std::string* error) {
     if (!Inside(offset, 16)) return Fail(error, "a resource directory lies outside the section");
+    // A tree, not a graph: shared branches would multiply the work and the
+    // resources (65535 entries to one branch, three levels deep).
+    if (!visited_.insert(offset).second)
+      return Fail(error, "a resource directory is reached twice; the tree loops or shares branches");
     const uint32_t count = LoadLe16(image_.data() + At(offset + 12)) + LoadLe16(image_.data() + At(offset + 14));
     if (!Inside(offset + 16, 8ull * count))
       return Fail(error, "a resource directory lies outside the section");
@@ -151,6 +156,9 @@ class TreeReader {
       const uint32_t rva = LoadLe32(image_.data() + At(target)), size = LoadLe32(image_.data() + At(target + 4));
       if (rva < section_.virtualAddress || !Inside(rva - section_.virtualAddress, size))
         return Fail(error, "a resource's data lies outside the section");
+      // Data that several entries share would be copied for each.
+      copied_ += size;
+      if (copied_ > size_) return Fail(error, "the resources' data overlap one another");
       Resource resource = path;
       resource.codePage = LoadLe32(image_.data() + At(target + 8));
       const size_t data = At(rva - section_.virtualAddress);
@@ -163,6 +171,8 @@ class TreeReader {
   const std::vector<uint8_t>& image_;
   const Section& section_;
   uint64_t size_;
+  std::unordered_set<uint32_t> visited_;
+  uint64_t copied_ = 0;
 };
 
 bool IdLess(const ResourceId& a, const ResourceId& b) {
@@ -365,9 +375,15 @@ bool ReplaceResources(std::vector<uint8_t>& image, const std::vector<Resource>& 
   // Relocations must not patch anything that moves.
   if (relocRva) {
     const uint32_t relocSize = DirectorySize(image, h, kRelocationDirectory);
-    const Section& reloc = h.sections[behind.empty() ? 0 : behind[0]];
-    if (behind.empty() || relocSize > reloc.rawSize)
-      return Fail(error, "the base relocations are not where the resources can move them");
+    const int relocIndex = SectionOf(h, relocRva, relocSize);
+    if (relocIndex < 0 || h.sections[relocIndex].virtualAddress != relocRva)
+      return Fail(error, "the base relocation directory does not start a section");
+    if (behind.empty())
+      return Fail(error, "the stub's base relocations (.reloc) lie before its resources "
+                         "(.rsrc); stubpack brands stubs whose .reloc follows .rsrc");
+    const Section& reloc = h.sections[behind[0]];
+    if (relocSize > reloc.rawSize)
+      return Fail(error, "the base relocation directory runs past the raw data of its section");
     for (uint32_t at = 0; at + 8 <= relocSize;) {
       const uint32_t page = LoadLe32(image.data() + reloc.rawPointer + at);
       const uint32_t block = LoadLe32(image.data() + reloc.rawPointer + at + 4);

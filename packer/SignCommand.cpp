@@ -1,18 +1,23 @@
 // Running the signing command and judging what it produced.
 #include "packer/SignCommand.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+extern char** environ;
 #endif
 
 #include "packer/FileIO.h"
@@ -40,47 +45,69 @@ bool Fail(std::string* error, const std::string& message) {
   return false;
 }
 
-// Paths go into a shell command line; quote them unless they are plainly
-// safe.
-std::string Quote(const std::string& path) {
-  bool plain = !path.empty();
-  for (char c : path)
-    plain = plain && (std::isalnum((unsigned char)c) || std::strchr("/\\:._-+,=@", c));
-  if (plain) return path;
+struct Placeholder {
+  const char* text;
+  const char* variable;
+};
+const Placeholder kPlaceholders[] = {{kIn, "STUBPACK_IN"}, {kOut, "STUBPACK_OUT"}};
+
 #ifdef _WIN32
-  return "\"" + path + "\"";
+// cmd.exe: '"' opens and closes a quoted stretch; '^' escapes the next
+// character outside one. Quotes keep & | < > in the expanded path plain,
+// and cmd expands a variable only once, so a % in the path stays.
+const char kQuoteCharacters[] = "\"";
+bool EscapeWorks(char quote) { return quote == 0; }
+const char kEscape = '^';
+std::string Reference(const char* variable) { return std::string("\"%") + variable + "%\""; }
 #else
-  std::string out = "'";
-  for (char c : path) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
+// /bin/sh: ' and " quote, and a backslash escapes outside single quotes.
+// A quoted variable is expanded once and never parsed as shell code.
+const char kQuoteCharacters[] = "'\"";
+bool EscapeWorks(char quote) { return quote != '\''; }
+const char kEscape = '\\';
+std::string Reference(const char* variable) { return std::string("\"$") + variable + "\""; }
 #endif
+
+const Placeholder* PlaceholderAt(const std::string& text, size_t at) {
+  for (const Placeholder& placeholder : kPlaceholders)
+    if (text.compare(at, std::strlen(placeholder.text), placeholder.text) == 0)
+      return &placeholder;
+  return nullptr;
 }
 
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-    text.replace(at, from.size(), to);
-  return text;
+// The folder of `path`, absolute: the paths handed to the command then
+// never start with a dash, and on Windows use backslashes only.
+std::string AbsoluteFolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? path.substr(0, 1)
+                                                        : path.substr(0, slash);
+  std::error_code code;
+  std::string absolute =
+      std::filesystem::absolute(std::filesystem::u8path(folder), code).lexically_normal().u8string();
+  while (absolute.size() > 1 && (absolute.back() == '/' || absolute.back() == '\\'))
+    absolute.pop_back();
+  return code ? folder : absolute;
 }
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-}
-
-// The last lines of the command's output, on one line.
+// The last lines of the command's output, on one line, safe for a terminal.
+// Only the log's end is read: a command may print without end.
 std::string Tail(const std::string& logPath) {
-  std::vector<uint8_t> bytes;
-  std::string unused;
-  if (!ReadWholeFile(logPath, "log", &bytes, &unused)) return "";
+  const uint64_t kTailBytes = 64u << 10;
+  std::ifstream log(std::filesystem::u8path(logPath), std::ios::binary);
+  log.seekg(0, std::ios::end);
+  const std::streamoff size = log.tellg();
+  if (!log || size <= 0) return "";
+  log.seekg(size > (std::streamoff)kTailBytes ? size - (std::streamoff)kTailBytes : 0);
+  const std::string bytes((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   std::vector<std::string> lines;
   std::string line;
-  for (uint8_t c : bytes) {
+  for (char c : bytes) {
     if (c == '\n' || c == '\r') {
       if (!line.empty()) lines.push_back(line);
       line.clear();
     } else {
-      line += c < 0x20 ? ' ' : (char)c;
+      line += (unsigned char)c < 0x20 ? ' ' : c;
     }
   }
   if (!line.empty()) lines.push_back(line);
@@ -88,7 +115,23 @@ std::string Tail(const std::string& logPath) {
   for (size_t i = lines.size() > kShownLines ? lines.size() - kShownLines : 0; i < lines.size(); ++i)
     out += (out.empty() ? "" : " | ") + lines[i];
   if (out.size() > kShownChars) out = "..." + out.substr(out.size() - kShownChars);
-  return out;
+  return TerminalText(out);
+}
+
+// Whatever the command left in the folder goes with it: files, folders,
+// links (not followed).
+void RemoveFolder(const std::string& path) {
+  std::error_code code;
+  std::filesystem::permissions(std::filesystem::u8path(path), std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, code);
+  std::filesystem::remove_all(std::filesystem::u8path(path), code);
+}
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+std::string TimeLimitText(uint32_t seconds) {
+  return "the sign command was ended: it ran past the time limit of " +
+         std::to_string(seconds) + " s (--sign-timeout)";
 }
 
 #ifdef _WIN32
@@ -99,12 +142,26 @@ std::wstring Wide(const std::string& utf8) {
 }
 
 bool MakeFolder(const std::string& path) { return CreateDirectoryW(Wide(path).c_str(), nullptr) != 0; }
-void RemoveFile(const std::string& path) { DeleteFileW(Wide(path).c_str()); }
-void RemoveFolder(const std::string& path) { RemoveDirectoryW(Wide(path).c_str()); }
 
-// cmd.exe /s /c "..." takes the command line as the user wrote it.
-bool RunShell(const std::string& command, const std::string& logPath, int* exitCode,
+// Set by the console handler while the command runs.
+HANDLE gInterrupted = nullptr;
+
+BOOL WINAPI OnConsoleEventWhileSigning(DWORD event) {
+  SetEvent(gInterrupted);
+  // A closing console ends the process as soon as this returns: leave the
+  // main thread time to end the command and remove the folder first.
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(5000);
+  return TRUE;
+}
+
+// cmd.exe /s /c "..." takes the command line as the user wrote it; /d skips
+// AutoRun commands and /v:off keeps ! plain. The command and all it starts
+// run in a job object that ends with it.
+bool RunShell(const std::string& command, const Environment& environment,
+              const std::string& logPath, uint32_t timeoutSeconds, int* exitCode,
               std::string* error) {
+  for (const auto& variable : environment)
+    SetEnvironmentVariableW(Wide(variable.first).c_str(), Wide(variable.second).c_str());
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE log = CreateFileW(Wide(logPath).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -115,49 +172,213 @@ bool RunShell(const std::string& command, const std::string& logPath, int* exitC
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = log;
   startup.hStdError = log;
-  std::wstring line = L"cmd.exe /d /s /c \"" + Wide(command) + L"\"";
+  std::wstring line = L"cmd.exe /d /v:off /s /c \"" + Wide(command) + L"\"";
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job) SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
   PROCESS_INFORMATION process = {};
-  const BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &process);
+  const BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                      nullptr, nullptr, &startup, &process);
   CloseHandle(log);
-  if (!started)
+  if (!started) {
+    if (job) CloseHandle(job);
     return Fail(error, "cannot start cmd.exe (error " + std::to_string(GetLastError()) + ")");
-  WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  // Without the job (a system that refuses nesting), only cmd.exe itself
+  // can be ended.
+  if (job && !AssignProcessToJobObject(job, process.hProcess)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  ResumeThread(process.hThread);
+  gInterrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(OnConsoleEventWhileSigning, TRUE);
+  HANDLE waits[2] = {process.hProcess, gInterrupted};
+  const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutSeconds * 1000);
+  std::string stop;
+  if (waited == WAIT_TIMEOUT) stop = TimeLimitText(timeoutSeconds);
+  else if (waited != WAIT_OBJECT_0) stop = "the sign command was ended: stubpack was interrupted";
+  if (!stop.empty()) {
+    if (job) TerminateJobObject(job, 1);
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 5000);
+  }
+  SetConsoleCtrlHandler(OnConsoleEventWhileSigning, FALSE);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
+  if (job) CloseHandle(job);  // ends whatever the command left running
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  CloseHandle(gInterrupted);
+  gInterrupted = nullptr;
   *exitCode = (int)code;
-  return true;
+  return stop.empty() ? true : Fail(error, stop);
 }
+
+std::string TakeInterruption() { return ""; }
+
+class SigningSignals {};
 #else
 bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }
-void RemoveFile(const std::string& path) { unlink(path.c_str()); }
-void RemoveFolder(const std::string& path) { rmdir(path.c_str()); }
 
-bool RunShell(const std::string& command, const std::string& logPath, int* exitCode,
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds Ctrl-C, SIGTERM and SIGHUP back while signing runs; they are taken
+// at the wait instead, so that the command is ended and every temporary
+// removed before stubpack exits. SIGCHLD wakes the wait; SIGTTOU is held so
+// that stubpack can take the terminal back from the command.
+class SigningSignals {
+ public:
+  SigningSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kEndingSignals) sigaddset(&set, signal);
+    sigaddset(&set, SIGCHLD);
+    sigaddset(&set, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~SigningSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+  SigningSignals(const SigningSignals&) = delete;
+  SigningSignals& operator=(const SigningSignals&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// Waits up to `milliseconds` for a held signal; the ending one taken, or 0.
+int TakeSignal(long milliseconds) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kEndingSignals) sigaddset(&set, signal);
+  sigaddset(&set, SIGCHLD);
+  const struct timespec wait = {milliseconds / 1000, milliseconds % 1000 * 1000000};
+  const int signal = sigtimedwait(&set, nullptr, &wait);
+  return signal == SIGCHLD || signal < 0 ? 0 : signal;
+}
+
+std::string InterruptedText(int signal) {
+  return std::string("the sign command was ended: stubpack received ") +
+         (signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP");
+}
+
+// An ending signal that came while no command ran.
+std::string TakeInterruption() {
+  const int signal = TakeSignal(0);
+  return signal ? InterruptedText(signal) : "";
+}
+
+long MillisecondsNow() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// The command runs in a process group of its own, which stubpack ends as a
+// whole; when stubpack has the terminal, the group gets it meanwhile, so
+// that Ctrl-C and a password prompt reach the command.
+bool RunShell(const std::string& command, const Environment& environment,
+              const std::string& logPath, uint32_t timeoutSeconds, int* exitCode,
               std::string* error) {
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry; ++entry) {
+    bool replaced = false;
+    for (const auto& variable : environment)
+      replaced = replaced || std::strncmp(*entry, (variable.first + "=").c_str(),
+                                          variable.first.size() + 1) == 0;
+    if (!replaced) variables.push_back(*entry);
+  }
+  for (const auto& variable : environment) variables.push_back(variable.first + "=" + variable.second);
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(&variable[0]);
+  envp.push_back(nullptr);
+  const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+
   const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (log < 0) return Fail(error, "cannot create " + logPath);
+  const bool terminal = isatty(0) && tcgetpgrp(0) == getpgrp();
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigprocmask(SIG_BLOCK, nullptr, &unblocked);
+  for (int signal : kEndingSignals) sigdelset(&unblocked, signal);
+  sigdelset(&unblocked, SIGCHLD);
+  sigdelset(&unblocked, SIGTTOU);
   std::fflush(nullptr);
   const pid_t child = fork();
   if (child == 0) {
+    setpgid(0, 0);
+    if (terminal) tcsetpgrp(0, getpid());
+    sigprocmask(SIG_SETMASK, &unblocked, nullptr);
     dup2(log, 1);
     dup2(log, 2);
-    execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
+    execve("/bin/sh", (char* const*)argv, envp.data());
     _exit(127);
   }
   close(log);
   if (child < 0) return Fail(error, "cannot start /bin/sh");
+  setpgid(child, child);
+  if (terminal) tcsetpgrp(0, child);
+
+  const long deadline = MillisecondsNow() + (long)timeoutSeconds * 1000;
   int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
+  bool reaped = false;
+  std::string stop;
+  while (!(reaped = waitpid(child, &status, WNOHANG) == child)) {
+    const long left = deadline - MillisecondsNow();
+    if (left <= 0) {
+      stop = TimeLimitText(timeoutSeconds);
+      break;
+    }
+    if (const int signal = TakeSignal(left < 250 ? left : 250)) {
+      stop = InterruptedText(signal);
+      break;
+    }
   }
+  if (!stop.empty()) {
+    // A moment to clean up after itself, then no more.
+    kill(-child, SIGTERM);
+    for (int i = 0; i < 20 && !(reaped = waitpid(child, &status, WNOHANG) == child); ++i)
+      usleep(100000);
+    kill(-child, SIGKILL);
+    if (!reaped) waitpid(child, &status, 0);
+  }
+  kill(-child, SIGKILL);  // whatever the command left running
+  if (terminal) tcsetpgrp(0, getpgrp());
   *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return true;
+  return stop.empty() ? true : Fail(error, stop);
 }
 #endif
 
 }  // namespace
+
+bool ExpandSignCommand(const std::string& command, std::string* line, std::string* error) {
+  line->clear();
+  char quote = 0;
+  for (size_t at = 0; at < command.size();) {
+    const char c = command[at];
+    if (const Placeholder* placeholder = PlaceholderAt(command, at)) {
+      if (quote)
+        return Fail(error, std::string(placeholder->text) +
+                               " stands inside quotes; write it bare, stubpack quotes the path");
+      *line += Reference(placeholder->variable);
+      at += std::strlen(placeholder->text);
+      continue;
+    }
+    if (c == kEscape && EscapeWorks(quote) && at + 1 < command.size()) {
+      if (const Placeholder* placeholder = PlaceholderAt(command, at + 1))
+        return Fail(error, std::string(placeholder->text) +
+                               " follows an escape character; write it bare");
+      *line += command.substr(at, 2);
+      at += 2;
+      continue;
+    }
+    if (!quote && std::strchr(kQuoteCharacters, c)) quote = c;
+    else if (quote == c) quote = 0;
+    *line += c;
+    ++at;
+  }
+  return true;
+}
 
 bool CheckSignCommand(const std::string& command, std::string* error) {
   if (command.find(kIn) == std::string::npos)
@@ -166,7 +387,8 @@ bool CheckSignCommand(const std::string& command, std::string* error) {
   if (command.find(kOut) == std::string::npos)
     return Fail(error, "the command must name {out}, where the signed file goes");
 #endif
-  return true;
+  std::string line;
+  return ExpandSignCommand(command, &line, error);
 }
 
 bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
@@ -183,6 +405,13 @@ bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
     return Fail(error, "the signed file has bytes after its certificate table");
   if (after.certificateOffset < unsignedFile.size())
     return Fail(error, "the signature does not lie behind the package");
+  const std::string table = CheckCertificateTable(
+      after, unsignedFile.size(), signedFile.size(),
+      [&](uint64_t offset, uint8_t* into, size_t size) {
+        std::memcpy(into, signedFile.data() + offset, size);
+        return true;
+      });
+  if (!table.empty()) return Fail(error, table);
   // Everything before the certificate table is the unsigned file, save the
   // two fields signing sets, and at most alignment padding.
   for (size_t i = 0; i < after.certificateOffset; ++i) {
@@ -199,15 +428,18 @@ bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
   return true;
 }
 
-bool RunSignCommand(const std::string& command, const std::vector<uint8_t>& unsignedFile,
-                    const std::string& outPath, std::vector<uint8_t>* signedFile,
-                    std::string* error) {
+bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds,
+                    const std::vector<uint8_t>& unsignedFile, const std::string& outPath,
+                    std::vector<uint8_t>* signedFile, std::string* error) {
+  std::string line;
+  if (!ExpandSignCommand(command, &line, error)) return false;
+  [[maybe_unused]] SigningSignals held;
   std::random_device random;
   std::string folder;
   for (int attempt = 0; folder.empty(); ++attempt) {
     char name[32];
     std::snprintf(name, sizeof name, ".stubpack-sign-%08x", (unsigned)random());
-    const std::string candidate = FolderOf(outPath) + kSeparator + name;
+    const std::string candidate = AbsoluteFolderOf(outPath) + kSeparator + name;
     if (MakeFolder(candidate)) folder = candidate;
     else if (attempt == 16) return Fail(error, "cannot make a folder beside " + outPath);
   }
@@ -216,32 +448,39 @@ bool RunSignCommand(const std::string& command, const std::vector<uint8_t>& unsi
   const std::string log = folder + kSeparator + "output.txt";
   const bool inPlace = command.find(kOut) == std::string::npos;
   const std::string result = inPlace ? in : out;
-  auto cleanUp = [&] {
-    RemoveFile(in);
-    RemoveFile(out);
-    RemoveFile(log);
-    RemoveFolder(folder);
-  };
 
   bool ok = WriteFileAtomically(in, unsignedFile, error);
   int exitCode = 0;
-  const std::string line = ReplaceAll(ReplaceAll(command, kIn, Quote(in)), kOut, Quote(out));
-  if (ok) ok = RunShell(line, log, &exitCode, error);
+  if (ok) {
+    const std::string interruption = TakeInterruption();
+    if (!interruption.empty()) ok = Fail(error, interruption);
+  }
+  if (ok)
+    ok = RunShell(line, {{"STUBPACK_IN", in}, {"STUBPACK_OUT", out}}, log, timeoutSeconds,
+                  &exitCode, error);
   if (ok && exitCode != 0) {
     const std::string tail = Tail(log);
     ok = Fail(error, "the sign command failed with exit code " + std::to_string(exitCode) +
                          (tail.empty() ? "" : ": " + tail));
   }
   std::string problem;
-  if (ok && !ReadWholeFile(result, "signed file", signedFile, &problem)) {
+  if (ok && !CheckRegularFile(result, "signed file", &problem)) {
     const std::string tail = Tail(log);
     ok = Fail(error, "the sign command (exit code 0) wrote no " +
                          std::string(inPlace ? "file" : "{out}") +
                          (tail.empty() ? "" : ": " + tail));
   }
+  // Never more than the signature's room is read.
+  if (ok && !ReadWholeFile(result, "signed file", signedFile, &problem,
+                           unsignedFile.size() + kSignatureAllowance,
+                           "signing may add at most 16 MiB to the " +
+                               std::to_string(unsignedFile.size()) + " bytes of the launcher file"))
+    ok = Fail(error, "the sign command's result is refused: " + problem);
   if (ok && !CheckSignedFile(unsignedFile, *signedFile, result, &problem))
     ok = Fail(error, "the sign command's result is refused: " + problem);
-  cleanUp();
+  RemoveFolder(folder);
+  const std::string interruption = TakeInterruption();
+  if (ok && !interruption.empty()) ok = Fail(error, interruption);
   return ok;
 }
 

@@ -9,18 +9,32 @@
 
 namespace packer {
 
+const uint32_t kDefaultSignTimeout = 600;  // seconds
+// What signing may add to the file: the certificate table.
+const uint64_t kSignatureAllowance = 16u << 20;
+
 // The command must name {in}; {out} too, except on Windows, where a
-// signtool-style command may sign {in} in place.
+// signtool-style command may sign {in} in place. Placeholders must stand
+// bare: stubpack quotes them itself.
 bool CheckSignCommand(const std::string& command, std::string* error);
 
+// The command line the shell gets: {in} and {out} become quoted references
+// to the environment variables STUBPACK_IN and STUBPACK_OUT ("$STUBPACK_IN"
+// for /bin/sh, "%STUBPACK_IN%" for cmd.exe), so a path never becomes
+// command text. False, with one line, for a placeholder inside quotes or
+// after an escape character, where that quoting would break.
+bool ExpandSignCommand(const std::string& command, std::string* line, std::string* error);
+
 // Writes `unsignedFile` into a private folder beside `outPath`, runs
-// `command` with {in} and {out} replaced by quoted paths there, and checks
-// what it wrote with CheckSignedFile. The folder is removed either way.
-// On failure, one line: the command's exit code and the last lines of its
-// output.
-bool RunSignCommand(const std::string& command, const std::vector<uint8_t>& unsignedFile,
-                    const std::string& outPath, std::vector<uint8_t>* signedFile,
-                    std::string* error);
+// `command` there through the shell, with the paths in the environment, and
+// checks what it wrote with CheckSignedFile. The command, and everything it
+// started, is ended after `timeoutSeconds`, on Ctrl-C, SIGTERM and SIGHUP
+// (its process group on POSIX, its job object on Windows). The folder is
+// removed whatever it holds. On failure, one line: the command's exit code
+// and the last lines of its output, or why it was ended.
+bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds,
+                    const std::vector<uint8_t>& unsignedFile, const std::string& outPath,
+                    std::vector<uint8_t>* signedFile, std::string* error);
 
 // The signed file is the unsigned one with only its CheckSum and
 // certificate-table entry changed, then the certificate table, ending the

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <new>
 #include <utility>
@@ -36,7 +38,7 @@ std::string NameMessage(const std::u16string& text) {
   if (text == kPackageTruncatedText) return "the truncated-package message";
   if (text == kTempCopyFailedText) return "the temporary-copy message";
   if (text == kLaunchFailedText) return "the not-executed message";
-  return "the message \"" + Utf16ToUtf8(text) + "\"";
+  return "the message \"" + TerminalText(Utf16ToUtf8(text)) + "\"";
 }
 
 struct StepResult {
@@ -82,6 +84,41 @@ void TakeDecodedPiece(void* context, const uint8_t* data, uint32_t count) {
 std::string Line(const std::string& step, const std::string& result) {
   return step + std::string(step.size() < 14 ? 14 - step.size() : 1, ' ') +
          result;
+}
+
+// The certificate table, as Windows judges its form before any
+// certificate: a broken one makes the file count as unsigned.
+bool CheckSignature(const std::string& path, const std::vector<uint8_t>& head,
+                    const PackageLocator& locator, uint64_t fileSize, VerifyReport* report) {
+  PeLayout layout;
+  std::string problem;
+  if (!ReadPeLayout(head, &layout, &problem)) layout = PeLayout();
+  if (layout.certificateOffset == 0 && layout.certificateSize == 0) {
+    report->lines.push_back(Line("signature", "none"));
+    return true;
+  }
+  const uint64_t minimumSize = locator.detachedFileSize ? locator.detachedFileSize
+                               : locator.expectedFileSize > 0 ? (uint64_t)locator.expectedFileSize
+                                                              : 0;
+  const uint64_t packageEnd =
+      std::max<uint64_t>(minimumSize, (uint64_t)locator.packageOffset + locator.crcLength);
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
+  problem = CheckCertificateTable(layout, packageEnd, fileSize,
+                                  [&](uint64_t offset, uint8_t* into, size_t size) {
+                                    file.seekg((std::streamoff)offset);
+                                    return (bool)file.read((char*)into, (std::streamsize)size);
+                                  });
+  if (!problem.empty()) {
+    report->lines.push_back(Line("signature", "FAILED: " + problem));
+    report->failure = path + ": the signature block is broken (" + problem +
+                      "); Windows treats the file as unsigned";
+    return false;
+  }
+  report->lines.push_back(Line(
+      "signature", "ok: certificate table of " + std::to_string(layout.certificateSize) +
+                       " bytes behind the package, ending the file (its certificates are "
+                       "not judged here)"));
+  return true;
 }
 
 }  // namespace
@@ -186,9 +223,22 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
                           "text"};
     return fail("refusal text", refusal);
   }
+  // The box ends its text at a NUL: whatever follows never shows.
+  const PackageTextRef& text = header.unsupportedText;
+  std::u16string refusal(text.textLength, u'\0');
+  if (text.textLength &&
+      (!PlatformSeek(file, (int32_t)text.textOffset) ||
+       PlatformRead(file, &refusal[0], 2u * text.textLength) != 2u * text.textLength))
+    refusal.clear();
+  const size_t nul = refusal.find(u'\0');
+  if (nul != std::u16string::npos) {
+    StepResult cut = {false, "shows only the first " + std::to_string(nul) + " of the " +
+                                 std::to_string(text.textLength) +
+                                 " UTF-16 units of its refusal text: a NUL follows"};
+    return fail("refusal text", cut);
+  }
   report.lines.push_back(Line(
-      "refusal text", "ok: " + std::to_string(header.unsupportedText.textLength) +
-                          " UTF-16 units, readable"));
+      "refusal text", "ok: " + std::to_string(text.textLength) + " UTF-16 units, readable"));
 
   // The launcher's own streaming decode: memory does not grow with the
   // setup program, which goes a piece at a time into its CRC-32 and, for
@@ -218,8 +268,8 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
   const BrandingInfo brand = ReadBranding(image);
   if (!imageRead || !brand.readable || !brand.problem.empty()) {
     const std::string problem = brand.problem.empty() ? "unreadable" : brand.problem;
-    report.lines.push_back(Line("resources", "FAILED: " + problem));
-    report.failure = path + ": the resource section is damaged (" + problem +
+    report.lines.push_back(Line("resources", "FAILED: " + TerminalText(problem)));
+    report.failure = path + ": the resource section is damaged (" + TerminalText(problem) +
                      "); Windows may show no icon or version information";
     return report;
   }
@@ -230,6 +280,7 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
           "; version " +
           (brand.hasVersion ? brand.version.fileVersion.Text() : std::string("none")) +
           (brand.hasManifest ? "; manifest" : "; no manifest")));
+  if (!CheckSignature(path, head, locator, fileSize, &report)) return report;
   report.lines.push_back(Line(
       "payload", "ok: " + std::to_string(header.payloadSize) +
                      " bytes decoded from " +

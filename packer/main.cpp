@@ -52,7 +52,9 @@ const Command kBuild = {
     "complete; the same inputs and options always give the same bytes.\n"
     "Any of --icon, the version options or the texts gives the launcher a\n"
     "complete version resource in the neutral-language Unicode block; with\n"
-    "none of them the stub's own resources stay as they are.",
+    "none of them the stub's own resources stay as they are. An OUT that\n"
+    "exists must be a regular file; a symbolic link there is replaced, not\n"
+    "written through.",
     {
         {"--stub", "FILE",
          "the launcher stub (default: the Stub64.exe built into\n"
@@ -91,8 +93,8 @@ const Command kBuild = {
         {"--lzma-props", "HEX10", "expert: the five property bytes for that block"},
         {"--payload-size", "N", "expert: the decoded size to record for that block"},
         {"--icon", "FILE.ico",
-         "the launcher's icon: every image of the .ico (PNG ones included)\n"
-         "replaces the stub's icon group"},
+         "the launcher's icon: every image of the .ico (PNG ones included,\n"
+         "at most 128) replaces the stub's icon group"},
         {"--file-version", "A.B.C.D",
          "version information, numbers and text (default: the product\n"
          "version, else 1.0.0.0)"},
@@ -108,7 +110,12 @@ const Command kBuild = {
          "runs CMD last to sign the launcher file: {in} is the unsigned file,\n"
          "{out} where the signed one must go (on Windows {out} may be left\n"
          "out to sign {in} in place). The result must pass verify, with the\n"
-         "signature behind the package and nothing after it"},
+         "signature behind the package and nothing after it. The paths reach\n"
+         "CMD as \"$STUBPACK_IN\" and \"$STUBPACK_OUT\" (cmd.exe: \"%STUBPACK_IN%\"\n"
+         "...), never as command text: write {in} and {out} bare, not in quotes"},
+        {"--sign-timeout", "SECONDS",
+         "ends the sign command, and all it started, after SECONDS\n"
+         "(1-86400, default 600)"},
     },
     0};
 
@@ -126,9 +133,11 @@ const Command kVerify = {
     "file size, CRC-32, header, refusal text, full decoding of the setup\n"
     "program) and prints the outcome the launcher would reach. The running\n"
     "system's Windows release is not judged; the package's support data is\n"
-    "shown instead. The resource section's structure is checked too. Exits\n"
-    "with 1 when the launcher would stop with a message or the resources are\n"
-    "damaged.",
+    "shown instead. The resource section's structure is checked too, and\n"
+    "the form of the signature block (certificate table) as Windows checks\n"
+    "it; whether its certificates are trusted is not judged. Exits with 1\n"
+    "when the launcher would stop with a message, the resources are\n"
+    "damaged or the signature block is broken.",
     {},
     1};
 
@@ -279,15 +288,9 @@ bool ReadTextFile(const std::string& path, std::u16string* text,
   if (!packer::ReadWholeFile(path, "text file", &bytes, error, 16u << 20,
                              "a refusal text can hold at most 65535 UTF-16 units"))
     return false;
-  std::string utf8(bytes.begin(), bytes.end());
-  if (utf8.compare(0, 3, "\xEF\xBB\xBF") == 0) utf8.erase(0, 3);
-  if (!utf8.empty() && utf8.back() == '\n') utf8.pop_back();
-  if (!utf8.empty() && utf8.back() == '\r') utf8.pop_back();
-  if (!packer::Utf8ToUtf16(utf8, text)) {
-    *error = "text file " + path + " is not valid UTF-8";
-    return false;
-  }
-  return true;
+  if (packer::DecodeTextFile(bytes, text, error)) return true;
+  *error = "text file " + path + " " + *error;
+  return false;
 }
 
 // The branding options; texts are checked against the version resource's
@@ -435,10 +438,9 @@ int RunBuild(const ParsedArgs& args) {
   if (has("--unsupported-text-file") &&
       !ReadTextFile(get("--unsupported-text-file"), &options.unsupportedText, &error))
     return Fail(error);
-  if (options.unsupportedText.size() > 0xFFFF)
-    return Fail("the unsupported-release text is " +
-                std::to_string(options.unsupportedText.size()) +
-                " UTF-16 units long; at most 65535 fit");
+  if ((has("--unsupported-text") || has("--unsupported-text-file")) &&
+      !packer::CheckRefusalText(options.unsupportedText, &error))
+    return Fail(error);
   options.detached = has("--detached");
   if (!NumberOption(args, "--preset", 0, 9, &options.lzma.preset, &error) ||
       !NumberOption(args, "--lc", 0, 4, &options.lzma.lc, &error) ||
@@ -459,11 +461,16 @@ int RunBuild(const ParsedArgs& args) {
                             "--precompressed-block", "--icon"})
     if (has(input)) inputs.push_back({input, get(input)});
   error = packer::RefuseOutputOverInput(get("--out"), inputs);
+  if (error.empty()) error = packer::RefuseSpecialOutput(get("--out"));
   if (!error.empty()) return Fail(error);
   if (!ReadBrandingOptions(args, &options.branding, &error)) return Fail(error);
   if (has("--sign-command") &&
       !packer::CheckSignCommand(get("--sign-command"), &error))
     return Fail("--sign-command: " + error);
+  uint32_t signTimeout = packer::kDefaultSignTimeout;
+  if (has("--sign-timeout") && !has("--sign-command"))
+    return Fail("--sign-timeout needs --sign-command");
+  if (!NumberOption(args, "--sign-timeout", 1, 86400, &signTimeout, &error)) return Fail(error);
 
   Bytes stub, setup;
   if (!has("--stub"))
@@ -515,22 +522,24 @@ int RunBuild(const ParsedArgs& args) {
     progress.Update(done, total);
   };
   packer::OutputFile out;
-  if (!out.Open(get("--out"))) return Fail(out.error);
   if (!has("--sign-command")) {
+    if (!out.Open(get("--out"))) return Fail(out.error);
     error = packer::BuildLauncherFile(stub, setup, options, out);
     progress.Finish();
   } else {
     // Signing needs the complete unsigned file first; only the checked,
-    // signed result goes to OUT.
+    // signed result goes to OUT, whose temporary opens only then (the
+    // signal handlers know one temporary at a time).
     packer::MemorySink unsignedFile;
     error = packer::BuildLauncherFile(stub, setup, options, unsignedFile);
     progress.Finish();
     Bytes signedFile;
     if (error.empty() &&
-        !packer::RunSignCommand(get("--sign-command"), unsignedFile.bytes, get("--out"),
-                                &signedFile, &error))
+        !packer::RunSignCommand(get("--sign-command"), signTimeout, unsignedFile.bytes,
+                                get("--out"), &signedFile, &error))
       return Fail(error);
-    if (error.empty() && !out.Append(signedFile.data(), signedFile.size()))
+    if (error.empty() &&
+        (!out.Open(get("--out")) || !out.Append(signedFile.data(), signedFile.size())))
       return Fail(out.error);
   }
   if (!error.empty()) return Fail(error);
@@ -556,7 +565,8 @@ int RunInspect(const ParsedArgs& args) {
 
 int RunStub(const ParsedArgs& args) {
   if (!args.values.count("--out")) return Fail("stub needs --out FILE");
-  std::string error;
+  std::string error = packer::RefuseSpecialOutput(args.values.at("--out"));
+  if (!error.empty()) return Fail(error);
   if (!packer::WriteFileAtomically(args.values.at("--out"), packer::EmbeddedStub(),
                                    &error))
     return Fail(error);
@@ -574,6 +584,7 @@ int RunVerify(const ParsedArgs& args, bool extract) {
   if (extract) {
     error = packer::RefuseOutputOverInput(args.values.at("--out"),
                                           {{"the launcher file", path}});
+    if (error.empty()) error = packer::RefuseSpecialOutput(args.values.at("--out"));
     if (!error.empty()) return Fail(error);
   }
   // extract writes the program as it is decoded; the output appears only

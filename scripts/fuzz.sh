@@ -4,6 +4,7 @@
 #   SECONDS  default 600; CI runs 30-second smoke runs
 #   TARGET   launcher (default): the launcher's whole path
 #            packer: the packer's readers (inspect, verify, extract) and stub check
+#            build: build's own inputs (.ico, texts, the sign step's checks)
 # The seed corpus is made by the packer on first use; findings land in
 # build/fuzz/findings[-packer] and make the run fail.
 set -euo pipefail
@@ -17,17 +18,23 @@ case "$target" in
   launcher) suffix=""; corpus_args=() ;;
   # Real launcher files too: the packer's readers see what users give them.
   packer) suffix="-packer"; corpus_args=("$build/win/Stub64.exe") ;;
-  *) echo "fuzz.sh: unknown target $target (launcher or packer)" >&2; exit 1 ;;
+  build) suffix="-build"; corpus_args=() ;;
+  *) echo "fuzz.sh: unknown target $target (launcher, packer or build)" >&2; exit 1 ;;
 esac
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DLAUNCHER_FUZZ=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLZMA_HOST_ROOT="$build/deps/xz-host" >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLZMA_HOST_ROOT="$build/deps/xz-host" \
+  -DLAUNCHER_STUB="$build/win/Stub64.exe" >/dev/null
 cmake --build "$fuzz" --target "${target}_fuzz" -j "${JOBS:-2}" >/dev/null
 
 corpus="$fuzz/corpus$suffix"
 if [ ! -d "$corpus" ] || [ -z "$(ls -A "$corpus")" ]; then
-  python3 "$root/tests/fuzz/make_corpus.py" "$build/host/packer/stubpack" "$corpus" \
-    "${corpus_args[@]}"
+  if [ "$target" = build ]; then
+    python3 "$root/tests/fuzz/make_build_corpus.py" "$corpus"
+  else
+    python3 "$root/tests/fuzz/make_corpus.py" "$build/host/packer/stubpack" "$corpus" \
+      "${corpus_args[@]}"
+  fi
 fi
 findings="$fuzz/findings$suffix"
 work="$fuzz/work$suffix"

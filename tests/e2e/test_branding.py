@@ -151,6 +151,15 @@ class BrandingInput(unittest.TestCase):
             (["--icon", ico("outside.ico", good[:entry_at + 12] + struct.pack("<I", 1 << 20)
                             + good[entry_at + 16:])], "lies outside the file"),
             (["--icon", str(folder / "missing.ico")], "missing.ico"),
+            (["--icon", ico("many.ico", icon_file([(16, 4, False)] * 129))], "at most 128"),
+            # Three entries, one bitmap: it would be stored three times.
+            (["--icon", ico("shared.ico", struct.pack("<HHH", 0, 1, 3) + (
+                good[6:18] + struct.pack("<I", 6 + 3 * 16)) * 3 + good[22:])],
+             "image 2 reuses bytes"),
+            (["--icon", ico("no-iend.ico", struct.pack("<HHHBBBBHHII", 0, 1, 1, 16, 16, 0, 0, 0,
+                                                       0, len(png_image(16)) - 12, 22)
+                            + png_image(16)[:-12])],
+             "image 1 is a PNG image cut short before its IEND"),
             (["--file-version", "1.2.3"], "--file-version"),
             (["--product-version", "1.2.3.65536"], "--product-version"),
             (["--file-version", "1.2.3.4.5"], "four numbers"),

@@ -1,5 +1,7 @@
 // The resource reader behind `stubpack verify` and `inspect`: damaged
-// resource sections are reported, never read out of bounds.
+// resource sections are reported, never read out of bounds, and no file
+// makes the work grow faster than the file; icon images are checked as far
+// as Windows relies on them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "packer/Branding.h"
+#include "packer/PackageReader.h"
 #include "packer/ResourceSection.h"
 
 namespace {
@@ -113,6 +116,7 @@ TEST(ResourceReader, DamagedSectionsAreReportedNotRead) {
       {"version block longer than its data", versionData, 0xFFFF, 2},
       {"version cut short", entries + 32 + 4, 40, 4},
       {"icon image header garbage", Get32(section, entries) - kRsrcRva, 0x12345678, 4},
+      {"two types share one branch", 28, Get32(section, 20), 4},
   };
   for (const Damage& c : cases) {
     SCOPED_TRACE(c.name);
@@ -125,6 +129,137 @@ TEST(ResourceReader, DamagedSectionsAreReportedNotRead) {
       EXPECT_FALSE(packer::ReadResources(image, &unused, &error));
     }
   }
+}
+
+// Another tool's file: one icon group of 65535 entries, all naming the same
+// image. Read in one pass, each image described once.
+TEST(ResourceReader, HugeIconGroupIsReadWhole) {
+  std::vector<packer::IconImage> images(0xFFFF);
+  for (packer::IconImage& image : images) {
+    image.width = image.height = 16;
+    image.bitCount = 32;
+    image.data = Bitmap(16);
+  }
+  std::vector<packer::Resource> resources(2);
+  resources[0].type.id = packer::kResourceIcon;
+  resources[0].name.id = 1;
+  resources[0].data = Bitmap(16);
+  resources[1].type.id = packer::kResourceGroupIcon;
+  resources[1].name.id = 1;
+  resources[1].data = packer::MakeIconGroup(images, 1);
+  for (size_t i = 0; i < images.size(); ++i)  // every entry names icon 1
+    resources[1].data[6 + 14 * i + 12] = 1, resources[1].data[6 + 14 * i + 13] = 0;
+  const packer::BrandingInfo info =
+      packer::ReadBranding(ImageWith(packer::BuildResourceSection(resources, kRsrcRva)));
+  EXPECT_EQ(info.problem, "");
+  EXPECT_EQ(info.icons.size(), 0xFFFFu);
+}
+
+// .reloc before .rsrc: nothing moves it, but stubpack says what it cannot
+// brand instead of blaming the relocations' place.
+TEST(ResourceWriter, RelocationsBeforeResourcesAreNamed) {
+  Bytes image = ImageWith(packer::BuildResourceSection({}, kRsrcRva));
+  image[kPeAt + 6] = 2;
+  const uint32_t reloc = kSectionTableAt + 40;
+  std::memcpy(image.data() + reloc, ".reloc", 6);
+  Set32(image, reloc + 8, 0x200);
+  Set32(image, reloc + 12, 0x800);
+  Set32(image, reloc + 16, 0x200);
+  Set32(image, reloc + 20, 0x200);
+  Set32(image, kOptionalAt + 112 + 40, 0x800);
+  Set32(image, kOptionalAt + 112 + 44, 8);
+  std::string error;
+  EXPECT_FALSE(packer::ReplaceResources(image, {}, &error));
+  EXPECT_NE(error.find("(.reloc) lie before its resources (.rsrc)"), std::string::npos) << error;
+}
+
+Bytes Png(uint8_t depth, uint8_t colourType, const std::vector<std::string>& chunks) {
+  Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  auto chunk = [&png](const std::string& type, const Bytes& data) {
+    for (int shift = 24; shift >= 0; shift -= 8) png.push_back((uint8_t)(data.size() >> shift));
+    png.insert(png.end(), type.begin(), type.end());
+    png.insert(png.end(), data.begin(), data.end());
+    png.insert(png.end(), 4, 0);  // CRC: Windows' decoder does not insist
+  };
+  chunk("IHDR", {0, 0, 0, 16, 0, 0, 0, 16, depth, colourType, 0, 0, 0});
+  for (const std::string& type : chunks) chunk(type, Bytes(type == "PLTE" ? 12 : 5, 1));
+  return png;
+}
+
+TEST(IconImages, WindowsDecodesWhatIsAccepted) {
+  const std::vector<std::string> whole = {"IDAT", "IEND"};
+  Bytes cutPng = Png(8, 6, whole);
+  cutPng.resize(cutPng.size() - 8);
+  Bytes longChunk = Png(8, 6, whole);
+  longChunk[33 + 3] = 0x7F;  // IDAT's length
+  auto bitmap = [](size_t at, uint32_t value) {
+    Bytes dib = Bitmap(16);
+    std::memcpy(dib.data() + at, &value, at == 12 || at == 14 ? 2 : 4);
+    return dib;
+  };
+  Bytes shortDib = Bitmap(16);
+  shortDib.pop_back();
+  struct Case {
+    const char* name;
+    Bytes image;
+    const char* problem;  // "" for an accepted image
+  };
+  const Case cases[] = {
+      {"PNG", Png(8, 6, whole), ""},
+      {"palette PNG", Png(4, 3, {"PLTE", "IDAT", "IEND"}), ""},
+      {"PNG of 39 bytes", Png(8, 6, {}), "cut short before its IEND"},
+      {"PNG without IDAT", Png(8, 6, {"IEND"}), "without image data"},
+      {"PNG without IEND", cutPng, "cut short before its IEND"},
+      {"PNG depth 0", Png(0, 6, whole), "bit depth 0 with colour type 6"},
+      {"PNG depth 4, RGBA", Png(4, 6, whole), "bit depth 4 with colour type 6"},
+      {"PNG chunk past the end", longChunk, "runs past the image's end"},
+      {"PNG palette missing", Png(8, 3, whole), "without its palette"},
+      {"bitmap", Bitmap(16), ""},
+      {"bitmap header of 12 bytes", bitmap(0, 12), "neither PNG nor a bitmap"},
+      {"bitmap of 2 planes", bitmap(12, 2), "2 planes"},
+      {"bitmap of 3 bits", bitmap(14, 3), "3 bits per pixel"},
+      {"bitmap width 0", bitmap(4, 0), "0x32"},
+      {"bitmap width 300", bitmap(4, 300), "300x32"},
+      {"bitmap odd height", bitmap(8, 31), "16x31"},
+      {"bitmap RLE", bitmap(16, 1), "compression 1"},
+      {"bitmap without its AND mask", shortDib, "cut short"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    packer::IconImage image;
+    std::string problem;
+    const bool accepted = packer::DescribeIconImage(c.image.data(), c.image.size(), &image, &problem);
+    EXPECT_EQ(accepted, *c.problem == 0) << problem;
+    if (!accepted) {
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    }
+  }
+}
+
+TEST(TerminalText, ControlsFromFilesAreEscaped) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain \xC3\xA9t\xC3\xA9 \xE2\x80\x93", "plain \xC3\xA9t\xC3\xA9 \xE2\x80\x93"},
+      {"\x1B[2J", "\\x1B[2J"},
+      {"a\n  forged: b", "a\\x0A  forged: b"},
+      {"del\x7F", "del\\x7F"},
+      {"csi\xC2\x9B" "2J", "csi\\u009B2J"},
+      {"\xE2\x80\xAE" "evil", "\\u202Eevil"},
+      {"\xE2\x81\xA6isolate\xE2\x81\xA9", "\\u2066isolate\\u2069"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(packer::TerminalText(c.first), c.second);
+}
+
+TEST(TerminalText, InspectEscapesVersionKeysValuesAndBlocks) {
+  packer::PackageInfo info;
+  info.peValid = info.branding.hasVersion = info.branding.readable = true;
+  packer::VersionStringTable table;
+  table.key = u"0409\x1B[2J";
+  table.strings = {{u"Key\n  forged: yes", u"\u202E\u009B\x7F"}, {u"\u2066", u"\x1B]0;t\x07"}};
+  info.branding.version.tables = {table};
+  const std::string text = packer::FormatPackageInfo("launcher.exe", info);
+  for (const char* raw : {"\x1B", "\x07", "\x7F", "\xC2\x9B", "\xE2\x80\xAE", "\xE2\x81\xA6",
+                          "\n  forged"})
+    EXPECT_EQ(text.find(raw), std::string::npos) << raw << " in\n" << text;
 }
 
 }  // namespace
