@@ -22,6 +22,7 @@ PACKAGES=(
   osslsigncode openssl
   clang libclang-rt-14-dev
   dpkg-dev lintian
+  bash-completion python3-debian
 )
 
 missing=()

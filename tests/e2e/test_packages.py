@@ -87,7 +87,8 @@ class Packages(unittest.TestCase):
     def test_deb_holds_the_program_its_docs_and_run_time_dependencies_only(self):
         files = run(DPKG_DEB, "-c", self.deb).stdout
         self.assertEqual(sorted(re.findall(r"\./(\S*[^/\s])$", files, re.M)), [
-            "usr/bin/stubpack", "usr/share/doc/stubpack/changelog.gz",
+            "usr/bin/stubpack", "usr/share/bash-completion/completions/stubpack",
+            "usr/share/doc/stubpack/changelog.gz",
             "usr/share/doc/stubpack/copyright", "usr/share/man/man1/stubpack.1.gz"])
         fields = run(DPKG_DEB, "-f", self.deb, "Package", "Version", "Depends",
                      "Recommends", "Pre-Depends").stdout
