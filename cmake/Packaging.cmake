@@ -2,8 +2,8 @@
 # prefix; cpack makes, from the host build, the Debian package
 # stubpack_<version>_<arch>.deb (program, man page, bash completion,
 # copyright, changelog) and, from the MinGW build,
-# stubpack-<version>-win64.zip (stubpack.exe and the README).
-# scripts/package.sh builds both.
+# stubpack-<version>-win64.zip (stubpack.exe, the README, the licence and
+# the notices of every part linked in). scripts/package.sh builds both.
 set(STUBPACK_SUMMARY "make, inspect and verify Windows setup launcher files")
 set(CPACK_PACKAGE_NAME stubpack)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -16,7 +16,11 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 if(WIN32)
   install(TARGETS stubpack RUNTIME DESTINATION .)
-  install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION .)
+  install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_SOURCE_DIR}/LICENSE" DESTINATION .)
+  # The Debian copyright file names every part stubpack.exe and its stub
+  # carry, with their licences.
+  install(FILES "${CMAKE_SOURCE_DIR}/cmake/debian/copyright"
+          DESTINATION . RENAME NOTICES.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "stubpack-${PROJECT_VERSION}-win64")
 else()

@@ -150,7 +150,11 @@ class Packages(unittest.TestCase):
         with zipfile.ZipFile(self.zip) as archive:
             top = "stubpack-%s-win64/" % self.version
             self.assertEqual(sorted(archive.namelist()),
-                             [top + "README.md", top + "stubpack.exe"])
+                             [top + n for n in ("LICENSE", "NOTICES.txt", "README.md",
+                                                "stubpack.exe")])
+            # The Windows package carries the Debian package's notices.
+            self.assertEqual(archive.read(top + "NOTICES.txt"),
+                             (self.root / "usr/share/doc/stubpack/copyright").read_bytes())
             archive.extractall(folder)
         winelib.ensure_prefix()
         winelib.start_wineserver()
