@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 # Installing stubpack and packing it. `cmake --install` puts it under a
 # prefix; cpack makes, from the host build, the Debian package
 # stubpack_<version>_<arch>.deb (program, man page, bash completion,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher's fatal messages: one modal error box captioned with the
 // launcher's own path, then exit code 0. None of these returns.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher's entry point: run the main sequence, then end with code 0.
 //
 // There is no C runtime start-up: the launcher has no globals that need

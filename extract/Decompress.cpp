@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The decompression driver: one read of the block, the property check, one
 // exact-size decode straight into the output stream's memory, which is
 // committed as the decoder fills it.

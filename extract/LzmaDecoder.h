@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Decodes a raw LZMA1 block to an exact size with liblzma, deciding whether
 // the output ends on a symbol boundary.
 #pragma once

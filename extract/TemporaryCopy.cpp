@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The temporary copy: folder choice, free-name choice and the single write.
 #include "extract/TemporaryCopy.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The bash completion script, from the command and option tables.
 #include "packer/BashCompletion.h"
 

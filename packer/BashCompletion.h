@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The bash completion script for stubpack, written from the same command and
 // option tables as --help and the man page, so the three cannot drift apart.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // stubpack: builds, inspects, verifies and unpacks launcher files.
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Installs everything the build and the tests need on a Debian 12 machine, then
 # builds the pinned static liblzma installs (scripts/build-xz.sh).
 # Idempotent: when everything is present it only checks and returns.

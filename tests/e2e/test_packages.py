@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """stubpack's packages used the way a release engineer uses them: cpack makes
 the .deb and the Windows zip; the .deb is unpacked into a throwaway root with
 `dpkg-deb -x`, a plain extraction that cannot touch this machine's package

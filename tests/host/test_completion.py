@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """stubpack's bash completion in a real bash with bash-completion loaded:
 each case sets COMP_WORDS, COMP_CWORD, COMP_LINE and COMP_POINT as bash
 would for a command line, calls _stubpack and compares COMPREPLY.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """docs/file-format.md against the code: its field tables (offset, width,
 field) read the worked example's bytes, which must give what the page's
 `stubpack inspect` output shows; and the same tables read a file built now

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The resource reader behind `stubpack verify` and `inspect`: damaged
 // resource sections are reported, never read out of bounds.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The temporary copy: which folder, which free name, and the single write.
 #include <gtest/gtest.h>
 
