@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The platform layer for the host decode benchmark: the launcher file lives
 // in memory, allocation is malloc, and anything the decode path should never
 // reach ends the benchmark loudly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // A launcher file held in memory, served through the platform layer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // One unsigned number and a line break written to a file, for the benchmark
 // programs that have no C runtime to format with.
 #pragma once

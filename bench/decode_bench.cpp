@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Host decode throughput: the launcher's DecompressPayload beside plain
 // liblzma raw LZMA1 decoding of the same block, alternated per round so that
 // noise from other jobs on the machine hits both alike. A third variant,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Compares `stubpack build` with xz's raw LZMA1 at the same settings, in one
 # run, alternating the two per round: compressed size and wall time (median).
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The floor for the launcher's start-to-hand-off time: the least work that
 // gets the setup program onto disk. Reads the compressed block named by the
 // package header of the launcher file in BENCH_LAUNCHER, decodes it with the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: 0BSD
 """Prints the launcher's performance figures, measured now, beside their floors.
 
 1. decode throughput on the host: DecompressPayload vs plain liblzma 5.8.1

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Builds the benchmark programs (host and MinGW) and prints the launcher's
 # performance figures with their floors and ratios. Arguments go to
 # bench/run.py (--rounds N, --decode-mib N, --cpu LIST or --cpu '').

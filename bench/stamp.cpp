@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The stand-in setup program of the start-to-hand-off benchmark, and (built
 // with BENCH_IDLE) the memory baseline that loads the launcher's DLLs.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Windows driver of the start-to-hand-off benchmark. For each round it starts
 // every variant once (order reversed every other round), reads QueryPerformanceCounter just
 // before CreateProcessW, and takes the end time from the stamp file the

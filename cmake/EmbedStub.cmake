@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 # Generates the C++ source that puts the launcher stub inside stubpack
 # (packer/EmbeddedStub.h): the stub's bytes and the liblzma release recorded
 # beside it in STUB.liblzma-version. Nothing else goes in, no path or time,

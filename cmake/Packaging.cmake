@@ -1,8 +1,10 @@
+# SPDX-License-Identifier: 0BSD
 # Installing stubpack and packing it. `cmake --install` puts it under a
 # prefix; cpack makes, from the host build, the Debian package
-# stubpack_<version>_<arch>.deb (program, man page, copyright, changelog)
-# and, from the MinGW build, stubpack-<version>-win64.zip (stubpack.exe and
-# the README). scripts/package.sh builds both.
+# stubpack_<version>_<arch>.deb (program, man page, bash completion,
+# copyright, changelog) and, from the MinGW build,
+# stubpack-<version>-win64.zip (stubpack.exe, the README, the licence and
+# the notices of every part linked in). scripts/package.sh builds both.
 set(STUBPACK_SUMMARY "make, inspect and verify Windows setup launcher files")
 set(CPACK_PACKAGE_NAME stubpack)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -15,7 +17,11 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 if(WIN32)
   install(TARGETS stubpack RUNTIME DESTINATION .)
-  install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION .)
+  install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_SOURCE_DIR}/LICENSE" DESTINATION .)
+  # The Debian copyright file names every part stubpack.exe and its stub
+  # carry, with their licences.
+  install(FILES "${CMAKE_SOURCE_DIR}/cmake/debian/copyright"
+          DESTINATION . RENAME NOTICES.txt)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "stubpack-${PROJECT_VERSION}-win64")
 else()
@@ -30,6 +36,13 @@ else()
     DEPENDS stubpack "${CMAKE_SOURCE_DIR}/scripts/make-manpage.py"
     COMMENT "Writing the stubpack man page from its help texts"
     VERBATIM)
+  # The bash completion, from the option tables of the same stubpack.
+  add_custom_command(OUTPUT "${PACKAGING_DIR}/stubpack"
+    COMMAND sh -c "\"$0\" --bash-completion > \"$1\"" "$<TARGET_FILE:stubpack>"
+            "${PACKAGING_DIR}/stubpack"
+    DEPENDS stubpack
+    COMMENT "Writing the stubpack bash completion from its option tables"
+    VERBATIM)
   configure_file("${CMAKE_SOURCE_DIR}/cmake/debian/changelog.in"
                  "${PACKAGING_DIR}/changelog" @ONLY)
   add_custom_command(OUTPUT "${PACKAGING_DIR}/changelog.gz"
@@ -37,7 +50,8 @@ else()
     DEPENDS "${PACKAGING_DIR}/changelog"
     VERBATIM)
   add_custom_target(stubpack_docs ALL
-    DEPENDS "${PACKAGING_DIR}/stubpack.1.gz" "${PACKAGING_DIR}/changelog.gz")
+    DEPENDS "${PACKAGING_DIR}/stubpack.1.gz" "${PACKAGING_DIR}/changelog.gz"
+            "${PACKAGING_DIR}/stubpack")
 
   # Debian's hardening for the program the package ships: fortified libc
   # calls and a read-only GOT (lintian checks both).
@@ -51,6 +65,8 @@ else()
   install(TARGETS stubpack RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
   install(FILES "${PACKAGING_DIR}/stubpack.1.gz"
           DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+  install(FILES "${PACKAGING_DIR}/stubpack"
+          DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions")
   install(FILES "${CMAKE_SOURCE_DIR}/cmake/debian/copyright" "${PACKAGING_DIR}/changelog.gz"
           DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/stubpack")
 

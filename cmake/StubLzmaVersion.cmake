@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 # Records the liblzma release the launcher stub was linked with, in a file
 # beside the stub (Stub64.exe.liblzma-version), read from that liblzma's
 # own header. Every stubpack that embeds the stub reports it from there.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 # Cross-compiles for 64-bit Windows with Debian's MinGW-w64 toolchain
 # (package g++-mingw-w64-x86-64).
 #   cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake

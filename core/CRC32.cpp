@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // CRC-32: a constant byte-wise table, and on x86-64 processors with
 // carry-less multiplication a folding loop that gives the same results about
 // twenty times faster. The launcher checksums its whole package before it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // CRC-32 (IEEE 802.3, reflected polynomial 0xEDB88320), as zlib computes it.
 #pragma once
 

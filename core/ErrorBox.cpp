@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Error boxes, shown only on a window station that someone can see.
 #include "core/ErrorBox.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The one way the launcher shows an error box, and only where someone can
 // see it.
 //

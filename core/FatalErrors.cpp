@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher's fatal messages and the one way each is shown.
 #include "core/FatalErrors.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher's fatal messages: one modal error box captioned with the
 // launcher's own path, then an exit code of the message's own. None of these
 // returns.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Allocation that ends the process on failure.
 #include "core/Memory.h"
 

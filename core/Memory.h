@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Allocation for the launcher: memory that cannot be had ends the process.
 //
 // The launcher has no way to go on without the memory it asks for, so every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Reads of the launcher's own file and its module path.
 #include "core/OwnFile.h"
 

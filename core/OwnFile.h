@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Reads of the launcher's own file and its module path.
 //
 // Every step that looks at the package reads through these, so the one rule

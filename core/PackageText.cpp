@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Placeholder replacement for the package's refusal message.
 #include "core/PackageText.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Filling the release name into a package-stored message.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher's entry point: run the main sequence, then end with the exit
 // code it returns.
 //

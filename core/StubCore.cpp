@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The main sequence: package checks, gate, extraction and hand-off, in one
 // order.
 #include "core/StubCore.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher's main sequence and the four checks of its package.
 //
 // This is the top of the launcher: it calls the package checks, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The package records as exact byte images of the launcher file.
 //
 // All three are read from the file with one read each, straight into these

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Owned, always-terminated UTF-16 strings.
 #include "core/WideText.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // A small owned UTF-16 string for the launcher's paths and command lines.
 //
 // The launcher builds a handful of strings (its own path, the temporary copy

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The decompression driver: the header's payload fields, the property check,
 // and an exact-size decode that reads the block from the launcher file as
 // the decoder consumes it.

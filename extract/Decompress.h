@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Reads the compressed setup program from the launcher file and decodes it,
 // a piece at a time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Exact-size raw LZMA1 decoding through liblzma.
 //
 // The block must yield `outputSize` bytes that end on a symbol boundary;

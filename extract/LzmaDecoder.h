@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Decodes a raw LZMA1 block to an exact size with liblzma, deciding whether
 // the output ends on a symbol boundary. The block is read and the output
 // handed on a piece at a time, so memory does not grow with either.

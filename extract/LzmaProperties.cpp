@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Acceptance rule for the package's LZMA property bytes.
 #include "extract/LzmaProperties.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The five LZMA property bytes of a package and the launcher's rule for them.
 #pragma once
 

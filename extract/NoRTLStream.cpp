@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // TStream: a memory block with a size and a position, grown in 128 KiB steps.
 #include "extract/NoRTLStream.h"
 

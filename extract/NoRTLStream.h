@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // TStream: the growable memory block that holds the compressed setup program
 // and its decoded image.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The temporary copy: folder choice, free-name choice, and the copy written
 // as the payload is decoded.
 #include "extract/TemporaryCopy.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Writes the decoded setup program to disk as the temporary copy.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Number and text readings of a registry value buffer.
 #include "gate/RegistryReadings.h"
 

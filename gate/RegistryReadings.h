@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The two ways the gate reads a registry value from its shared buffer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Release identification and the compatibility decision.
 //
 // Up to Windows 8.1 the version numbers name the release. Windows 10 and 11

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Naming the running Windows release and refusing those the package does not
 // support.
 #pragma once

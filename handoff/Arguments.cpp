@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Command-line splitting and the helpers that read arguments.
 #include "handoff/Arguments.h"
 

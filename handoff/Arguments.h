@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher's own command line, split into arguments, and the small path
 // and switch helpers built on it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The hand-off: direct start or shell start, the elevation rule, the wait.
 #include "handoff/Launch.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Starting the setup program, waiting for it and removing its copy.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Building the setup program's argument string and direct command line.
 #include "handoff/SetupCommandLine.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The command line the setup program receives.
 #pragma once
 

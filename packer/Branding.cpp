@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Branding: from command-line options to resources, and back.
 #include "packer/Branding.h"
 

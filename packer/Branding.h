@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The vendor's branding of a launcher file: icon and version information put
 // into the stub's resources before the package is appended, and read back
 // for inspect and verify.

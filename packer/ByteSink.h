@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Where the packer writes what it makes: appended in order, a few fields
 // patched afterwards, and read back once for the checksums. A file on disk
 // (OutputFile) or memory (MemorySink, for tests and tools).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Reaches the stub bytes in the source the build generates from Stub64.exe
 // (cmake/EmbedStub.cmake).
 #include "packer/EmbeddedStub.h"

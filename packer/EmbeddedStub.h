@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher stub stubpack carries: the Stub64.exe of the same build,
 // taken when `stubpack build` is given no --stub, written out by
 // `stubpack stub`, and described by `stubpack --version`.

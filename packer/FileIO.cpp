@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // File reading over std::filesystem (POSIX and MinGW); writing goes through
 // OutputFile.
 #include "packer/FileIO.h"

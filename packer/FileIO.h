@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Whole-file reads and all-or-nothing writes for the command line. Paths are
 // UTF-8 on every system.
 #pragma once

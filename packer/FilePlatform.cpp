@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Platform.h over standard C++ files, for verify and extract. It needs no
 // Windows API, so the same file serves the host and the Windows packer.
 #include "packer/FilePlatform.h"

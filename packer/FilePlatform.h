@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The platform layer `stubpack verify` runs the launcher's own checks on:
 // real reads of the file under test, no registry, no processes. Message
 // boxes are recorded instead of shown, and ending the process throws

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // .ico files and icon-group resources.
 #include "packer/IconFile.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Icons for the launcher file: reading an .ico file into its images, and the
 // icon-group resource (RT_GROUP_ICON) that lists them by resource ID.
 #pragma once

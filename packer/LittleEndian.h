@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Little-endian loads and appends for the PE, icon and version-resource
 // formats the packer reads and writes.
 #pragma once

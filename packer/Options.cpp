@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Command-line words and their package values.
 #include "packer/Options.h"
 

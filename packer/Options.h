@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Words of the command line and what they stand for in the package: release
 // names, version code ranges, elevation modes, sizes. Every parser returns
 // false with a one-line reason, naming the offending text.

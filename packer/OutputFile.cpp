@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Temporary-then-rename output files and file identity, on POSIX and on
 // Windows (MinGW). The signal and console handlers remove the one open
 // temporary file; the rename and the removal are shielded from them, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The files stubpack writes, made so that nothing the user did not name as
 // output is ever touched: the output is written as it is made under a fresh
 // temporary name beside it (created exclusively, never through an existing

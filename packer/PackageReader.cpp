@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Decoding a launcher file's locator, header and surroundings.
 #include "packer/PackageReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Reading a finished launcher file back: every locator and header field,
 // decoded, and what lies around the package. No check here ends anything;
 // `stubpack verify` runs the launcher's own checks instead.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Building launcher files: stub check, compression, layout, checksum.
 #include "packer/PackageWriter.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Turns a launcher stub and a setup program into a launcher file.
 //
 // The file is the stub's bytes, then the package: the 74-byte header, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // PE header fields of the stub and of the finished launcher file, and the
 // loader's layout checks.
 #include "packer/PeImage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The few PE header fields the packer reads or writes: where the optional
 // header keeps its CheckSum, and where a signature (the certificate table,
 // data directory 4) sits in the file; and the layout checks Windows' loader

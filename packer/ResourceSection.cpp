@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Reading, building and replacing the resource section of a PE image.
 #include "packer/ResourceSection.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The stub's resource section (.rsrc): read into a flat list of resources,
 // written back as a new section, and put into the image in place of the old
 // one, moving the sections behind it (MinGW links .reloc there).

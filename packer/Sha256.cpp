@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // SHA-256 over a buffer held in memory, one block at a time.
 #include "packer/Sha256.h"
 

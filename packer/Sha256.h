@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // SHA-256 (FIPS 180-4), so stubpack can name the stub it carries by the
 // same digest sha256sum prints for the build's Stub64.exe.
 #pragma once

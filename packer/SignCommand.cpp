@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Running the signing command and judging what it produced.
 #include "packer/SignCommand.h"
 

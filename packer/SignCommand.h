@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Signing as the last step of `stubpack build`: the vendor's command signs
 // the complete launcher file, and the result is checked before it becomes
 // the output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // verify: the launcher's checks, by the launcher's code, in its order.
 #include "packer/Verify.h"
 

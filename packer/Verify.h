@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // `stubpack verify` and `stubpack extract`: the launcher's own package
 // checks and decoder, run on a launcher file through FilePlatform.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // VS_VERSIONINFO: nested blocks of {wLength, wValueLength, wType, key,
 // value, children}, each aligned to 4 bytes. A block's wLength ends with its
 // last child, without that child's trailing padding.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The version resource (RT_VERSION, VS_VERSIONINFO): the fixed version
 // numbers and the string table Explorer shows under "Details", written and
 // read back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // stubpack: builds, inspects, verifies and unpacks launcher files.
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #define StderrIsTerminal() (isatty(2) != 0)
 #endif
 
+#include "packer/BashCompletion.h"
 #include "packer/EmbeddedStub.h"
 #include "packer/FileIO.h"
 #include "packer/OutputFile.h"
@@ -192,7 +194,20 @@ void PrintOverview() {
       "  extract  write out the setup program a launcher file carries\n"
       "  stub     write out the launcher stub stubpack carries\n\n"
       "\"stubpack COMMAND --help\" describes each command; \"stubpack --version\"\n"
-      "shows the version and the stub built in.\n");
+      "shows the version and the stub built in; \"stubpack --bash-completion\"\n"
+      "prints the bash completion script.\n");
+}
+
+int PrintBashCompletion() {
+  std::vector<packer::CompletionCommand> commands;
+  for (const Command* command : kCommands) {
+    packer::CompletionCommand entry{command->name, {}, command->positionals > 0};
+    for (const OptionInfo& option : command->options)
+      entry.options.push_back({option.name, option.value ? option.value : ""});
+    commands.push_back(entry);
+  }
+  std::fputs(packer::BashCompletionScript(commands).c_str(), stdout);
+  return 0;
 }
 
 struct ParsedArgs {
@@ -611,6 +626,10 @@ int Run(const std::vector<std::string>& argv) {
     if (argv.size() > 2) return Fail("--version takes no arguments");
     std::fputs(packer::VersionText().c_str(), stdout);
     return 0;
+  }
+  if (argv[1] == "--bash-completion") {
+    if (argv.size() > 2) return Fail("--bash-completion takes no arguments");
+    return PrintBashCompletion();
   }
   const Command* command = nullptr;
   for (const Command* candidate : kCommands)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The few C runtime functions the launcher and liblzma need, on the process
 // heap, so the executable carries no C runtime of its own.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The launcher's only door to the operating system.
 //
 // Every Windows call the launcher makes goes through one of these functions.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The platform layer over the real Windows API, for the shipped launcher.
 #ifndef UNICODE
 #define UNICODE

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Builds the static liblzma installs of the project from Debian's xz-utils
 # source, all from one pinned release (5.8.1, Debian 13 "trixie"):
 #   BUILD_ROOT/xz-stub  MinGW, decoder only (LZMA1, CRC32), default build,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Builds both halves of the project:
 #   build/win   Stub64.exe, the Windows packer and the Wine test helpers (MinGW)
 #   build/host  the packer, the launcher's portable code and the host unit tests

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Builds Stub64.exe a second time from a copy of the source tree in another
 # folder, at another time and with another SOURCE_DATE_EPOCH, against the
 # same liblzma, and checks that the bytes equal those of an existing build.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Builds a libFuzzer target (clang, ASan + UBSan) and runs it.
 #   scripts/fuzz.sh [SECONDS] [TARGET]
 #   SECONDS  default 600; CI runs 30-second smoke runs

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: 0BSD
 """Prints the launcher's include graph, module by module, and fails on a circle.
 
 A module is a source file and its header taken together (core/StubCore.cpp and

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: 0BSD
 """Writes stubpack's man page (section 1) from the program's own help texts:
 `stubpack --help` names the commands, `stubpack COMMAND --help` gives each
 command's usage, description and options, `stubpack --version` the version.

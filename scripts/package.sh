@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Builds everything and makes the two packages of stubpack in build/dist:
 #   stubpack_<version>_<arch>.deb   the Linux packer, its man page and docs
 #   stubpack-<version>-win64.zip    stubpack.exe and the README

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 # Sourced by test.sh and run-sample.sh: install what is missing, build both
 # halves, make the Wine prefix, and stop Wine again when the caller exits.
 # Sets $root and $build.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: 0BSD
 """Moves a PE image's NT headers to file offset 256.
 
     relocate_pe_header.py IN [OUT]      (OUT defaults to IN, rewritten in place)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # The main job: build the launcher and the packer, pack the sample setup
 # program (probe.exe, which records how it was started), run the launcher
 # under Wine as a user would, and show what happened.

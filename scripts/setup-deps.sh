@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Installs everything the build and the tests need on a Debian 12 machine, then
 # builds the pinned static liblzma installs (scripts/build-xz.sh).
 # Idempotent: when everything is present it only checks and returns.
@@ -22,6 +23,7 @@ PACKAGES=(
   osslsigncode openssl
   clang libclang-rt-14-dev
   dpkg-dev lintian
+  bash-completion python3-debian
 )
 
 missing=()

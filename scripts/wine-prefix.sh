@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: 0BSD
 # Creates (once) the 64-bit Wine prefix the end-to-end tests run in, set up for
 # headless use: the "null" graphics driver lets windows and message boxes exist
 # without an X display, and MessageBoxW then blocks as it does on Windows.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """Builds launcher files for end-to-end tests straight from the file format,
 without the packer, so the tests also cross-check the packer's layout.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """Branded launcher files: icon and version information set by stubpack,
 read back the way Explorer does (brandcheck.exe under Wine), signed as the
 last step of the build, and the same bytes from the Linux and the Windows

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """A DLL planted beside the launcher is not loaded by it.
 
 A launcher usually sits in a Downloads folder, next to whatever else was

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """The release gate of the real launcher under Wine, release by release.
 
 Wine reports Windows XP to 10 through `winecfg -v`; Windows 10 feature

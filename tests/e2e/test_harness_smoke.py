@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """harness.exe and probe.exe under Wine, without the launcher.
 
 The launcher's end-to-end tests trust these two programs to report command

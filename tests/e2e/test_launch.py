@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """How the real launcher starts the setup program, under Wine.
 
 The setup program is probe.exe, which reports its command line, current

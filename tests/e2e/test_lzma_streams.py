@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """Crafted LZMA blocks through the real launcher under Wine: which decoded
 sizes, property bytes and header values it accepts.
 

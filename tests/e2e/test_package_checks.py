@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """The real launcher under Wine against whole and damaged packages: locator,
 file size, CRC region and header read.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """stubpack's packages used the way a release engineer uses them: cpack makes
 the .deb and the Windows zip; the .deb is unpacked into a throwaway root with
 `dpkg-deb -x`, a plain extraction that cannot touch this machine's package
@@ -87,7 +88,8 @@ class Packages(unittest.TestCase):
     def test_deb_holds_the_program_its_docs_and_run_time_dependencies_only(self):
         files = run(DPKG_DEB, "-c", self.deb).stdout
         self.assertEqual(sorted(re.findall(r"\./(\S*[^/\s])$", files, re.M)), [
-            "usr/bin/stubpack", "usr/share/doc/stubpack/changelog.gz",
+            "usr/bin/stubpack", "usr/share/bash-completion/completions/stubpack",
+            "usr/share/doc/stubpack/changelog.gz",
             "usr/share/doc/stubpack/copyright", "usr/share/man/man1/stubpack.1.gz"])
         fields = run(DPKG_DEB, "-f", self.deb, "Package", "Version", "Depends",
                      "Recommends", "Pre-Depends").stdout
@@ -149,7 +151,11 @@ class Packages(unittest.TestCase):
         with zipfile.ZipFile(self.zip) as archive:
             top = "stubpack-%s-win64/" % self.version
             self.assertEqual(sorted(archive.namelist()),
-                             [top + "README.md", top + "stubpack.exe"])
+                             [top + n for n in ("LICENSE", "NOTICES.txt", "README.md",
+                                                "stubpack.exe")])
+            # The Windows package carries the Debian package's notices.
+            self.assertEqual(archive.read(top + "NOTICES.txt"),
+                             (self.root / "usr/share/doc/stubpack/copyright").read_bytes())
             archive.extractall(folder)
         winelib.ensure_prefix()
         winelib.start_wineserver()

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """The stubpack command line: each command, and every class of bad input.
 
 Runs the host build's stubpack (BUILD_HOST, default build/host). The stub is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """stubpack under hostile input: output folders that try to run shell code
 through --sign-command, outputs that are no regular files, sign commands
 that never end, grow without bound or leave litter, broken signature blocks

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """A launcher file signed with Authenticode after stubpack built it.
 
 Makes a throwaway key and self-signed certificate with openssl, signs with

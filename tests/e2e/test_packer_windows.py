@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """The Windows build of stubpack, run under Wine, makes launcher files that
 run, byte for byte the same as the Linux build's.
 

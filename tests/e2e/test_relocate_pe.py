@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """scripts/relocate_pe_header.py on real MinGW images and on damaged copies.
 
     python3 -m unittest tests/e2e/test_relocate_pe.py

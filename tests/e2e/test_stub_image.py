@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """The built Stub64.exe as a file: layout, imports, size and resources.
 
     python3 -m unittest tests/e2e/test_stub_image.py

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """The real launcher under Wine: where the temporary copy goes, what it is
 called, that it holds exactly the decoded setup program, and the
 temporary-copy message when it cannot be written.

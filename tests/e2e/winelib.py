@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: 0BSD
 """Helpers for end-to-end tests that run Windows programs under Wine.
 
 Locations come from the environment:

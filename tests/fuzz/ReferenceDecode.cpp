@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Plain liblzma decode of a launcher file's block, for the fuzz targets.
 #include "tests/fuzz/ReferenceDecode.h"
 

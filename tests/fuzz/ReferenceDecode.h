@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // An independent decode of a launcher file's block for the fuzz targets: plain
 // unknown-size liblzma, stopped at the payload size, none of the launcher's
 // exact-size rule.

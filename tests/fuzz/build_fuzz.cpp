@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // libFuzzer target: `stubpack build`'s own inputs. The first byte picks
 // which, the rest is that input:
 //   0  an .ico file for --icon;

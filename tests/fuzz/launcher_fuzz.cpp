@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // libFuzzer target: the launcher's whole path, from the locator to the
 // temporary copy and the start, on arbitrary launcher-file contents.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: 0BSD
 """Writes the seed corpus of build_fuzz: .ico files (PNG and bitmap images,
 and some Windows refuses), text fields, and certificate tables as a sign
 command appends them. The first byte of each seed picks the input kind.

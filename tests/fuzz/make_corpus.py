@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: 0BSD
 """Writes the fuzzers' seed corpus: small valid launcher files made by the
 packer (attached, detached, several LZMA settings, crafted streams) and
 damaged variants of them (cut, flipped, zeroed locator, oversized fields).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // libFuzzer target: the packer's readers on arbitrary file contents, as
 // `stubpack inspect`, `inspect --json`, `verify` and `extract` run them, and
 // the stub check of `build`.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The fake platform layer behind the host tests.
 #include "tests/unit/FakePlatform.h"
 

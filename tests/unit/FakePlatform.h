@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // A scriptable stand-in for Windows, for host tests of the launcher's code.
 //
 // Tests set up files, registry values, the version, the command line and

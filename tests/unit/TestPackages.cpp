@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Launcher files for host tests.
 #include "tests/unit/TestPackages.h"
 

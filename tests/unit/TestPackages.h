@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Launcher files for host tests: a fake stub with a real package behind it,
 // installed as the fake system's own module file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Splitting the launcher's command line, re-quoting for the setup program,
 // and the path and switch helpers.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The resource reader behind `stubpack verify` and `inspect`: damaged
 // resource sections are reported, never read out of bounds, and no file
 // makes the work grow faster than the file; icon images are checked as far

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // CRC-32 check values and the table's defining entries.
 #include <gtest/gtest.h>
 

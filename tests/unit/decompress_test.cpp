@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The decompression driver against crafted raw LZMA1 blocks.
 //
 // Which payload sizes must be accepted depends on where symbols end inside a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The compatibility gate: version dispatch, the Windows 10 and 11 tables, the
 // registry readings, failing open, and the refusal message end to end.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Starting the setup program: direct or shell start, the elevation rule, the
 // wait and clean-up, and the administrator test.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The package checks of the main sequence and the fatal messages they end in.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The packer library: file layout, refusals (the loader's among them),
 // reproducibility, PE checksum, command-line words, the read-back used by
 // `stubpack inspect`, and the output files that never replace an input.

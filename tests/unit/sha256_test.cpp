@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // SHA-256 against the FIPS 180-4 examples and lengths around the padding
 // boundaries (55/56 bytes: the length fits or spills into another block).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // TStream: capacity steps, positions past either end, refused requests.
 #include <gtest/gtest.h>
 

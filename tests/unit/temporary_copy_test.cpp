@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // The temporary copy: which folder, which free name, and the writing.
 #include <gtest/gtest.h>
 

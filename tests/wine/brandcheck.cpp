@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // brandcheck FILE: reads a file's branding the way Explorer does, and prints
 // it as one JSON line: the version resource through GetFileVersionInfoW and
 // VerQueryValueW (translation, both fixed versions, each string), and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Starts a launcher under test, watches for its message boxes, presses OK on
 // each, and prints what happened as one JSON object on stdout.
 //

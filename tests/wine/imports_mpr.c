@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 /* The control for the planted-DLL test: a program that imports mpr.dll the
    ordinary way, so Windows (and Wine) search its own folder first. */
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 /* A stand-in mpr.dll to plant beside a launcher: when any process loads it,
    it creates the file named by PLANTED_MARKER, so a test can tell whether a
    program took its DLLs from its own folder. */

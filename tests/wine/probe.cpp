@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: 0BSD
 // Stand-in setup program carried in test packages. It reports how it was
 // started, then exits with a chosen code. No window, no message box.
 //
