@@ -33,18 +33,12 @@
 #include "packer/PeImage.h"
 #include "packer/SignCommand.h"
 #include "packer/Verify.h"
+#include "tests/fuzz/FuzzChecks.h"
 
 namespace {
 
 using packer::Bytes;
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-bool OneLine(const std::string& text) {
-  return !text.empty() && text.find('\n') == std::string::npos;
-}
 
 const Bytes& Stub() {
   static const Bytes stub = [] {

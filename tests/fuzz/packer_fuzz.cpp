@@ -29,18 +29,12 @@
 #include "packer/PeImage.h"
 #include "packer/Verify.h"
 #include "tests/fuzz/ReferenceDecode.h"
+#include "tests/fuzz/FuzzChecks.h"
 
 namespace {
 
 using packer::Bytes;
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-bool OneLine(const std::string& text) {
-  return !text.empty() && text.find('\n') == std::string::npos;
-}
 
 // A strict JSON syntax check: enough to know a script could read it.
 class JsonChecker {
