@@ -2,9 +2,10 @@
 """Prints the launcher's performance figures, measured now, beside their floors.
 
 1. decode throughput on the host: DecompressPayload vs plain liblzma 5.8.1
-2. start-to-hand-off under Wine: Stub64.exe vs reference.exe (default -O2
-   liblzma 5.8.1, the floor) and reference_old.exe (the same with 5.4.1, the
-   floor the launcher had before)
+2. start-to-hand-off under Wine: Stub64.exe vs the previous launcher (the
+   Stub64.exe of --previous-stub, packed the same way), reference.exe (default
+   -O2 liblzma 5.8.1, the floor) and reference_old.exe (the same with 5.4.1,
+   the floor the launcher had before)
 3. peak memory of the launcher run vs packed + decoded + dictionary + 2 MiB
 4. size and imports of Stub64.exe
 
@@ -234,6 +235,9 @@ def main():
     ap.add_argument("--settle-ms", type=int, default=1500,
                     help="pause before each Wine run so the previous copy's writes settle")
     ap.add_argument("--cpu", default="1", help="CPU list for taskset; empty: no pinning")
+    ap.add_argument("--previous-stub", default="",
+                    help="Stub64.exe of the previous launcher, timed beside this one")
+    ap.add_argument("--previous-name", default="", help="what that stub was built from")
     args = ap.parse_args()
 
     host = Path(args.build_host)
@@ -247,6 +251,9 @@ def main():
               bench_win / "reference_stublzma.exe", bench_win / "timer.exe"):
         if not p.is_file():
             raise SystemExit("bench: missing %s" % p)
+    previous_stub = Path(args.previous_stub) if args.previous_stub else None
+    if previous_stub and not previous_stub.is_file():
+        raise SystemExit("bench: missing %s" % previous_stub)
     if args.decode_mib < 64 or args.rounds < 5:
         raise SystemExit("bench: needs --decode-mib >= 64 and --rounds >= 5")
 
@@ -268,6 +275,14 @@ def main():
             "dictionary %s" % (time.monotonic() - t, hdr["size"], hdr["packed"],
                                100.0 * hdr["packed"] / hdr["size"], hdr["props"],
                                fmt_mib(hdr["dict"])))
+        previous = None
+        if previous_stub:
+            previous = work / "bench-previous.exe"
+            subprocess.run([str(stubpack), "build", "--stub", str(previous_stub), "--setup",
+                            str(setup), "--out", str(previous)], check=True,
+                           stdout=subprocess.DEVNULL)
+            log("previous launcher: the same setup program packed the same way around %s "
+                "(%s)" % (previous_stub, args.previous_name or "no name given"))
 
         # ------------------------------------------------- decode throughput
         log("\n== 1. decode throughput, host (%d rounds, alternating, pinned to CPU %s)"
@@ -323,11 +338,14 @@ def main():
 
         stamps = work / "stamps"
         stamps.mkdir()
-        variants = [("launcher", launcher), ("reference", bench_win / "reference.exe"),
-                    ("reference_old", bench_win / "reference_old.exe"),
-                    ("reference_stublzma", bench_win / "reference_stublzma.exe"),
-                    ("stamp", bench_win / "stamp.exe"), ("setup", setup),
-                    ("idle", bench_win / "idle.exe")]
+        variants = [("launcher", launcher)]
+        if previous:
+            variants.append(("previous", previous))
+        variants += [("reference", bench_win / "reference.exe"),
+                     ("reference_old", bench_win / "reference_old.exe"),
+                     ("reference_stublzma", bench_win / "reference_stublzma.exe"),
+                     ("stamp", bench_win / "stamp.exe"), ("setup", setup),
+                     ("idle", bench_win / "idle.exe")]
         cmd = [str(bench_win / "timer.exe"), "--rounds", str(args.rounds), "--hold-ms", "100",
                "--settle-ms", str(args.settle_ms),
                "--work", to_windows_path(stamps)]
@@ -335,7 +353,8 @@ def main():
             cmd += ["--variant", name, to_windows_path(exe)]
         poller = ProcPoller([launcher, bench_win / "idle.exe", bench_win / "reference.exe",
                              bench_win / "reference_old.exe",
-                             bench_win / "reference_stublzma.exe"])
+                             bench_win / "reference_stublzma.exe"]
+                            + ([previous] if previous else []))
         poller.start()
         # Output through files: Wine's service processes inherit pipes.
         with open(work / "timer.out", "wb") as fo, open(work / "timer.err", "wb") as fe:
@@ -374,6 +393,10 @@ def main():
                     o["handoff"], l["handoff"] / o["handoff"],
                     runs["reference_stublzma"][rnd]["handoff"],
                     runs["stamp"][rnd]["handoff"], runs["setup"][rnd]["handoff"]))
+            if previous:
+                v = runs["previous"][rnd]
+                log("          previous_ms %.1f ratio %.3f" % (v["handoff"],
+                                                             l["handoff"] / v["handoff"]))
 
         def times(name):
             return [r["handoff"] for r in runs[name]]
@@ -421,14 +444,26 @@ def main():
             % le)
         ok_old = verdict("start to hand-off, Wine: launcher / old floor (5.4.1)", r2old, 0.75,
                          old_rounds)
-        ok_new = verdict("start to hand-off, Wine: launcher / floor (5.8.1)", r2, 1.05,
+        ok_new = verdict("start to hand-off, Wine: launcher / floor (5.8.1)", r2, 1.00,
                          new_rounds)
+        if previous:
+            pm = median(times("previous"))
+            prev_rounds = [a / b for a, b in zip(times("launcher"), times("previous"))]
+            r2prev = lm / pm
+            log("  previous launcher start -> setup program start: median %.1f ms (rounds %s ms)"
+                % (pm, spread(times("previous"), "%.0f")))
+            ok_prev = verdict("start to hand-off, Wine: launcher / previous launcher", r2prev,
+                              0.97, prev_rounds)
+            summary.append(("start to hand-off, Wine: launcher / previous launcher",
+                            "%.0f vs %.0f ms" % (lm, pm),
+                            "%.3f (%s)" % (r2prev, spread(prev_rounds)), "<= 0.97",
+                            goal(ok_prev)))
         summary.append(("start to hand-off, Wine: launcher / old floor (5.4.1)",
                         "%.0f vs %.0f ms" % (lm, om), "%.3f (%s)" % (r2old, spread(old_rounds)),
                         "<= 0.75", goal(ok_old)))
         summary.append(("start to hand-off, Wine: launcher / floor (5.8.1)",
                         "%.0f vs %.0f ms" % (lm, fm), "%.3f (%s)" % (r2, spread(new_rounds)),
-                        "<= 1.05", goal(ok_new)))
+                        "<= 1.00", goal(ok_new)))
         if pl and pf:
             summary.append(("  same, CPU time (/proc, whole process)", "%.0f vs %.0f ms" % (
                 median(pl) * 1e3, median(pf) * 1e3), "%.3f" % cpu_ratio, "(info)", ""))
@@ -458,6 +493,9 @@ def main():
         log("    launcher's own peak (launcher - idle): %s = %.3f of the bound (rounds %s MiB)"
             % (fmt_mib(own), r3, spread([(r["peak_ws"] - iw) / MIB for r in runs["launcher"]],
                                          "%.1f")))
+        if previous:
+            pw = median([r["peak_ws"] for r in runs["previous"]])
+            log("    previous launcher's own peak (previous - idle): %s" % fmt_mib(pw - iw))
         verdict("peak memory: launcher - idle baseline / bound", r3, 1.0)
         hw_l = poller.by_name(launcher)
         hw_i = poller.by_name(bench_win / "idle.exe")
