@@ -22,7 +22,7 @@ PACKAGES=(
   wine wine64
   osslsigncode openssl
   clang libclang-rt-14-dev
-  dpkg-dev lintian
+  dpkg-dev lintian time
   bash-completion python3-debian
 )
 
