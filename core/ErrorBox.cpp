@@ -6,13 +6,13 @@ namespace {
 
 const uint32_t kIconError = 0x10;  // MB_ICONERROR, single OK button
 
-}  // namespace
-
 bool CanShowErrorBox() {
   bool visible = true;
   if (!PlatformQueryWindowStationVisible(&visible)) return true;
   return visible;
 }
+
+}  // namespace
 
 void ShowErrorBox(const WideChar* text, const WideChar* caption) {
   if (!CanShowErrorBox()) return;

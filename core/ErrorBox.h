@@ -10,10 +10,7 @@
 
 #include "platform/Platform.h"
 
-// False only when the process's window station is known to be invisible. A
+// An MB_ICONERROR box with no owner; blocks until dismissed. Nothing is
+// shown when the process's window station is known to be invisible; a
 // question that cannot be answered shows the box, as before.
-bool CanShowErrorBox();
-
-// An MB_ICONERROR box with no owner, shown when CanShowErrorBox() allows;
-// otherwise nothing. Blocks until dismissed.
 void ShowErrorBox(const WideChar* text, const WideChar* caption);

@@ -90,7 +90,7 @@ uint32_t LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
   // the install itself. A code that cannot be read must not look like
   // success.
   PlatformWaitForProcess(process);
-  uint32_t exitCode = kExitInstallFailure;
+  uint32_t exitCode = 0;
   if (!PlatformGetExitCode(process, &exitCode)) exitCode = kExitInstallFailure;
   PlatformCloseHandle(process);
   PlatformDeleteFile(temporaryCopy.Data());

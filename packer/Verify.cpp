@@ -13,6 +13,7 @@
 #include "core/CRC32.h"
 #include "core/FatalErrors.h"
 #include "core/Memory.h"
+#include "core/OwnFile.h"
 #include "core/StubCore.h"
 #include "extract/Decompress.h"
 #include "packer/Branding.h"
@@ -228,8 +229,7 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
   const PackageTextRef& text = header.unsupportedText;
   std::u16string refusal(text.textLength, u'\0');
   if (text.textLength &&
-      (!PlatformSeek(file, (int32_t)text.textOffset) ||
-       PlatformRead(file, &refusal[0], 2u * text.textLength) != 2u * text.textLength))
+      !ReadAt(file, text.textOffset, &refusal[0], 2u * text.textLength))
     refusal.clear();
   const size_t nul = refusal.find(u'\0');
   if (nul != std::u16string::npos) {
