@@ -76,9 +76,14 @@ uint32_t PlatformWrite(PlatformHandle, const void*, uint32_t) { Unexpected("Writ
 uint64_t PlatformGetFileSize(PlatformHandle handle) { return ((MemoryFile*)handle)->size; }
 void PlatformCloseHandle(PlatformHandle) {}
 void PlatformDeleteFile(const WideChar*) { Unexpected("DeleteFile"); }
-bool PlatformDeleteOnClose(PlatformHandle) { Unexpected("DeleteOnClose"); }
+bool PlatformSetDeleteOnClose(PlatformHandle, bool) { Unexpected("SetDeleteOnClose"); }
 bool PlatformPathExists(const WideChar*) { Unexpected("PathExists"); }
 void PlatformGetTempPath(WideChar*, uint32_t) { Unexpected("GetTempPath"); }
+bool PlatformGetTempPath2(WideChar*, uint32_t) { Unexpected("GetTempPath2"); }
+bool PlatformGetFileIdentity(PlatformHandle, FileIdentity*) { Unexpected("GetFileIdentity"); }
+bool PlatformCreatePrivateFolder(const WideChar*, const FolderAccess&) { Unexpected("CreatePrivateFolder"); }
+void PlatformRemoveFolder(const WideChar*) { Unexpected("RemoveFolder"); }
+bool PlatformGenerateRandom(void*, uint32_t) { Unexpected("GenerateRandom"); }
 bool PlatformGetVersion(OsVersion*) { Unexpected("GetVersion"); }
 PlatformHandle PlatformOpenCurrentVersionKey() { Unexpected("OpenCurrentVersionKey"); }
 bool PlatformQueryValue(PlatformHandle, const WideChar*, void*, uint32_t*) { Unexpected("QueryValue"); }

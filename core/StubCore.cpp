@@ -74,9 +74,9 @@ uint32_t RunLauncher() {
   WindowsVersionRecord version = CheckWindowsCompatibility(ownFile,
                                                            gPackageHeader);
 
-  WideText temporaryCopy = WriteTemporaryCopy(ownFile, gPackageHeader);
+  WrittenCopy copy = WriteTemporaryCopy(ownFile, gPackageHeader);
   PlatformCloseHandle(ownFile);
 
   WideText arguments = BuildSetupArguments();
-  return LaunchSetup(temporaryCopy, arguments, version);
+  return LaunchSetup(copy, arguments, version);
 }

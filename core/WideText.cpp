@@ -20,6 +20,13 @@ WideText::WideText(const WideChar* text, uint32_t length) : WideText() {
 
 WideText::WideText(const WideText& other) : WideText() { Append(other); }
 
+WideText::WideText(WideText&& other)
+    : data_(other.data_), length_(other.length_), capacity_(other.capacity_) {
+  other.data_ = nullptr;
+  other.length_ = 0;
+  other.capacity_ = 0;
+}
+
 WideText& WideText::operator=(const WideText& other) {
   if (this == &other) return *this;
   length_ = 0;

@@ -19,6 +19,8 @@ class WideText {
   explicit WideText(const WideChar* text);
   WideText(const WideChar* text, uint32_t length);
   WideText(const WideText& other);
+  // Takes the other's storage: returning a string allocates nothing.
+  WideText(WideText&& other);
   WideText& operator=(const WideText& other);
   ~WideText();
 

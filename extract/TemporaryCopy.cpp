@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: 0BSD
-// The temporary copy: folder choice, free-name choice, and the copy written
-// as the payload is decoded.
+// The temporary copy: folder choice, free-name choice, the copy written as
+// the payload is decoded, and the lock that keeps it as it was written.
 #include "extract/TemporaryCopy.h"
 
 #include "core/FatalErrors.h"
 #include "core/Memory.h"
 #include "extract/Decompress.h"
+#include "handoff/Administrator.h"
 #include "handoff/Arguments.h"
 
 namespace {
@@ -15,9 +16,12 @@ const WideChar kBackslash = u'\\';
 
 WideText WindowsTemporaryFolder() {
   // Zeroed first: when the call fails or the path does not fit, the buffer
-  // stays empty and the folder falls back to "C:\".
+  // stays empty and the folder falls back to "C:\". GetTempPath2W gives
+  // SYSTEM a folder only SYSTEM and administrators can reach
+  // (C:\Windows\SystemTemp); for everyone else it answers as GetTempPathW.
   WideChar buffer[kTempPathCapacity + 1] = {};
-  PlatformGetTempPath(buffer, kTempPathCapacity);
+  if (!PlatformGetTempPath2(buffer, kTempPathCapacity))
+    PlatformGetTempPath(buffer, kTempPathCapacity);
   uint32_t length = 0;
   while (length < kTempPathCapacity && buffer[length] != 0) ++length;
   return WideText(buffer, length);
@@ -53,12 +57,29 @@ PlatformHandle CreateUnderFreeName(WideText* path) {
   }
 }
 
-// The copy while it is written. Once a write fails (or the file could not be
-// created) nothing more is written, but decoding goes on to its verdict.
+// The copy while it is written. Once a write fails (or the copy could not
+// be made) nothing more is written, but decoding goes on to its verdict.
 struct CopyInProgress {
   PlatformHandle file;
   bool failed;
+  bool folderMade;
+  bool markedForDeletion;
 };
+
+// Makes the private folder and the copy inside it. The copy is marked for
+// deletion at once: until it is complete and accepted, closing its handle
+// removes it, and so does the end of the process, however it comes. Where
+// the system cannot mark it (before Vista), a failure deletes it by name.
+CopyInProgress StartCopy(CopyLocation* location) {
+  CopyInProgress copy = {PLATFORM_INVALID_HANDLE, true, false, false};
+  copy.folderMade = CreatePrivateFolder(location, IsUserAdministrator());
+  if (!copy.folderMade) return copy;
+  copy.file = CreateUnderFreeName(&location->file);
+  if (copy.file == PLATFORM_INVALID_HANDLE) return copy;
+  copy.failed = false;
+  copy.markedForDeletion = PlatformSetDeleteOnClose(copy.file, true);
+  return copy;
+}
 
 void WritePiece(void* context, const uint8_t* data, uint32_t count) {
   CopyInProgress* copy = (CopyInProgress*)context;
@@ -66,14 +87,54 @@ void WritePiece(void* context, const uint8_t* data, uint32_t count) {
   if (PlatformWrite(copy->file, data, count) != count) copy->failed = true;
 }
 
-// Removes a copy that will not be started. Marked for deletion through its
-// own handle, so no second open can fail or find another file there; where
-// the system cannot do that, it is deleted by name after closing.
-void DiscardCopy(const CopyInProgress& copy, const WideText& path) {
-  if (copy.file == PLATFORM_INVALID_HANDLE) return;
-  const bool marked = PlatformDeleteOnClose(copy.file);
-  PlatformCloseHandle(copy.file);
-  if (!marked) PlatformDeleteFile(path.Data());
+// Removes a copy that will not be started, and its folder. Through its own
+// handle where the system allows, so no second open can fail or find
+// another file there; otherwise by name after closing.
+void DiscardCopy(const CopyInProgress& copy, const CopyLocation& location) {
+  if (copy.file != PLATFORM_INVALID_HANDLE) {
+    const bool marked =
+        copy.markedForDeletion || PlatformSetDeleteOnClose(copy.file, true);
+    PlatformCloseHandle(copy.file);
+    if (!marked) PlatformDeleteFile(location.file.Data());
+  }
+  if (copy.folderMade) PlatformRemoveFolder(location.folder.Data());
+}
+
+[[noreturn]] void DiscardAndFail(const CopyInProgress& copy,
+                                 const CopyLocation& location) {
+  DiscardCopy(copy, location);
+  FatalTempCopyFailed();
+}
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.volumeSerial == b.volumeSerial && a.indexHigh == b.indexHigh &&
+         a.indexLow == b.indexLow;
+}
+
+// Keeps the accepted copy and closes it, then opens it again for reading
+// only, sharing only reading, and makes sure that is the file that was
+// written. That handle is the lock the hand-off holds across the start.
+PlatformHandle KeepAndLockCopy(CopyInProgress* copy,
+                               const CopyLocation& location) {
+  if (copy->markedForDeletion) {
+    if (!PlatformSetDeleteOnClose(copy->file, false))
+      DiscardAndFail(*copy, location);
+    copy->markedForDeletion = false;
+  }
+  FileIdentity written;
+  if (!PlatformGetFileIdentity(copy->file, &written))
+    DiscardAndFail(*copy, location);
+  PlatformCloseHandle(copy->file);
+
+  PlatformHandle lock = PlatformOpenForReading(location.file.Data());
+  FileIdentity locked;
+  if (lock != PLATFORM_INVALID_HANDLE &&
+      PlatformGetFileIdentity(lock, &locked) && SameFile(written, locked))
+    return lock;
+  if (lock != PLATFORM_INVALID_HANDLE) PlatformCloseHandle(lock);
+  PlatformDeleteFile(location.file.Data());
+  PlatformRemoveFolder(location.folder.Data());
+  FatalTempCopyFailed();
 }
 
 }  // namespace
@@ -118,26 +179,34 @@ WideText ChooseTemporaryFolder() {
   return folder;
 }
 
-WideText WriteTemporaryCopy(PlatformHandle file, const PackageHeader& header) {
+WrittenCopy WriteTemporaryCopy(PlatformHandle file,
+                               const PackageHeader& header) {
   // Everything the launcher allocates itself comes first: an out-of-memory
   // stop then happens before anything is on disk.
   PayloadStreams streams = CreatePayloadStreams(file, header);
-  WideText path = ChooseTemporaryFolder();
-  path.Append(ExtractName(ArgumentAt(0)));
-  CopyInProgress copy = {CreateUnderFreeName(&path), false};
-  copy.failed = copy.file == PLATFORM_INVALID_HANDLE;
+  WrittenCopy written = {PlanCopyLocation(ChooseTemporaryFolder(),
+                                          ExtractName(ArgumentAt(0))),
+                         PLATFORM_INVALID_HANDLE};
+  CopyInProgress copy = StartCopy(&written.location);
 
   LzmaOutcome outcome =
       DecompressPayload(file, header, streams, LzmaOutput{WritePiece, &copy});
   // A damaged payload outranks a copy that could not be written.
   if (outcome != LzmaOutcome::Accepted || copy.failed) {
-    DiscardCopy(copy, path);
+    DiscardCopy(copy, written.location);
     if (outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
     if (outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
     FatalTempCopyFailed();
   }
-  PlatformCloseHandle(copy.file);
+  written.lock = KeepAndLockCopy(&copy, written.location);
   delete streams.output;
   delete streams.input;
-  return path;
+  return written;
+}
+
+void RemoveWrittenCopy(const WrittenCopy& copy) {
+  // The lock shares no deletion: it goes first.
+  PlatformCloseHandle(copy.lock);
+  PlatformDeleteFile(copy.location.file.Data());
+  PlatformRemoveFolder(copy.location.folder.Data());
 }

@@ -4,17 +4,32 @@
 
 #include "core/StubTypes.h"
 #include "core/WideText.h"
+#include "extract/PrivateFolder.h"
 #include "platform/Platform.h"
 
-// Chooses the folder and a free name, creates the copy, then decodes the
-// payload into it a piece at a time. Returns the path of the complete copy.
+// The copy as the hand-off receives it: complete, closed, and held open
+// again read-only. While `lock` is open nobody can write, rename or delete
+// the copy (it shares only reading), yet a start can still open it.
+struct WrittenCopy {
+  CopyLocation location;
+  PlatformHandle lock;
+};
+
+// Chooses the folder, makes a private folder inside it, creates the copy
+// there, then decodes the payload into it a piece at a time.
 //
 // The verdicts are those of decoding first and writing afterwards: a damaged
 // payload shows the damaged-package message even where the copy could not
 // be created or a write failed (the decoding goes on without writing), and
 // the temporary-copy message comes only for a payload that was accepted.
-// After any failure nothing of the copy is left on disk.
-WideText WriteTemporaryCopy(PlatformHandle file, const PackageHeader& header);
+// After any failure nothing the launcher made is left on disk; a copy still
+// being written is marked for deletion, so not even a launcher that is
+// killed leaves a part of one behind.
+WrittenCopy WriteTemporaryCopy(PlatformHandle file, const PackageHeader& header);
+
+// Closes the lock, deletes the copy and removes its private folder; what
+// cannot be removed (a file the setup program left there) stays.
+void RemoveWrittenCopy(const WrittenCopy& copy);
 
 // The folder the copy goes to, always ending in a backslash except when it
 // is the launcher's own (possibly empty) folder.

@@ -4,14 +4,12 @@
 
 #include "core/FatalErrors.h"
 #include "core/StubTypes.h"
+#include "handoff/Administrator.h"
 #include "handoff/Arguments.h"
 #include "handoff/SetupCommandLine.h"
 #include "platform/Platform.h"
 
 namespace {
-
-// Found once and kept; a failed lookup is tried again on the next call.
-void* gCheckTokenMembership = nullptr;
 
 // Releases before Vista have no elevation to ask for. When the version is
 // unknown the launcher behaves as on Vista and later: the administrator test
@@ -64,28 +62,17 @@ bool HasSilentSwitch() {
   return false;
 }
 
-bool IsUserAdministrator() {
-  void* sid = PlatformAllocateAdministratorsSid();
-  if (!sid) return false;
-  if (!gCheckTokenMembership)
-    gCheckTokenMembership = PlatformFindCheckTokenMembership();
-  bool isMember = false;
-  bool answered = gCheckTokenMembership &&
-                  PlatformCallCheckTokenMembership(gCheckTokenMembership, sid,
-                                                   &isMember);
-  PlatformFreeSid(sid);
-  return answered && isMember;
-}
-
-void ResetAdministratorTestForTesting() { gCheckTokenMembership = nullptr; }
-
-uint32_t LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
+uint32_t LaunchSetup(const WrittenCopy& copy, const WideText& arguments,
                      const WindowsVersionRecord& version) {
+  const WideText& path = copy.location.file;
   PlatformHandle process =
       !NeedsAdministratorTest(version) || IsUserAdministrator()
-          ? StartDirectly(temporaryCopy, arguments)
-          : StartThroughShell(temporaryCopy, arguments);
-  if (!IsAttachedMode()) return 0;
+          ? StartDirectly(path, arguments)
+          : StartThroughShell(path, arguments);
+  if (!IsAttachedMode()) {
+    PlatformCloseHandle(copy.lock);
+    return 0;
+  }
   // The setup program's own exit code goes on, so a deployment tool judges
   // the install itself. A code that cannot be read must not look like
   // success.
@@ -93,6 +80,6 @@ uint32_t LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
   uint32_t exitCode = 0;
   if (!PlatformGetExitCode(process, &exitCode)) exitCode = kExitInstallFailure;
   PlatformCloseHandle(process);
-  PlatformDeleteFile(temporaryCopy.Data());
+  RemoveWrittenCopy(copy);
   return exitCode;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/WideText.h"
+#include "extract/TemporaryCopy.h"
 #include "gate/WindowsCompatibility.h"
 
 // Which start the launcher makes, and with what.
@@ -17,17 +18,12 @@ ShellStartChoice ChooseShellStart(bool silentSwitchGiven, uint8_t adminMode);
 // True when "/silent" or "/s" (any ASCII case) is one of the arguments.
 bool HasSilentSwitch();
 
-// True only when CheckTokenMembership says the caller is in the built-in
-// Administrators group; every failure answers false.
-bool IsUserAdministrator();
-
-// Forgets the cached CheckTokenMembership entry point (tests only).
-void ResetAdministratorTestForTesting();
-
-// Starts the temporary copy directly or through the shell; in attached mode
-// waits for it and deletes the copy. Returns only after a successful start,
-// with the launcher's exit code: in attached mode the setup program's own
-// (ERROR_INSTALL_FAILURE when it cannot be read), in detached mode 0, which
-// then means "started", not "installed".
-uint32_t LaunchSetup(const WideText& temporaryCopy, const WideText& arguments,
-                 const WindowsVersionRecord& version);
+// Starts the temporary copy directly or through the shell, holding its lock
+// until the start has returned; in attached mode waits for the setup
+// program, then removes the copy and its folder. Returns only after a
+// successful start, with the launcher's exit code: in attached mode the
+// setup program's own (ERROR_INSTALL_FAILURE when it cannot be read), in
+// detached mode 0, which then means "started", not "installed". After a
+// failed start the copy stays where it is.
+uint32_t LaunchSetup(const WrittenCopy& copy, const WideText& arguments,
+                     const WindowsVersionRecord& version);

@@ -144,11 +144,18 @@ void PlatformCloseHandle(PlatformHandle handle) {
 }
 
 void PlatformDeleteFile(const WideChar*) {}
-bool PlatformDeleteOnClose(PlatformHandle) { return false; }
+bool PlatformSetDeleteOnClose(PlatformHandle, bool) { return false; }
 bool PlatformPathExists(const WideChar*) { return false; }
 void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
   if (capacity) buffer[0] = 0;
 }
+bool PlatformGetTempPath2(WideChar*, uint32_t) { return false; }
+bool PlatformGetFileIdentity(PlatformHandle, FileIdentity*) { return false; }
+bool PlatformCreatePrivateFolder(const WideChar*, const FolderAccess&) {
+  return false;
+}
+void PlatformRemoveFolder(const WideChar*) {}
+bool PlatformGenerateRandom(void*, uint32_t) { return false; }
 
 bool PlatformGetVersion(OsVersion*) { return false; }
 PlatformHandle PlatformOpenCurrentVersionKey() { return nullptr; }

@@ -55,7 +55,7 @@ PlatformHandle PlatformOpenForReading(const WideChar* path);
 // CreateFileW(GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW,
 // FILE_ATTRIBUTE_NORMAL): fails when anything of that name exists already, so
 // a file another process created is never replaced. DELETE lets the writer
-// remove it through this handle (PlatformDeleteOnClose).
+// remove it through this handle (PlatformSetDeleteOnClose).
 PlatformHandle PlatformCreateNewForWriting(const WideChar* path);
 // SetFilePointer(FILE_BEGIN) with a signed 32-bit distance and no high part.
 // Returns false when the system refused the move.
@@ -68,14 +68,48 @@ uint32_t PlatformWrite(PlatformHandle file, const void* buffer, uint32_t count);
 uint64_t PlatformGetFileSize(PlatformHandle file);
 void PlatformCloseHandle(PlatformHandle handle);
 void PlatformDeleteFile(const WideChar* path);
-// SetFileInformationByHandle(FileDispositionInfo, DeleteFile TRUE): the file
-// goes when its handle is closed. False when that cannot be done (also where
-// the function is missing, before Vista).
-bool PlatformDeleteOnClose(PlatformHandle file);
+// SetFileInformationByHandle(FileDispositionInfo, DeleteFile): with true the
+// file goes when its last handle is closed, however the process ends; false
+// takes that back. The handle needs DELETE access. False when that cannot be
+// done (also where the function is missing, before Vista).
+bool PlatformSetDeleteOnClose(PlatformHandle file, bool deleteOnClose);
 // FindFirstFileW found something (file or folder); the search is closed.
 bool PlatformPathExists(const WideChar* path);
 // GetTempPathW(capacity, buffer); the return value is of no use to callers.
 void PlatformGetTempPath(WideChar* buffer, uint32_t capacity);
+// GetTempPath2W(capacity, buffer), looked up in kernel32 at run time. False
+// where kernel32 lacks it (before the 2025 updates of Windows 10); the
+// buffer is then untouched.
+bool PlatformGetTempPath2(WideChar* buffer, uint32_t capacity);
+
+// Which file it is, whatever name reached it.
+struct FileIdentity {
+  uint32_t volumeSerial;
+  uint32_t indexHigh;
+  uint32_t indexLow;
+};
+// GetFileInformationByHandle. False when the call failed.
+bool PlatformGetFileIdentity(PlatformHandle file, FileIdentity* identity);
+
+// --- Private folders --------------------------------------------------------
+// Windows access masks, one per principal of a private folder's DACL.
+struct FolderAccess {
+  uint32_t localSystem;
+  uint32_t administrators;
+  uint32_t tokenUser;  // the user of the process's own token
+};
+// CreateDirectoryW with a protected DACL (nothing inherited from the parent)
+// of three allow entries, inherited by everything created inside: SYSTEM,
+// BUILTIN\Administrators and the process token's user. False when the folder
+// was not created, also when an entry of that name exists already.
+bool PlatformCreatePrivateFolder(const WideChar* path,
+                                 const FolderAccess& access);
+// RemoveDirectoryW; it fails on a folder that is not empty, and the callers
+// have nothing to do about that.
+void PlatformRemoveFolder(const WideChar* path);
+// RtlGenRandom (SystemFunction036 in advapi32): `count` bytes from the
+// system's random source. False when it failed or cannot be had.
+bool PlatformGenerateRandom(void* buffer, uint32_t count);
 
 // --- Windows version and registry -----------------------------------------
 // GetVersionExW with dwOSVersionInfoSize 276. False when the call failed.

@@ -21,6 +21,8 @@ typedef BOOL(WINAPI* CheckTokenMembershipFn)(HANDLE, PSID, PBOOL);
 typedef int(WINAPI* MessageBoxWFn)(HWND, LPCWSTR, LPCWSTR, UINT);
 typedef BOOL(WINAPI* ShellExecuteExWFn)(SHELLEXECUTEINFOW*);
 typedef BOOL(WINAPI* SetFileInformationByHandleFn)(HANDLE, int, LPVOID, DWORD);
+typedef DWORD(WINAPI* GetTempPath2WFn)(DWORD, LPWSTR);
+typedef BOOLEAN(WINAPI* RtlGenRandomFn)(PVOID, ULONG);
 typedef HWINSTA(WINAPI* GetProcessWindowStationFn)();
 typedef BOOL(WINAPI* GetUserObjectInformationWFn)(HANDLE, int, PVOID, DWORD,
                                                   LPDWORD);
@@ -42,6 +44,27 @@ void* FindSystemFunction(const WCHAR* fileName, const char* function) {
   HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) return nullptr;
   return (void*)GetProcAddress(module, function);
+}
+
+// A function kernel32 may lack on older releases.
+void* FindKernel32Function(const char* function) {
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  return kernel32 ? (void*)GetProcAddress(kernel32, function) : nullptr;
+}
+
+// The user of the process's own token, into `buffer` (a TOKEN_USER).
+bool ReadTokenUser(BYTE* buffer, DWORD size) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD needed = 0;
+  BOOL read = GetTokenInformation(token, TokenUser, buffer, size, &needed);
+  CloseHandle(token);
+  return read != FALSE;
+}
+
+bool MakeWellKnownSid(WELL_KNOWN_SID_TYPE type, BYTE* sid) {
+  DWORD size = SECURITY_MAX_SID_SIZE;
+  return CreateWellKnownSid(type, nullptr, sid, &size) != FALSE;
 }
 
 }  // namespace
@@ -129,18 +152,25 @@ void PlatformCloseHandle(PlatformHandle handle) { CloseHandle(handle); }
 
 void PlatformDeleteFile(const WideChar* path) { DeleteFileW(W(path)); }
 
-bool PlatformDeleteOnClose(PlatformHandle file) {
+bool PlatformSetDeleteOnClose(PlatformHandle file, bool deleteOnClose) {
   // Looked up at run time: Windows XP has no SetFileInformationByHandle.
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
   SetFileInformationByHandleFn setInformation =
-      kernel32 ? (SetFileInformationByHandleFn)(void*)GetProcAddress(
-                     kernel32, "SetFileInformationByHandle")
-               : nullptr;
+      (SetFileInformationByHandleFn)FindKernel32Function(
+          "SetFileInformationByHandle");
   if (!setInformation) return false;
   FILE_DISPOSITION_INFO disposition = {};
-  disposition.DeleteFile = TRUE;
+  disposition.DeleteFile = deleteOnClose ? TRUE : FALSE;
   return setInformation(file, FileDispositionInfo, &disposition,
                         sizeof(disposition)) != FALSE;
+}
+
+bool PlatformGetFileIdentity(PlatformHandle file, FileIdentity* identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  identity->volumeSerial = info.dwVolumeSerialNumber;
+  identity->indexHigh = info.nFileIndexHigh;
+  identity->indexLow = info.nFileIndexLow;
+  return true;
 }
 
 bool PlatformPathExists(const WideChar* path) {
@@ -153,6 +183,60 @@ bool PlatformPathExists(const WideChar* path) {
 
 void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
   GetTempPathW(capacity, W(buffer));
+}
+
+bool PlatformGetTempPath2(WideChar* buffer, uint32_t capacity) {
+  GetTempPath2WFn getTempPath2 =
+      (GetTempPath2WFn)FindKernel32Function("GetTempPath2W");
+  if (!getTempPath2) return false;
+  getTempPath2(capacity, W(buffer));
+  return true;
+}
+
+bool PlatformCreatePrivateFolder(const WideChar* path,
+                                 const FolderAccess& access) {
+  // Everything on the stack: the launcher allocates nothing once it has
+  // begun to make things on disk.
+  BYTE userBuffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  BYTE systemSid[SECURITY_MAX_SID_SIZE];
+  BYTE administratorsSid[SECURITY_MAX_SID_SIZE];
+  if (!ReadTokenUser(userBuffer, sizeof(userBuffer)) ||
+      !MakeWellKnownSid(WinLocalSystemSid, systemSid) ||
+      !MakeWellKnownSid(WinBuiltinAdministratorsSid, administratorsSid))
+    return false;
+  // Three entries with the largest SIDs fit easily.
+  alignas(DWORD) BYTE aclBuffer[sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) +
+                                                   SECURITY_MAX_SID_SIZE)];
+  PACL acl = (PACL)aclBuffer;
+  const DWORD inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  if (!InitializeAcl(acl, sizeof(aclBuffer), ACL_REVISION) ||
+      !AddAccessAllowedAceEx(acl, ACL_REVISION, inherited, access.localSystem,
+                             systemSid) ||
+      !AddAccessAllowedAceEx(acl, ACL_REVISION, inherited,
+                             access.administrators, administratorsSid) ||
+      !AddAccessAllowedAceEx(acl, ACL_REVISION, inherited, access.tokenUser,
+                             ((TOKEN_USER*)userBuffer)->User.Sid))
+    return false;
+  SECURITY_DESCRIPTOR descriptor;
+  if (!InitializeSecurityDescriptor(&descriptor,
+                                    SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED,
+                                    SE_DACL_PROTECTED))
+    return false;
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+  return CreateDirectoryW(W(path), &attributes) != FALSE;
+}
+
+void PlatformRemoveFolder(const WideChar* path) { RemoveDirectoryW(W(path)); }
+
+bool PlatformGenerateRandom(void* buffer, uint32_t count) {
+  // RtlGenRandom's exported name; advapi32 is imported, so it is loaded.
+  HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+  RtlGenRandomFn generate =
+      advapi ? (RtlGenRandomFn)(void*)GetProcAddress(advapi, "SystemFunction036")
+             : nullptr;
+  return generate && generate(buffer, count);
 }
 
 bool PlatformGetVersion(OsVersion* version) {

@@ -3,6 +3,7 @@
 #include "tests/unit/FakePlatform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,10 @@ struct OpenFile {
   bool writable = false;
   bool deleteOnClose = false;
 };
+
+// File identities: a file made or swapped in gets the next index.
+std::map<std::u16string, uint32_t> gFileIndex;
+uint32_t gNextFileIndex = 1;
 
 FakeSystem* gFake = nullptr;
 std::map<intptr_t, OpenFile> gHandles;
@@ -57,6 +62,13 @@ void ResetFake() {
   delete gFake;
   gFake = new FakeSystem();
   gHandles.clear();
+  gFileIndex.clear();
+}
+
+std::u16string FakePrivateFolderName(int draw) {
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016x", draw & 0xFF);
+  return u"sl-" + U16(hex) + u".tmp";
 }
 
 std::u16string U16(const std::string& ascii) {
@@ -158,7 +170,13 @@ const WideChar* PlatformGetCommandLine() { return Fake().commandLine.c_str(); }
 
 PlatformHandle PlatformOpenForReading(const WideChar* path) {
   FakeSystem& fake = Fake();
-  if (fake.openForReadingFails || !fake.files.count(path))
+  const bool ownFile = path == fake.modulePath;
+  if (!ownFile) {
+    fake.calls.push_back(u"open " + std::u16string(path));
+    if (fake.copySwappedBeforeReopen) gFileIndex[path] = gNextFileIndex++;
+  }
+  if (fake.openForReadingFails || (!ownFile && fake.reopenFails) ||
+      !fake.files.count(path))
     return PLATFORM_INVALID_HANDLE;
   return NewHandle({path, 0, false});
 }
@@ -172,6 +190,8 @@ PlatformHandle PlatformCreateNewForWriting(const WideChar* path) {
     return PLATFORM_INVALID_HANDLE;
   fake.files[path] = FakeFile();
   fake.createdFiles.push_back(path);
+  fake.calls.push_back(u"create " + std::u16string(path));
+  gFileIndex[path] = gNextFileIndex++;
   return NewHandle({path, 0, true});
 }
 
@@ -222,6 +242,8 @@ uint64_t PlatformGetFileSize(PlatformHandle file) {
 
 void PlatformCloseHandle(PlatformHandle handle) {
   OpenFile* open = Lookup(handle);
+  if (open && open->path != Fake().modulePath)
+    Fake().calls.push_back(u"close " + open->path);
   if (open && open->writable) Fake().writtenCopy = Fake().files[open->path].bytes;
   if (open && open->deleteOnClose) {
     Fake().deletedFiles.push_back(open->path);
@@ -231,14 +253,55 @@ void PlatformCloseHandle(PlatformHandle handle) {
 }
 
 void PlatformDeleteFile(const WideChar* path) {
+  Fake().calls.push_back(u"delete " + std::u16string(path));
   Fake().deletedFiles.push_back(path);
   Fake().files.erase(path);
 }
 
-bool PlatformDeleteOnClose(PlatformHandle file) {
+bool PlatformSetDeleteOnClose(PlatformHandle file, bool deleteOnClose) {
+  FakeSystem& fake = Fake();
   OpenFile* open = Lookup(file);
-  if (!open || !open->writable || Fake().deleteOnCloseFails) return false;
-  open->deleteOnClose = true;
+  if (!open || !open->writable || fake.deleteOnCloseFails) return false;
+  if (!deleteOnClose && fake.clearingDeleteMarkFails) return false;
+  fake.calls.push_back(deleteOnClose ? u"mark" : u"unmark");
+  open->deleteOnClose = deleteOnClose;
+  return true;
+}
+
+bool PlatformGetFileIdentity(PlatformHandle file, FileIdentity* identity) {
+  OpenFile* open = Lookup(file);
+  if (!open || Fake().fileIdentityFails) return false;
+  *identity = {0x1234, 0, gFileIndex[open->path]};
+  return true;
+}
+
+bool PlatformCreatePrivateFolder(const WideChar* path,
+                                 const FolderAccess& access) {
+  FakeSystem& fake = Fake();
+  fake.calls.push_back(u"folder " + std::u16string(path));
+  if (fake.unwritableFolders.count(FolderOf(path)) || fake.folders.count(path) ||
+      fake.files.count(path))
+    return false;
+  fake.folders.insert(path);
+  fake.privateFolders[path] = access;
+  return true;
+}
+
+void PlatformRemoveFolder(const WideChar* path) {
+  FakeSystem& fake = Fake();
+  fake.calls.push_back(u"remove " + std::u16string(path));
+  const std::u16string inside = std::u16string(path) + u"\\";
+  for (const auto& file : fake.files)
+    if (file.first.compare(0, inside.size(), inside) == 0) return;
+  fake.folders.erase(path);
+}
+
+bool PlatformGenerateRandom(void* buffer, uint32_t count) {
+  FakeSystem& fake = Fake();
+  if (fake.randomFails) return false;
+  uint8_t* bytes = (uint8_t*)buffer;
+  std::memset(bytes, 0, count);
+  if (count) bytes[count - 1] = (uint8_t)++fake.randomDraws;
   return true;
 }
 
@@ -246,10 +309,20 @@ bool PlatformPathExists(const WideChar* path) {
   return Fake().files.count(path) || Fake().folders.count(path);
 }
 
-void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
-  const std::u16string& path = Fake().tempPath;
+static void CopyTempPath(const std::u16string& path, WideChar* buffer,
+                         uint32_t capacity) {
   if (path.size() + 1 > capacity) return;  // Windows leaves it untouched
   std::memcpy(buffer, path.c_str(), (path.size() + 1) * 2);
+}
+
+void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
+  CopyTempPath(Fake().tempPath, buffer, capacity);
+}
+
+bool PlatformGetTempPath2(WideChar* buffer, uint32_t capacity) {
+  if (!Fake().tempPath2) return false;
+  CopyTempPath(*Fake().tempPath2, buffer, capacity);
+  return true;
 }
 
 bool PlatformGetVersion(OsVersion* version) {
@@ -306,6 +379,7 @@ bool PlatformCreateProcess(WideChar* commandLine,
   start.commandLine = commandLine;
   start.currentDirectory = currentDirectory;
   fake.starts.push_back(start);
+  fake.calls.push_back(u"start");
   *process = NewHandle({u"<process>", 0, false});
   return true;
 }
@@ -320,12 +394,14 @@ bool PlatformShellExecute(const WideChar* verb, const WideChar* file,
   start.file = file;
   start.parameters = parameters;
   fake.starts.push_back(start);
+  fake.calls.push_back(u"start");
   *process = NewHandle({u"<process>", 0, false});
   return true;
 }
 
 void PlatformWaitForProcess(PlatformHandle) {
   ++Fake().waits;
+  Fake().calls.push_back(u"wait");
   if (Fake().onWait) Fake().onWait();
 }
 

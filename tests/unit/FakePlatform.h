@@ -56,7 +56,14 @@ struct FakeSystem {
   std::optional<uint64_t> failWriteAfter;      // a disk that fills up: bytes
                                                // written before writes fail
   bool deleteOnCloseFails = false;             // as before Vista
+  bool clearingDeleteMarkFails = false;
   bool openForReadingFails = false;
+  bool reopenFails = false;        // opening any file but the launcher's own
+  bool fileIdentityFails = false;  // GetFileInformationByHandle
+  // The copy is swapped for another file between its close and its reopen.
+  bool copySwappedBeforeReopen = false;
+  std::optional<std::u16string> tempPath2;     // none: kernel32 lacks it
+  bool randomFails = false;
   bool seekFails = false;
   std::u16string tempPath = u"C:\\Users\\me\\AppData\\Local\\Temp\\";
   std::optional<OsVersion> version = OsVersion{10, 0};
@@ -83,6 +90,12 @@ struct FakeSystem {
   std::vector<std::u16string> deletedFiles;  // by name or on close
   std::vector<std::u16string> createdFiles;
   std::vector<uint8_t> writtenCopy;  // a written file's bytes when closed
+  std::map<std::u16string, FolderAccess> privateFolders;  // created, by path
+  int randomDraws = 0;
+  // What happened to the copy and its folder, in order: "folder PATH",
+  // "create PATH", "mark", "unmark", "close PATH", "open PATH", "start",
+  // "wait", "delete PATH", "remove PATH".
+  std::vector<std::u16string> calls;
   std::vector<std::u16string> queriedValues;
   int waits = 0;
   int exitCodeReadsAfterClose = 0;  // process handles read after closing
@@ -105,6 +118,10 @@ struct FakeSystem {
 
 FakeSystem& Fake();
 void ResetFake();
+
+// The private folder name the fake random source gives on its draw-th call
+// (1-based): each draw is seven zero bytes and the draw's number.
+std::u16string FakePrivateFolderName(int draw);
 
 std::u16string U16(const std::string& ascii);
 std::string Narrow(const std::u16string& text);

@@ -7,6 +7,7 @@
 
 #include "core/FatalErrors.h"
 
+#include "handoff/Administrator.h"
 #include "handoff/Launch.h"
 
 namespace testpkg {

@@ -8,13 +8,16 @@
 
 #include "core/FatalErrors.h"
 #include "core/StubTypes.h"
+#include "handoff/Administrator.h"
 #include "handoff/Launch.h"
 #include "handoff/SetupCommandLine.h"
 #include "tests/unit/FakePlatform.h"
 
 namespace {
 
-const char16_t kCopy[] = u"C:\\Users\\me\\AppData\\Local\\Temp\\setup.exe";
+const std::u16string kFolder =
+    u"C:\\Users\\me\\AppData\\Local\\Temp\\sl-0123456789abcdef.tmp";
+const std::u16string kCopy = kFolder + u"\\setup.exe";
 const char16_t kLauncherFolder[] = u"C:\\Downloads\\";
 
 std::u16string Str(const WideText& text) {
@@ -40,6 +43,7 @@ class LaunchFixture : public ::testing::Test {
     ResetAdministratorTestForTesting();
     gPackageLocator.detachedFileSize = 0;
     gPackageHeader.adminMode = 0;
+    Fake().folders.insert(kFolder);
     Fake().files[kCopy] = FakeFile();
   }
 
@@ -50,7 +54,9 @@ class LaunchFixture : public ::testing::Test {
     Fake().SetArguments(rawArguments);
     WideText arguments = BuildSetupArguments();
     WindowsVersionRecord record = {known, {major, 0}};
-    uint32_t code = LaunchSetup(WideText(kCopy), arguments, record);
+    WrittenCopy copy = {{WideText(kFolder.c_str()), WideText(kCopy.c_str()), 0},
+                        PlatformOpenForReading(kCopy.c_str())};
+    uint32_t code = LaunchSetup(copy, arguments, record);
     if (exitCode) *exitCode = code;
     return Str(arguments);
   }
@@ -60,7 +66,7 @@ class LaunchFixture : public ::testing::Test {
     const FakeStart& start = Fake().starts[0];
     EXPECT_FALSE(start.throughShell);
     EXPECT_EQ(start.commandLine,
-              u"\"" + std::u16string(kCopy) + u"\" " + arguments);
+              u"\"" + kCopy + u"\" " + arguments);
     EXPECT_EQ(start.currentDirectory, kLauncherFolder);
   }
 
@@ -111,7 +117,7 @@ TEST_F(LaunchChoice, DirectStartRunsInTheLocalLauncherFolder) {
   Launch(u"/S", 10);
   ASSERT_EQ(Fake().starts.size(), 1u);
   EXPECT_EQ(Fake().starts[0].commandLine,
-            u"\"" + std::u16string(kCopy) +
+            u"\"" + kCopy +
                 u"\" \"\\\\srv\\share\\Setup\\pkg.exe\" /S");
   EXPECT_EQ(Fake().starts[0].currentDirectory, u"Z:\\Setup\\");
 }
@@ -189,8 +195,9 @@ TEST_F(LaunchCleanUp, AttachedModeWaitsThenDeletesTheCopy) {
     EXPECT_TRUE(copyPresentDuringWait);
     EXPECT_EQ(Fake().deletedFiles, std::vector<std::u16string>{kCopy});
     EXPECT_EQ(Fake().files.count(kCopy), 0u);
+    EXPECT_EQ(Fake().folders.count(kFolder), 0u);
   }
-  // The shell start's process handle is closed after the wait.
+  // The lock and the shell start's process handle are closed after the wait.
   EXPECT_EQ(Fake().openHandles, 0);
 }
 
@@ -205,6 +212,7 @@ TEST_F(LaunchCleanUp, DetachedModeNeitherWaitsNorDeletes) {
     EXPECT_EQ(Fake().waits, 0);
     EXPECT_TRUE(Fake().deletedFiles.empty());
     EXPECT_EQ(Fake().files.count(kCopy), 1u);
+    EXPECT_EQ(Fake().folders.count(kFolder), 1u);
   }
 }
 

@@ -2,7 +2,10 @@
 // The temporary copy: which folder, which free name, and the writing.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "core/FatalErrors.h"
+#include "core/StubCore.h"
 #include "extract/TemporaryCopy.h"
 #include "tests/unit/TestPackages.h"
 
@@ -11,6 +14,11 @@ namespace {
 using namespace testpkg;
 
 const std::u16string kTemp = u"C:\\Users\\me\\AppData\\Local\\Temp\\";
+// The private folder of a run's first random draw, and a path inside it.
+const std::u16string kPrivate = kTemp + FakePrivateFolderName(1);
+std::u16string InPrivate(const std::u16string& name) {
+  return kPrivate + u"\\" + name;
+}
 
 class TemporaryCopy : public LauncherTest {
  protected:
@@ -21,8 +29,10 @@ class TemporaryCopy : public LauncherTest {
     InstallLauncher(file);
     PlatformHandle own = PlatformOpenForReading(Fake().modulePath.c_str());
     std::optional<uint32_t> exit = ExitCodeOf([&] {
-      WideText result = WriteTemporaryCopy(own, HeaderOf(file));
-      *path = std::u16string(result.Data(), result.Length());
+      WrittenCopy copy = WriteTemporaryCopy(own, HeaderOf(file));
+      *path = std::u16string(copy.location.file.Data(),
+                             copy.location.file.Length());
+      PlatformCloseHandle(copy.lock);
     });
     PlatformCloseHandle(own);
     return exit;
@@ -33,6 +43,7 @@ struct FolderCase {
   const char16_t* arguments;
   std::u16string tempPath;
   std::u16string folder;
+  std::optional<std::u16string> tempPath2 = std::nullopt;  // none: missing
 };
 
 TEST_F(TemporaryCopy, FolderChoice) {
@@ -56,11 +67,18 @@ TEST_F(TemporaryCopy, FolderChoice) {
       {u"", longest, longest},
       {u"", u"D:\\Scratch", u"D:\\Scratch\\"},
       {u"/temp D:\\Work", u"", u"D:\\Work\\"},
+      // GetTempPath2W, where kernel32 has it, answers instead.
+      {u"", kTemp, u"C:\\Windows\\SystemTemp\\", u"C:\\Windows\\SystemTemp\\"},
+      {u"", kTemp, u"C:\\", u""},
+      {u"", kTemp, u"C:\\", tooLong},
+      {u"/temp D:\\Work", kTemp, u"D:\\Work\\", u"C:\\Windows\\SystemTemp\\"},
+      {u"x /temp", kTemp, u"C:\\Downloads\\", u"C:\\Windows\\SystemTemp\\"},
   };
   for (const FolderCase& c : cases) {
     SCOPED_TRACE(Narrow(c.arguments) + " | " + Narrow(c.tempPath));
     ResetFake();
     Fake().tempPath = c.tempPath;
+    Fake().tempPath2 = c.tempPath2;
     Fake().SetArguments(c.arguments);
     WideText folder = ChooseTemporaryFolder();
     EXPECT_EQ(std::u16string(folder.Data(), folder.Length()), c.folder);
@@ -77,25 +95,26 @@ struct NameCase {
 
 TEST_F(TemporaryCopy, NameChoiceSkipsTakenNames) {
   const NameCase cases[] = {
-      {u"C:\\Downloads\\setup.exe", {}, {}, kTemp + u"setup.exe"},
+      {u"C:\\Downloads\\setup.exe", {}, {}, InPrivate(u"setup.exe")},
       {u"C:\\Downloads\\setup.exe",
-       {kTemp + u"setup.exe", kTemp + u"setup2.exe"}, {},
-       kTemp + u"setup3.exe"},
-      {u"C:\\Downloads\\setup.exe", {}, {kTemp + u"setup.exe"},
-       kTemp + u"setup2.exe"},
-      {u"C:\\Downloads\\install", {kTemp + u"install"}, {},
-       kTemp + u"ins2tall"},
+       {InPrivate(u"setup.exe"), InPrivate(u"setup2.exe")}, {},
+       InPrivate(u"setup3.exe")},
+      {u"C:\\Downloads\\setup.exe", {}, {InPrivate(u"setup.exe")},
+       InPrivate(u"setup2.exe")},
+      {u"C:\\Downloads\\install", {InPrivate(u"install")}, {},
+       InPrivate(u"ins2tall")},
       {u"C:\\Downloads\\setup.exe",
-       {kTemp + u"setup.exe", kTemp + u"setup2.exe", kTemp + u"setup3.exe",
-        kTemp + u"setup4.exe", kTemp + u"setup5.exe", kTemp + u"setup6.exe",
-        kTemp + u"setup7.exe", kTemp + u"setup8.exe", kTemp + u"setup9.exe"},
-       {}, kTemp + u"setup10.exe"},
-      // Taken by another launcher after the existence test: never replaced,
-      // the search goes on with the next number.
-      {u"C:\\Downloads\\setup.exe", {}, {}, kTemp + u"setup2.exe",
-       {kTemp + u"setup.exe"}},
-      {u"C:\\Downloads\\setup.exe", {kTemp + u"setup.exe"}, {},
-       kTemp + u"setup4.exe", {kTemp + u"setup2.exe", kTemp + u"setup3.exe"}},
+       {InPrivate(u"setup.exe"), InPrivate(u"setup2.exe"), InPrivate(u"setup3.exe"),
+        InPrivate(u"setup4.exe"), InPrivate(u"setup5.exe"), InPrivate(u"setup6.exe"),
+        InPrivate(u"setup7.exe"), InPrivate(u"setup8.exe"), InPrivate(u"setup9.exe")},
+       {}, InPrivate(u"setup10.exe")},
+      // A fresh folder never needs a number, but the rule stays: taken names
+      // are skipped, and one taken after the existence test is never
+      // replaced.
+      {u"C:\\Downloads\\setup.exe", {}, {}, InPrivate(u"setup2.exe"),
+       {InPrivate(u"setup.exe")}},
+      {u"C:\\Downloads\\setup.exe", {InPrivate(u"setup.exe")}, {},
+       InPrivate(u"setup4.exe"), {InPrivate(u"setup2.exe"), InPrivate(u"setup3.exe")}},
   };
   const Bytes payload = SetupImage(777);
   for (const NameCase& c : cases) {
@@ -144,15 +163,16 @@ TEST_F(TemporaryCopy, ShortWriteRemovesTheFileFirst) {
   EXPECT_EQ(Write(SetupImage(100), &path), 1632u);
   EXPECT_TRUE(EndedWithBox(kTempCopyFailedText));
   EXPECT_EQ(Fake().deletedFiles,
-            std::vector<std::u16string>{kTemp + u"setup.exe"});
-  EXPECT_EQ(Fake().files.count(kTemp + u"setup.exe"), 0u);
+            std::vector<std::u16string>{InPrivate(u"setup.exe")});
+  EXPECT_EQ(Fake().files.count(InPrivate(u"setup.exe")), 0u);
+  EXPECT_EQ(Fake().folders.count(kPrivate), 0u);
   EXPECT_EQ(Fake().openHandles, 0);
 }
 
 TEST_F(TemporaryCopy, EmptyPayloadGivesAnEmptyFile) {
   std::u16string path;
   ASSERT_EQ(Write(Bytes(), &path), std::nullopt);
-  EXPECT_EQ(path, kTemp + u"setup.exe");
+  EXPECT_EQ(path, InPrivate(u"setup.exe"));
   ASSERT_EQ(Fake().files.count(path), 1u);
   EXPECT_TRUE(Fake().files[path].bytes.empty());
 }
@@ -164,6 +184,159 @@ TEST_F(TemporaryCopy, BothStreamsAreReleased) {
     ASSERT_EQ(Write(SetupImage(300000), &path), std::nullopt);
   }
   EXPECT_EQ(Fake().liveAllocations, live);
+}
+
+// --- The private folder and the lock -----------------------------------------
+
+TEST_F(TemporaryCopy, PrivateFolderAdmitsOnlySystemAdministratorsAndTheUser) {
+  for (bool elevated : {false, true}) {
+    SCOPED_TRACE(elevated ? "elevated" : "not elevated");
+    LauncherTest::SetUp();
+    Fake().isAdministrator = elevated;
+    std::u16string path;
+    ASSERT_EQ(Write(SetupImage(500), &path), std::nullopt);
+    EXPECT_EQ(path, InPrivate(u"setup.exe"));
+    ASSERT_EQ(Fake().privateFolders.size(), 1u);
+    const FolderAccess& access = Fake().privateFolders[kPrivate];
+    EXPECT_EQ(access.localSystem, 0x1F01FFu);     // full control
+    EXPECT_EQ(access.administrators, 0x1F01FFu);  // full control
+    EXPECT_EQ(access.tokenUser, elevated ? 0x1200A9u : 0x1F01FFu);
+  }
+}
+
+struct FolderNameCase {
+  const char* what;
+  std::vector<int> takenDraws;  // draws whose names exist already
+  bool takenByFile;
+  bool randomFails;
+  bool parentUnwritable;
+  int expectedDraws;
+  int usedDraw;  // 0: the temporary-copy message
+};
+
+TEST_F(TemporaryCopy, TakenFolderNameIsNeverUsed) {
+  const FolderNameCase cases[] = {
+      {"fresh", {}, false, false, false, 1, 1},
+      {"two folders taken", {1, 2}, false, false, false, 3, 3},
+      {"a file takes the name", {1}, true, false, false, 2, 2},
+      {"every attempt taken", {1, 2, 3, 4, 5, 6, 7, 8}, false, false, false, 8, 0},
+      {"no random source", {}, false, true, false, 0, 0},
+      {"parent unwritable: one attempt", {}, false, false, true, 1, 0},
+  };
+  for (const FolderNameCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    LauncherTest::SetUp();
+    Fake().randomFails = c.randomFails;
+    if (c.parentUnwritable) Fake().unwritableFolders.insert(kTemp);
+    for (int draw : c.takenDraws) {
+      const std::u16string taken = kTemp + FakePrivateFolderName(draw);
+      if (c.takenByFile)
+        Fake().files[taken].bytes = {7};
+      else
+        Fake().folders.insert(taken);
+    }
+    std::u16string path;
+    const std::optional<uint32_t> exit = Write(SetupImage(500), &path);
+    EXPECT_EQ(Fake().randomDraws, c.expectedDraws);
+    if (c.usedDraw == 0) {
+      EXPECT_EQ(exit, 1632u);
+      EXPECT_TRUE(EndedWithBox(kTempCopyFailedText));
+      EXPECT_TRUE(Fake().createdFiles.empty());
+      EXPECT_TRUE(Fake().privateFolders.empty());
+      continue;
+    }
+    ASSERT_EQ(exit, std::nullopt);
+    const std::u16string used = kTemp + FakePrivateFolderName(c.usedDraw);
+    EXPECT_EQ(path, used + u"\\setup.exe");
+    // Nothing is created in, or permissions set on, a name that was taken.
+    EXPECT_EQ(Fake().createdFiles, std::vector<std::u16string>{path});
+    ASSERT_EQ(Fake().privateFolders.size(), 1u);
+    EXPECT_EQ(Fake().privateFolders.count(used), 1u);
+  }
+}
+
+struct LockFailureCase {
+  const char* what;
+  std::function<void()> arrange;
+};
+
+TEST_F(TemporaryCopy, CopyThatCannotBeKeptAndLockedIsRemovedWithItsFolder) {
+  const LockFailureCase cases[] = {
+      {"the deletion mark cannot be cleared",
+       [] { Fake().clearingDeleteMarkFails = true; }},
+      {"the written file cannot be identified",
+       [] { Fake().fileIdentityFails = true; }},
+      {"the reopen fails", [] { Fake().reopenFails = true; }},
+      {"another file sits there at the reopen",
+       [] { Fake().copySwappedBeforeReopen = true; }},
+      {"another file, before Vista", [] {
+         Fake().copySwappedBeforeReopen = true;
+         Fake().deleteOnCloseFails = true;
+       }},
+  };
+  for (const LockFailureCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    LauncherTest::SetUp();
+    c.arrange();
+    std::u16string path;
+    EXPECT_EQ(Write(SetupImage(500), &path), 1632u);
+    EXPECT_TRUE(EndedWithBox(kTempCopyFailedText));
+    EXPECT_EQ(Fake().files.count(InPrivate(u"setup.exe")), 0u);
+    EXPECT_EQ(Fake().folders.count(kPrivate), 0u);
+    EXPECT_EQ(Fake().calls.back(), u"remove " + kPrivate);
+    EXPECT_EQ(Fake().openHandles, 0);
+  }
+}
+
+struct RunCase {
+  const char* what;
+  bool detached;
+  bool startFails;
+  bool beforeVista;  // no deletion mark
+  std::vector<std::u16string> calls;
+};
+
+// The whole run against the fake: what happens to the copy, its folder and
+// its lock, in order.
+TEST_F(TemporaryCopy, OrderOfOperations) {
+  const std::u16string copy = InPrivate(u"setup.exe");
+  const std::vector<std::u16string> written = {
+      u"folder " + kPrivate, u"create " + copy, u"mark", u"unmark",
+      u"close " + copy,      u"open " + copy};
+  auto then = [&](std::vector<std::u16string> head,
+                  const std::vector<std::u16string>& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  const RunCase cases[] = {
+      {"attached", false, false, false,
+       then(written, {u"start", u"wait", u"close <process>", u"close " + copy,
+                      u"delete " + copy, u"remove " + kPrivate})},
+      {"detached: the lock is held until the start returned", true, false,
+       false, then(written, {u"start", u"close " + copy})},
+      {"failed start: the copy stays, locked until the end", false, true,
+       false, written},
+      {"attached, before Vista", false, false, true,
+       {u"folder " + kPrivate, u"create " + copy, u"close " + copy,
+        u"open " + copy, u"start", u"wait", u"close <process>",
+        u"close " + copy, u"delete " + copy, u"remove " + kPrivate}},
+  };
+  for (const RunCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    LauncherTest::SetUp();
+    Fake().isAdministrator = true;
+    Fake().createProcessFails = c.startFails;
+    Fake().deleteOnCloseFails = c.beforeVista;
+    packer::PackageOptions options;
+    options.detached = c.detached;
+    InstallLauncher(BuildLauncher(SetupImage(5000), options));
+    const std::optional<uint32_t> exit = ExitCodeOf(RunLauncher);
+    EXPECT_EQ(exit.has_value(), c.startFails);
+    EXPECT_EQ(Fake().calls, c.calls);
+    const bool copyStays = c.detached || c.startFails;
+    EXPECT_EQ(Fake().files.count(copy), copyStays ? 1u : 0u);
+    EXPECT_EQ(Fake().folders.count(kPrivate), copyStays ? 1u : 0u);
+  }
 }
 
 }  // namespace
