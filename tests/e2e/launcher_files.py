@@ -23,7 +23,9 @@ of its own with its own TMP.
 import functools
 import json
 import lzma
+import ntpath
 import os
+import re
 import shutil
 import struct
 import tempfile
@@ -166,6 +168,25 @@ def build(setup=None, *, block=None, properties=None, payload_size=None, stub=No
                         package_end)
 
 
+# The folder of its own that each run makes for its copy.
+PRIVATE_FOLDER = re.compile(r"sl-[0-9a-f]{16}\.tmp")
+
+
+def private_folder_of(module_path, folder, name):
+    """The private folder (a Linux path) of a copy the setup program reported
+    as MODULE_PATH, or None unless that is FOLDER/<private folder>/NAME."""
+    private, copy_name = ntpath.split(module_path)
+    parent, private_name = ntpath.split(private)
+    if (copy_name != name or not PRIVATE_FOLDER.fullmatch(private_name)
+            or parent != winelib.to_windows_path(folder)):
+        return None
+    return Path(folder) / private_name
+
+
+def private_folders(folder):
+    return sorted(p for p in Path(folder).iterdir() if PRIVATE_FOLDER.fullmatch(p.name))
+
+
 @functools.lru_cache(maxsize=None)
 def probe_bytes():
     return winelib.probe_exe().read_bytes()
@@ -246,6 +267,32 @@ class LauncherTestCase(unittest.TestCase):
         report = self.probe_report(wait_s)
         self.assertIsNotNone(report, "the setup program did not run")
         return report
+
+    def assert_private_copy(self, module_path, folder, name="setup.exe"):
+        """The copy's Linux path, after checking that it lies in a private
+        folder directly inside FOLDER, under NAME."""
+        private = private_folder_of(module_path, folder, name)
+        self.assertIsNotNone(private, "%s is not in a private folder of %s named %s"
+                             % (module_path, folder, name))
+        return private / name
+
+    def left_copy(self, folder=None, name="setup.exe"):
+        """The one copy a detached run or a failed start left in FOLDER
+        (default TMP): NAME, alone in the one private folder there."""
+        folder = Path(folder or self.tmp)
+        self.assertEqual([p.name for p in folder.iterdir()],
+                         [p.name for p in private_folders(folder)])
+        [private] = private_folders(folder)
+        self.assertEqual([p.name for p in private.iterdir()], [name])
+        return private / name
+
+    def clear_folder(self, folder=None):
+        """Empties FOLDER (default TMP) of what earlier runs left there."""
+        for p in Path(folder or self.tmp).iterdir():
+            if p.is_dir():
+                shutil.rmtree(p)
+            else:
+                p.unlink()
 
     def assert_empty(self, folder):
         self.assertEqual(sorted(p.name for p in Path(folder).iterdir()), [])

@@ -25,6 +25,7 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import launcher_files  # noqa: E402
 import winelib  # noqa: E402
 
 STUBPACK = winelib.STUBPACK
@@ -161,7 +162,8 @@ class ReleaseGate(unittest.TestCase):
         self.assertEqual(result["boxes"], [])
         report = json.loads(report_path.read_text(encoding="utf-8"))
         self.assertTrue(report["finished"])
-        self.assertEqual(report["module_path"], winelib.to_windows_path(tmp / launcher.name))
+        self.assertIsNotNone(launcher_files.private_folder_of(report["module_path"], tmp,
+                                                              launcher.name))
         return report
 
     def run_table(self, version, cases):

@@ -162,9 +162,9 @@ class Launch(unittest.TestCase):
                 result, report, tmp = self.launch("noadmin", args)
                 self.assertEqual(result["exit_code"], 0)
                 self.assertEqual(result["boxes"], [])
-                copy = win(tmp / launcher.name)
+                copy = report["module_path"]
                 self.assertIs(report["is_admin"], True)
-                self.assertEqual(report["module_path"], copy)
+                self.assertIsNotNone(launcher_files.private_folder_of(copy, tmp, launcher.name))
                 self.assertEqual(report["command_line"],
                                  '"%s" "%s"%s' % (copy, win(launcher), tail))
                 self.assertEqual(report["current_directory"].rstrip("\\"), win(launcher.parent))
@@ -216,8 +216,10 @@ class Launch(unittest.TestCase):
                 self.assertLess(result["elapsed_ms"], sleep_ms / 2)
                 report = self.wait_finished(report_path)
                 self.assertIs(report["is_admin"], not restricted)
-                self.assertEqual(report["module_path"], win(tmp / launcher.name))
-                self.assertEqual((tmp / launcher.name).read_bytes(), self.probe_bytes)
+                private = launcher_files.private_folder_of(report["module_path"], tmp,
+                                                           launcher.name)
+                self.assertIsNotNone(private)
+                self.assertEqual((private / launcher.name).read_bytes(), self.probe_bytes)
 
     def test_launcher_file_is_released_while_setup_runs(self):
         # A running image may be renamed but not opened for writing, under
@@ -295,8 +297,8 @@ class Launch(unittest.TestCase):
                 self.assertEqual(result["exit_code"], 0)
                 self.assertEqual(result["boxes"], [])
                 self.assertIs(report["is_admin"], False)
-                copy = win(tmp / launcher.name)
-                self.assertEqual(report["module_path"], copy)
+                copy = report["module_path"]
+                self.assertIsNotNone(launcher_files.private_folder_of(copy, tmp, launcher.name))
                 # Wine's shell puts the file in quotes before the parameters.
                 self.assertEqual(report["command_line"],
                                  '"%s" "%s"%s' % (copy, win(launcher), tail))
@@ -322,8 +324,11 @@ class Launch(unittest.TestCase):
                 self.assertEqual(own, [{"caption": win(launcher), "text": NOT_EXECUTED,
                                         "has_icon": True}])
                 self.assertEqual(result["boxes"][-1], own[0])
-                self.assertEqual(os.listdir(tmp), [launcher.name])
-                self.assertEqual((tmp / launcher.name).read_bytes(), self.garbage)
+                # In its private folder, the only thing in TMP.
+                [private] = launcher_files.private_folders(tmp)
+                self.assertEqual(os.listdir(tmp), [private.name])
+                self.assertEqual(os.listdir(private), [launcher.name])
+                self.assertEqual((private / launcher.name).read_bytes(), self.garbage)
 
     # --- nobody to see a box ------------------------------------------------
 

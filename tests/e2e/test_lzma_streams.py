@@ -65,7 +65,7 @@ class Streams(lf.LauncherTestCase):
         f = lf.build(detached=True, **build_args)
         self.clear_tmp()
         self.assert_setup_ran(self.run_launcher(f), wait_s=30)
-        self.assertEqual((self.tmp / "setup.exe").read_bytes(), data)
+        self.assertEqual(self.left_copy().read_bytes(), data)
 
     def assert_damaged(self, **build_args):
         self.clear_tmp()
@@ -74,8 +74,7 @@ class Streams(lf.LauncherTestCase):
 
     def clear_tmp(self):
         # Detached runs leave their copies behind.
-        for p in self.tmp.iterdir():
-            p.unlink()
+        self.clear_folder()
 
     def block_args(self, block, payload_size, properties=None, **header):
         return dict(block=block, payload_size=payload_size,
@@ -161,7 +160,7 @@ class Streams(lf.LauncherTestCase):
                 f = lf.build(**self.block_args(block, 0))
                 # An empty file cannot be started; the copy stays behind.
                 self.assert_box(self.run_launcher(f), LAUNCH_FAILED)
-                self.assertEqual((self.tmp / "setup.exe").read_bytes(), b"")
+                self.assertEqual(self.left_copy().read_bytes(), b"")
 
     # --- header values -------------------------------------------------------
 

@@ -46,8 +46,7 @@ class PackageChecks(lf.LauncherTestCase):
 
     def test_whole_file_runs_the_setup_program(self):
         report = self.assert_setup_ran(self.run_launcher(self.good))
-        self.assertEqual(report["module_path"],
-                         lf.winelib.to_windows_path(self.tmp / "setup.exe"))
+        self.assert_private_copy(report["module_path"], self.tmp)
         # Attached mode: the copy is gone once the setup program has ended.
         self.assert_empty(self.tmp)
 
@@ -162,7 +161,7 @@ class DetachedSize(lf.LauncherTestCase):
         self.assertEqual(f.locator["detached_file_size"], len(f.data))
         self.assert_setup_ran(self.run_launcher(f), wait_s=30)
         # Detached: the launcher leaves its copy behind.
-        self.assertEqual((self.tmp / "setup.exe").read_bytes(), self.probe)
+        self.assertEqual(self.left_copy().read_bytes(), self.probe)
 
     def test_detached_file_cut_inside_the_package_is_truncated(self):
         f = lf.build(self.probe, detached=True)

@@ -1,7 +1,9 @@
 # SPDX-License-Identifier: 0BSD
-"""The real launcher under Wine: where the temporary copy goes, what it is
-called, that it holds exactly the decoded setup program, and the
-temporary-copy message when it cannot be written.
+"""The real launcher under Wine: where the temporary copy goes (a private
+folder of its own inside the chosen folder), what it is called, that it holds
+exactly the decoded setup program, that nobody can change it while it runs
+or find a part of it after a kill, and the temporary-copy message when it
+cannot be written.
 
     BUILD_WIN=build/win WINEPREFIX=$PWD/build/wineprefix \\
         python3 -m unittest -v tests/e2e/test_temporary_copy.py
@@ -11,10 +13,13 @@ The disk-full test mounts a small tmpfs and needs root; it skips otherwise.
 """
 
 import json
+import lzma
+import ntpath
 import os
 import random
 import subprocess
 import sys
+import stat
 import tempfile
 import threading
 import time
@@ -48,43 +53,100 @@ class CopyContent(lf.LauncherTestCase):
         }
         for name, payload in payloads.items():
             with self.subTest(name):
-                for p in self.tmp.iterdir():
-                    p.unlink()
+                self.clear_folder()
                 # Detached mode leaves the copy behind for the comparison.
                 f = lf.build(payload, detached=True)
                 report = self.assert_setup_ran(self.run_launcher(f), wait_s=30)
-                copy = self.tmp / "setup.exe"
-                self.assertEqual(report["module_path"], win(copy))
+                copy = self.assert_private_copy(report["module_path"], self.tmp)
+                self.assertEqual(copy, self.left_copy())
                 self.assertEqual(copy.read_bytes(), payload)
-                self.assertEqual(listing(self.tmp), ["setup.exe"])
 
-    def test_attached_copy_is_whole_while_the_setup_program_runs(self):
+    def test_attached_copy_is_whole_and_locked_while_the_setup_program_runs(self):
         payload = lf.probe_bytes() + random.Random(8).randbytes(200000)
         f = lf.build(payload)
         done = {}
         runner = threading.Thread(target=lambda: done.update(
-            self.run_launcher(f, env={"PROBE_SLEEP_MS": "2000"})))
+            self.run_launcher(f, env={"PROBE_SLEEP_MS": "4000"})))
         runner.start()
         # The probe writes a first report as it starts, then sleeps.
         deadline = time.monotonic() + 30
         while not self.report_path.exists() and time.monotonic() < deadline:
             time.sleep(0.02)
-        copy = self.tmp / "setup.exe"
-        during = copy.read_bytes() if copy.exists() else None
+        copies = list(self.tmp.glob("sl-*.tmp/setup.exe"))
+        during = copies[0].read_bytes() if copies else None
+        # Wine turns the folder's DACL into Unix mode bits, and that is all
+        # it can show of it: it enforces no DACL between processes. An entry
+        # for a SID of the process's own token (its user, Administrators)
+        # gives the Unix user and group bits alike, SYSTEM's gives none, and
+        # only Everyone reaches the other bits, which a folder made without a
+        # DACL gets from the umask (0755). So: nothing for others, and group
+        # bits no wider than the user's.
+        modes = [stat.S_IMODE(c.parent.stat().st_mode) for c in copies]
+        # Another process may neither write, rename nor delete the copy. A
+        # running image alone refuses writing and deleting but not renaming:
+        # the refused rename is the launcher's lock.
+        refused = {action: self.another_process_fails(action, copies[0]) for action in
+                   ("write", "rename", "delete")} if copies else {}
         runner.join()
         self.assertEqual(during, payload)
+        self.assertEqual(len(copies), 1)
+        self.assertEqual([(m & 0o007, (m >> 3) & ~(m >> 6) & 0o7) for m in modes], [(0, 0)])
+        self.assertEqual(refused, dict.fromkeys(("write", "rename", "delete"), True))
         self.assert_setup_ran(done)
         self.assertEqual(listing(self.tmp), [])
+
+    def another_process_fails(self, action, copy):
+        target = win(copy)
+        commands = {
+            "write": ["cmd", "/c", "echo x>>" + target],
+            "rename": ["cmd", "/c", "move", target, win(copy.with_name("moved.exe"))],
+            "delete": ["cmd", "/c", "del", target],
+        }
+        if not copy.exists():
+            return False
+        before = copy.read_bytes()
+        winelib.wine(commands[action])
+        return copy.exists() and copy.read_bytes() == before \
+            and not copy.with_name("moved.exe").exists()
 
     def test_empty_payload_gives_an_empty_copy_that_cannot_run(self):
         # The block is what any encoder makes of nothing; the size decides.
         block, props = lf.compress(b"")
         f = lf.build(block=block, properties=props, payload_size=0)
         self.assert_box(self.run_launcher(f), LAUNCH_FAILED)
-        # A failed start leaves the complete copy on disk.
-        self.assertEqual(listing(self.tmp), ["setup.exe"])
-        self.assertEqual((self.tmp / "setup.exe").stat().st_size, 0)
+        # A failed start leaves the complete copy on disk, in its folder.
+        self.assertEqual(self.left_copy().stat().st_size, 0)
 
+    def test_a_killed_launcher_leaves_no_part_of_the_copy(self):
+        # Random bytes decode slowly, one literal at a time: 16 MiB of them
+        # keep the launcher writing for a second or more, long after the kill.
+        payload = lf.probe_bytes() + random.Random(11).randbytes(16 << 20)
+        filters = [{"id": lzma.FILTER_LZMA1, "preset": 0, "dict_size": 1 << 16}]
+        block = lzma.compress(payload, format=lzma.FORMAT_RAW, filters=filters)
+        f = lf.build(block=block, properties=lf.property_bytes(3, 0, 2, 1 << 16),
+                     payload_size=len(payload))
+        trigger = self.dir / "kill-now"
+        seen = {}
+
+        def watch():
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not seen:
+                for copy in self.tmp.glob("sl-*.tmp/setup.exe"):
+                    size = copy.stat().st_size if copy.exists() else 0
+                    if 0 < size < len(payload):
+                        seen["size"] = size
+                time.sleep(0.005)
+            trigger.touch()
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        result = self.run_launcher(f, kill_when=trigger, timeout_ms=120000)
+        watcher.join()
+        self.assertIn("size", seen, "the copy was never seen half written")
+        self.assertTrue(result["killed"], result)
+        self.assertFalse(self.report_path.exists(), "the setup program ran")
+        # The folder may stay, empty: only the copy was marked for deletion.
+        self.assertEqual(list(self.tmp.glob("sl-*.tmp/*")), [])
 
 class CopyLocation(lf.LauncherTestCase):
     @classmethod
@@ -92,32 +154,31 @@ class CopyLocation(lf.LauncherTestCase):
         cls.file = lf.build(lf.probe_bytes())
 
     def ran_as(self, args=(), launcher=None, tmp=None):
-        """Runs the launcher; returns the setup program's module path."""
+        """Runs the launcher; returns the setup program's module path without
+        its private folder, after checking that there was one."""
         report = self.assert_setup_ran(self.run_launcher(self.file, args, launcher=launcher,
                                                          tmp=tmp))
-        return report["module_path"]
+        private, name = ntpath.split(report["module_path"])
+        self.assertRegex(ntpath.basename(private), lf.PRIVATE_FOLDER)
+        return ntpath.join(ntpath.dirname(private), name)
 
-    def test_copy_goes_into_tmp_under_the_launchers_name(self):
+    def test_copy_goes_into_a_private_folder_of_tmp_under_the_launchers_name(self):
         for name in ("setup.exe", "My Setup 1.2.exe", "Instalaci\u00f3n \u65e5\u672c.exe"):
             with self.subTest(name):
                 launcher = self.dir / name
                 self.assertEqual(self.ran_as(launcher=launcher), win(self.tmp / name))
-                # Attached mode: deleted after the setup program ended.
+                # Attached mode: the copy and its folder are gone afterwards.
                 self.assertEqual(listing(self.tmp), [])
 
-    def test_taken_names_are_numbered(self):
+    def test_what_the_folder_holds_is_never_used_or_touched(self):
+        # Names taken in the chosen folder do not matter any more: the copy
+        # has a fresh folder of its own and never needs a number.
         cases = [
-            ("setup.exe", {"setup.exe": "file"}, "setup2.exe"),
-            ("setup.exe", {"setup.exe": "file", "setup2.exe": "file"}, "setup3.exe"),
-            ("setup.exe", {"setup.exe": "folder"}, "setup2.exe"),
-            ("setup.exe", {"setup.exe": "file", "setup2.exe": "folder", "setup3.exe": "file"},
-             "setup4.exe"),
-            # Only the unnumbered name's absence matters; gaps do not.
-            ("setup.exe", {"setup2.exe": "file"}, "setup.exe"),
-            # The number goes before the last four characters, whatever they are.
-            ("install", {"install": "file"}, "ins2tall"),
+            ("setup.exe", {"setup.exe": "file"}),
+            ("setup.exe", {"setup.exe": "folder", "setup2.exe": "file"}),
+            ("install", {"install": "file"}),
         ]
-        for launcher_name, taken, expected in cases:
+        for launcher_name, taken in cases:
             with self.subTest(taken=taken):
                 tmp = Path(tempfile.mkdtemp(dir=self.dir))
                 for name, kind in taken.items():
@@ -126,8 +187,8 @@ class CopyLocation(lf.LauncherTestCase):
                     else:
                         (tmp / name).write_bytes(b"taken " + name.encode())
                 launcher = self.dir / launcher_name
-                self.assertEqual(self.ran_as(launcher=launcher, tmp=tmp), win(tmp / expected))
-                # What was there is untouched and the copy is gone again.
+                self.assertEqual(self.ran_as(launcher=launcher, tmp=tmp),
+                                 win(tmp / launcher_name))
                 self.assertEqual(listing(tmp), sorted(taken))
                 for name, kind in taken.items():
                     if kind == "file":
@@ -138,7 +199,7 @@ class CopyLocation(lf.LauncherTestCase):
         b = self.dir / "b b"
         a.mkdir()
         b.mkdir()
-        beside = self.dir / "setup2.exe"  # the launcher itself takes setup.exe
+        beside = self.dir / "setup.exe"  # in a private folder beside the launcher
         cases = [
             (["/temp"], beside),
             (["/TEMP", win(a)], a / "setup.exe"),
@@ -237,6 +298,9 @@ class SimultaneousLaunchers(lf.LauncherTestCase):
                     faults["wrong product"] += 1
                 by_copy.setdefault(report["module_path"], []).append(report)
             faults["missing run"] += len(launchers) - len(started)
+            # Each run made a folder of its own.
+            folders = {ntpath.dirname(r["module_path"]) for r in started}
+            faults["copy shared"] += len(started) - len(folders)
             for same in by_copy.values():
                 same.sort(key=lambda r: r["start_tick"])
                 faults["copy shared"] += sum(later["start_tick"] <= earlier["end_tick"]

@@ -255,7 +255,7 @@ def _run_harness(options, targets, env, timeout_ms):
 
 
 def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=60000,
-                 env=None, press=True, invisible_station=False):
+                 env=None, press=True, invisible_station=False, kill_when=None):
     """Starts LAUNCHER through harness.exe and returns the harness report:
     {"exit_code", "timed_out", "boxes": [{"caption", "text", "has_icon"}],
     "elapsed_ms"}.
@@ -263,7 +263,8 @@ def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=
     ARGS are appended to the launcher's command line verbatim (the caller adds
     any quotes). TMP (a Linux path) becomes the launcher's TMP and TEMP. ENV
     adds variables to the Windows environment. INVISIBLE_STATION starts it on
-    a window station that is not visible, as a service would be.
+    a window station that is not visible, as a service would be. KILL_WHEN (a
+    Linux path) ends the launcher with TerminateProcess once that file exists.
     """
     options = []
     if tmp is not None:
@@ -274,6 +275,8 @@ def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=
         options.append("--no-press")
     if invisible_station:
         options.append("--invisible-station")
+    if kill_when is not None:
+        options += ["--kill-when", to_windows_path(kill_when)]
     return _run_harness(options, [to_windows_path(launcher_path), *args], env, timeout_ms)
 
 

@@ -3,7 +3,8 @@
 // each, and prints what happened as one JSON object on stdout.
 //
 //   harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press]
-//               [--burst] [--invisible-station] -- LAUNCHER.exe [ARGS...]
+//               [--burst] [--invisible-station] [--kill-when FILE]
+//               -- LAUNCHER.exe [ARGS...]
 //
 // ARGS are appended to the launcher's command line verbatim, separated by single
 // spaces, so a test controls the exact raw command line (quotes included).
@@ -14,9 +15,12 @@
 // launcher on a desktop of a new window station without WSF_VISIBLE, as a
 // service or a deployment tool running as SYSTEM would; its boxes cannot be
 // seen or pressed from here, so a box there shows as a time-out.
+// --kill-when ends the launcher with TerminateProcess as soon as FILE exists,
+// the way Task Manager or a deployment tool's time limit would; the report
+// then says "killed":true.
 //
 // Output (exit status 0), ASCII with \uXXXX escapes:
-//   {"exit_code":N,"timed_out":false,
+//   {"exit_code":N,"timed_out":false,"killed":false,
 //    "boxes":[{"caption":"...","text":"...","has_icon":true}],"elapsed_ms":N}
 // Each message box (a top-level "#32770" window of the launcher's process) is
 // recorded once, in order of appearance. With --burst the output is
@@ -152,7 +156,7 @@ HANDLE RestrictedToken() {
 
 void Usage() {
   Fail(L"usage: harness.exe [--tmp DIR] [--restricted] [--timeout-ms N] [--no-press] "
-       L"[--burst] [--invisible-station] -- LAUNCHER.exe [ARGS...]");
+       L"[--burst] [--invisible-station] [--kill-when FILE] -- LAUNCHER.exe [ARGS...]");
 }
 
 // A new window station (never visible unless it is WinSta0) with a desktop,
@@ -182,6 +186,7 @@ struct Run {
   std::vector<size_t> open;  // indexes into boxes of boxes still on screen
   bool exited = false;
   bool timedOut = false;
+  bool killed = false;
   DWORD exitCode = 0;
 };
 
@@ -230,8 +235,15 @@ void RecordBoxes(Run& run, bool press) {
   }
 }
 
+void Terminate(Run& run) {
+  TerminateProcess(run.process.hProcess, 1);
+  WaitForSingleObject(run.process.hProcess, 5000);
+  run.exited = true;
+}
+
 // Presses OK on every box until every process has ended or the time is up.
-void Watch(std::vector<Run>& runs, ULONGLONG start, unsigned long timeoutMs, bool press) {
+void Watch(std::vector<Run>& runs, ULONGLONG start, unsigned long timeoutMs, bool press,
+           const std::wstring& killWhen) {
   for (;;) {
     bool running = false;
     for (Run& run : runs) {
@@ -241,10 +253,14 @@ void Watch(std::vector<Run>& runs, ULONGLONG start, unsigned long timeoutMs, boo
         continue;
       }
       running = true;
+      if (!killWhen.empty() && GetFileAttributesW(killWhen.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        Terminate(run);
+        run.killed = true;
+        continue;
+      }
       if (GetTickCount64() - start >= timeoutMs) {
-        TerminateProcess(run.process.hProcess, 1);
-        WaitForSingleObject(run.process.hProcess, 5000);
-        run.exited = run.timedOut = true;
+        Terminate(run);
+        run.timedOut = true;
         continue;
       }
       RecordBoxes(run, press);
@@ -258,7 +274,8 @@ std::string RunJson(Run& run) {
   GetExitCodeProcess(run.process.hProcess, &run.exitCode);
   CloseHandle(run.process.hProcess);
   std::string json = "{\"exit_code\":" + std::to_string(run.exitCode) +
-                     ",\"timed_out\":" + (run.timedOut ? "true" : "false") + ",\"boxes\":[";
+                     ",\"timed_out\":" + (run.timedOut ? "true" : "false") +
+                     ",\"killed\":" + (run.killed ? "true" : "false") + ",\"boxes\":[";
   for (size_t k = 0; k < run.boxes.size(); ++k) {
     if (k) json += ",";
     json += "{\"caption\":" + JsonString(run.boxes[k].caption) +
@@ -276,6 +293,7 @@ int wmain(int argc, wchar_t** argv) {
   bool press = true;
   bool burst = false;
   bool invisibleStation = false;
+  std::wstring killWhen;
   unsigned long timeoutMs = 60000;
   int i = 1;
   for (; i < argc; ++i) {
@@ -293,6 +311,8 @@ int wmain(int argc, wchar_t** argv) {
       burst = true;
     } else if (a == L"--invisible-station") {
       invisibleStation = true;
+    } else if (a == L"--kill-when" && i + 1 < argc) {
+      killWhen = argv[++i];
     } else if (a == L"--timeout-ms" && i + 1 < argc) {
       wchar_t* end = nullptr;
       timeoutMs = std::wcstoul(argv[++i], &end, 10);
@@ -330,7 +350,7 @@ int wmain(int argc, wchar_t** argv) {
     if (burst) ResumeThread(run.process.hThread);
     CloseHandle(run.process.hThread);
   }
-  Watch(runs, start, timeoutMs, press);
+  Watch(runs, start, timeoutMs, press, killWhen);
   std::string elapsed = std::to_string(GetTickCount64() - start);
 
   std::string json;
