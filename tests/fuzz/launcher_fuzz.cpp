@@ -6,8 +6,8 @@
 // with its exit code and nothing left on disk, the out-of-memory stop, or a
 // started setup program whose temporary copy is exactly what an independent
 // plain liblzma decode of the block gives. Anything else (a crash, a
-// sanitizer report, a second box, a copy that differs or stays behind)
-// aborts.
+// sanitizer report, a second box, a copy or its folder that differs or
+// stays behind) aborts.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/StubCore.h"
-#include "handoff/Launch.h"
+#include "handoff/Administrator.h"
 #include "tests/fuzz/ReferenceDecode.h"
 #include "tests/unit/FakePlatform.h"
 
@@ -48,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!IsStopCode(exit.exitCode)) std::abort();
     for (const std::u16string& created : fake.createdFiles)
       if (fake.files.count(created)) std::abort();
+    for (const auto& folder : fake.privateFolders)
+      if (fake.folders.count(folder.first)) std::abort();
     return 0;
   }
 
