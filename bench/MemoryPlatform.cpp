@@ -36,6 +36,12 @@ void PlatformShowMessage(const WideChar* text, const WideChar*, uint32_t) {
   fputc('\n', stderr);
 }
 
+PlatformHandle PlatformRegisterEventSource(const WideChar*) { Unexpected("RegisterEventSource"); }
+bool PlatformReportErrorEvent(PlatformHandle, uint32_t, const WideChar* const*, uint16_t) {
+  Unexpected("ReportErrorEvent");
+}
+void PlatformDeregisterEventSource(PlatformHandle) { Unexpected("DeregisterEventSource"); }
+
 uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
   static const WideChar kName[] = u"C:\\bench\\Stub64.exe";
   uint32_t length = sizeof(kName) / sizeof(kName[0]) - 1;

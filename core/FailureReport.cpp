@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: 0BSD
-// Error boxes, shown only on a window station that someone can see.
-#include "core/ErrorBox.h"
+// Error boxes where someone can see them, Application-log events elsewhere.
+#include "core/FailureReport.h"
+
+#include "core/Decimal.h"
 
 namespace {
 
@@ -12,9 +14,38 @@ bool CanShowErrorBox() {
   return visible;
 }
 
+// The part of `path` after its last backslash.
+const WideChar* FileNameOf(const WideChar* path) {
+  const WideChar* name = path;
+  for (const WideChar* at = path; *at; ++at)
+    if (*at == u'\\') name = at + 1;
+  return name;
+}
+
 }  // namespace
 
-void ShowErrorBox(const WideChar* text, const WideChar* caption) {
-  if (!CanShowErrorBox()) return;
-  PlatformShowMessage(text, caption, kIconError);
+void ReportFailure(const FailureRecord& record, const WideChar* caption) {
+  if (CanShowErrorBox()) {
+    PlatformShowMessage(record.text, caption, kIconError);
+    return;
+  }
+  WriteFailureEvent(record);
+}
+
+void WriteFailureEvent(const FailureRecord& record) {
+  WideChar ownPath[kModulePathCapacity];
+  uint32_t length = PlatformGetModuleFileName(ownPath, kModulePathCapacity);
+  if (length > kModulePathCapacity - 1) length = kModulePathCapacity - 1;
+  ownPath[length] = 0;
+  WideChar exitCode[kDecimalCapacity];
+  WideChar windowsError[kDecimalCapacity];
+  FormatDecimal(record.exitCode, exitCode);
+  FormatDecimal(record.windowsError, windowsError);
+  const WideChar* strings[] = {record.text, ownPath, exitCode, windowsError};
+  const uint16_t count = record.hasWindowsError ? 4 : 3;
+
+  PlatformHandle source = PlatformRegisterEventSource(FileNameOf(ownPath));
+  if (!source) return;
+  PlatformReportErrorEvent(source, record.eventId, strings, count);
+  PlatformDeregisterEventSource(source);
 }

@@ -2,7 +2,7 @@
 // The launcher's fatal messages and the one way each is shown.
 #include "core/FatalErrors.h"
 
-#include "core/ErrorBox.h"
+#include "core/FailureReport.h"
 #include "core/OwnFile.h"
 #include "core/PackageText.h"
 
@@ -36,10 +36,15 @@ bool LooksLikeSuccessOrRetry(uint32_t code) {
          code == 1618;
 }
 
-[[noreturn]] void ShowAndExit(const WideChar* text, uint32_t exitCode) {
+[[noreturn]] void ReportAndExit(const FailureRecord& record) {
   WideText caption = ReadOwnPath();
-  ShowErrorBox(text, caption.Data());
-  PlatformExitProcess(exitCode);
+  ReportFailure(record, caption.Data());
+  PlatformExitProcess(record.exitCode);
+}
+
+[[noreturn]] void ReportAndExit(const WideChar* text, uint32_t exitCode,
+                                uint16_t eventId) {
+  ReportAndExit({text, exitCode, eventId, false, 0});
 }
 
 }  // namespace
@@ -49,16 +54,18 @@ uint32_t LaunchFailureExitCode(uint32_t lastError) {
 }
 
 void FatalPackageDamaged() {
-  ShowAndExit(kPackageDamagedText, kExitPackageInvalid);
+  ReportAndExit(kPackageDamagedText, kExitPackageInvalid, kEventPackageDamaged);
 }
 void FatalPackageTruncated() {
-  ShowAndExit(kPackageTruncatedText, kExitPackageOpenFailed);
+  ReportAndExit(kPackageTruncatedText, kExitPackageOpenFailed,
+                kEventPackageTruncated);
 }
 void FatalTempCopyFailed() {
-  ShowAndExit(kTempCopyFailedText, kExitTempUnwritable);
+  ReportAndExit(kTempCopyFailedText, kExitTempUnwritable, kEventTempCopyFailed);
 }
 void FatalLaunchFailed(uint32_t lastError) {
-  ShowAndExit(kLaunchFailedText, LaunchFailureExitCode(lastError));
+  ReportAndExit({kLaunchFailedText, LaunchFailureExitCode(lastError),
+                 kEventLaunchFailed, true, lastError});
 }
 
 void FatalPackageText(PlatformHandle file, PackageTextRef textRef,
@@ -69,5 +76,5 @@ void FatalPackageText(PlatformHandle file, PackageTextRef textRef,
   if (!ReadAt(file, textRef.textOffset, text.MutableData(), byteCount))
     FatalPackageDamaged();
   ReplaceReleasePlaceholders(text, releaseName);
-  ShowAndExit(text.Data(), kExitRejected);
+  ReportAndExit(text.Data(), kExitRejected, kEventReleaseRefused);
 }

@@ -2,7 +2,7 @@
 // Allocation that ends the process on failure.
 #include "core/Memory.h"
 
-#include "core/ErrorBox.h"
+#include "core/FailureReport.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -12,7 +12,11 @@ const uint32_t kOutOfMemoryExitCode = 203;
 }  // namespace
 
 void OutOfMemory() {
-  ShowErrorBox(u"Runtime error 203: not enough memory.", u"Error");
+  // Nothing here may allocate: the event, where no box can be shown, is
+  // written from the stack.
+  ReportFailure({u"Runtime error 203: not enough memory.", kOutOfMemoryExitCode,
+                 kEventOutOfMemory, false, 0},
+                u"Error");
   PlatformExitProcess(kOutOfMemoryExitCode);
 }
 

@@ -3,6 +3,7 @@
 // the payload is decoded, and the lock that keeps it as it was written.
 #include "extract/TemporaryCopy.h"
 
+#include "core/Decimal.h"
 #include "core/FatalErrors.h"
 #include "core/Memory.h"
 #include "extract/Decompress.h"
@@ -146,19 +147,11 @@ WideText ExtractName(const WideText& path) {
 }
 
 WideText NumberedPath(const WideText& path, int32_t number) {
-  WideChar digits[12];
-  uint32_t count = 0;
-  uint32_t value = (uint32_t)number;
-  do {
-    digits[count++] = (WideChar)(u'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  WideChar ordered[12];
-  for (uint32_t i = 0; i < count; ++i) ordered[i] = digits[count - 1 - i];
-
+  WideChar digits[kDecimalCapacity];
+  const uint32_t count = FormatDecimal((uint32_t)number, digits);
   WideText numbered = path;
   uint32_t at = path.Length() >= 4 ? path.Length() - 4 : 0;
-  numbered.Insert(at, ordered, count);
+  numbered.Insert(at, digits, count);
   return numbered;
 }
 

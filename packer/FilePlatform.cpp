@@ -71,10 +71,20 @@ void PlatformFree(void* block) {
 
 void PlatformExitProcess(uint32_t exitCode) { throw PlatformExit{exitCode}; }
 
-void PlatformShowMessage(const WideChar* text, const WideChar* caption,
-                         uint32_t) {
-  CapturedMessages().push_back({text, caption});
+// Never called: the window station is invisible.
+void PlatformShowMessage(const WideChar*, const WideChar*, uint32_t) {}
+
+PlatformHandle PlatformRegisterEventSource(const WideChar*) {
+  return (PlatformHandle)&CapturedMessages();
 }
+
+bool PlatformReportErrorEvent(PlatformHandle, uint32_t eventId,
+                              const WideChar* const* strings, uint16_t) {
+  CapturedMessages().push_back({strings[0], eventId});
+  return true;
+}
+
+void PlatformDeregisterEventSource(PlatformHandle) {}
 
 uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
   // GetModuleFileNameW truncates to the capacity and then returns it.
@@ -87,9 +97,10 @@ uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {
   return path.size() >= capacity ? capacity : count;
 }
 
-// verify names the box the launcher would show where a user sees it.
+// Where nobody sees a box the launcher says the most: the box's text and
+// the event's ID.
 bool PlatformQueryWindowStationVisible(bool* visible) {
-  *visible = true;
+  *visible = false;
   return true;
 }
 

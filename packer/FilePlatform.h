@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: 0BSD
 // The platform layer `stubpack verify` runs the launcher's own checks on:
-// real reads of the file under test, no registry, no processes. Message
-// boxes are recorded instead of shown, and ending the process throws
-// PlatformExit so that verify can report where the launcher would stop.
+// real reads of the file under test, no registry, no processes. The window
+// station is one nobody sees, as under a deployment tool: the launcher then
+// writes an event instead of showing its box, with the box's text and the
+// event's ID, and that is recorded. Ending the process throws PlatformExit
+// so that verify can report where the launcher would stop.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +19,10 @@ struct PlatformExit {
 
 struct CapturedMessage {
   std::u16string text;
-  std::u16string caption;
+  uint32_t eventId;
 };
 
-// The path reported as the launcher's own (the caption of every box).
+// The path reported as the launcher's own.
 void SetFilePlatformModulePath(const std::u16string& path);
 // Allocations above `bytes` fail, as on a machine short of memory (for the
 // fuzz target; unlimited by default).
@@ -28,5 +30,5 @@ void SetFilePlatformAllocationLimit(size_t bytes);
 // Frees every block the launcher's code still holds, as the process exit
 // that PlatformExit stands for would.
 void ReleaseFilePlatformAllocations();
-// Boxes shown so far, oldest first.
+// Messages reported so far, oldest first.
 std::vector<CapturedMessage>& CapturedMessages();

@@ -42,6 +42,15 @@ void PlatformShowMessage(const WideChar* text, const WideChar* caption,
 // whether the window station has WSF_VISIBLE. Loads user32, so it is asked
 // only when a box is about to be shown.
 bool PlatformQueryWindowStationVisible(bool* visible);
+// RegisterEventSourceW(NULL, source) for the Application log; null when it
+// failed.
+PlatformHandle PlatformRegisterEventSource(const WideChar* source);
+// ReportEventW(source, EVENTLOG_ERROR_TYPE, category 0, eventId, no SID,
+// `count` strings, no data). False when it failed.
+bool PlatformReportErrorEvent(PlatformHandle source, uint32_t eventId,
+                              const WideChar* const* strings, uint16_t count);
+// DeregisterEventSource; the result is of no use.
+void PlatformDeregisterEventSource(PlatformHandle source);
 // GetLastError.
 uint32_t PlatformLastError();
 // GetModuleFileNameW(NULL, buffer, capacity): the count of units written.

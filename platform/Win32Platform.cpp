@@ -104,6 +104,20 @@ bool PlatformQueryWindowStationVisible(bool* visible) {
   return true;
 }
 
+PlatformHandle PlatformRegisterEventSource(const WideChar* source) {
+  return RegisterEventSourceW(nullptr, W(source));
+}
+
+bool PlatformReportErrorEvent(PlatformHandle source, uint32_t eventId,
+                              const WideChar* const* strings, uint16_t count) {
+  return ReportEventW(source, EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, count,
+                      0, (LPCWSTR*)strings, nullptr) != FALSE;
+}
+
+void PlatformDeregisterEventSource(PlatformHandle source) {
+  DeregisterEventSource(source);
+}
+
 uint32_t PlatformLastError() { return GetLastError(); }
 
 uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {

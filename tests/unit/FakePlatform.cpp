@@ -156,6 +156,32 @@ bool PlatformQueryWindowStationVisible(bool* visible) {
   return true;
 }
 
+PlatformHandle PlatformRegisterEventSource(const WideChar* source) {
+  FakeSystem& fake = Fake();
+  if (fake.registerEventSourceFails) return nullptr;
+  ++fake.eventSourcesOpen;
+  fake.events.push_back({source, 0, {}});  // completed by the report
+  return (PlatformHandle)&fake.events;
+}
+
+bool PlatformReportErrorEvent(PlatformHandle source, uint32_t eventId,
+                              const WideChar* const* strings, uint16_t count) {
+  FakeSystem& fake = Fake();
+  if (source != (PlatformHandle)&fake.events || fake.events.empty()) return false;
+  FakeEvent& event = fake.events.back();
+  if (fake.reportEventFails) {
+    fake.events.pop_back();
+    return false;
+  }
+  event.eventId = eventId;
+  for (uint16_t i = 0; i < count; ++i) event.strings.push_back(strings[i]);
+  return true;
+}
+
+void PlatformDeregisterEventSource(PlatformHandle) {
+  --Fake().eventSourcesOpen;
+}
+
 uint32_t PlatformLastError() { return Fake().startError; }
 
 uint32_t PlatformGetModuleFileName(WideChar* buffer, uint32_t capacity) {

@@ -27,6 +27,12 @@ struct FakeBox {
   uint32_t style;
 };
 
+struct FakeEvent {
+  std::u16string source;
+  uint32_t eventId;
+  std::vector<std::u16string> strings;
+};
+
 struct FakeFile {
   std::vector<uint8_t> bytes;
   uint32_t maxBytesPerRead = UINT32_MAX;  // smaller values give short reads
@@ -75,6 +81,8 @@ struct FakeSystem {
   uint32_t startError = 0;                      // GetLastError after a failed start
   std::optional<uint32_t> setupExitCode = 0;    // none: GetExitCodeProcess fails
   std::optional<bool> windowStationVisible = true;  // none: the query fails
+  bool registerEventSourceFails = false;  // the event log service is stopped
+  bool reportEventFails = false;
   bool sidAllocationFails = false;
   std::vector<bool> checkTokenMembershipFound;  // per lookup; later lookups find it
   bool checkTokenMembershipCallFails = false;
@@ -85,6 +93,8 @@ struct FakeSystem {
 
   // --- recorded outputs ---
   std::vector<FakeBox> boxes;
+  std::vector<FakeEvent> events;  // written to the Application log
+  int eventSourcesOpen = 0;       // registered and not yet deregistered
   std::optional<uint32_t> exitCode;
   std::vector<FakeStart> starts;
   std::vector<std::u16string> deletedFiles;  // by name or on close

@@ -289,41 +289,75 @@ TEST_F(PackageChecks, EveryFailedAllocationEndsWith203) {
 
 // A service or a deployment tool running as SYSTEM has a window station that
 // is not visible: a box there would block until the tool's time limit. Every
-// stop then ends at once with its code, and a question that cannot be
-// answered shows the box as before.
-TEST_F(PackageChecks, NoBoxWhereNobodyCanSeeIt) {
+// stop then ends at once with its code and leaves its reason in the
+// Application log instead; a question that cannot be answered shows the box
+// as before. A log that cannot be written changes nothing else.
+TEST_F(PackageChecks, WhereNobodyCanSeeABoxTheReasonGoesToTheEventLog) {
   const struct {
     const char* what;
     std::function<void()> setup;
     uint32_t exitCode;
+    uint32_t eventId;
+    std::vector<std::u16string> windowsError;  // the fourth string, if any
   } stops[] = {
-      {"damaged", [] { Fake().openForReadingFails = true; }, 1620},
+      {"damaged", [] { Fake().openForReadingFails = true; }, 1620, 1, {}},
       {"truncated",
-       [] { OwnFile().reportedSize = OwnFile().bytes.size() - 1; }, 1619},
-      {"refused", [] { Fake().version = OsVersion{5, 1}; }, 1654},
+       [] { OwnFile().reportedSize = OwnFile().bytes.size() - 1; }, 1619, 2,
+       {}},
+      {"refused", [] { Fake().version = OsVersion{5, 1}; }, 1654, 4, {}},
       {"temporary copy",
-       [] { Fake().unwritableFolders.insert(Fake().tempPath); }, 1632},
+       [] { Fake().unwritableFolders.insert(Fake().tempPath); }, 1632, 3, {}},
       {"start",
        [] {
          Fake().createProcessFails = Fake().shellExecuteFails = true;
-         Fake().startError = 1223;
+         Fake().startError = 1641;  // reads as success: the code is 1603
        },
-       1223},
-      {"memory", [] { Fake().failAllocationNumber = 1; }, 203},
+       1603, 5, {u"1641"}},
+      {"memory", [] { Fake().failAllocationNumber = 1; }, 203, 6, {}},
   };
+  enum Station { kVisible, kUnknown, kInvisible, kLogStopped, kReportFails };
   for (const auto& stop : stops) {
-    for (std::optional<bool> visible : {std::optional<bool>(true),
-                                        std::optional<bool>(false),
-                                        std::optional<bool>()}) {
-      SCOPED_TRACE(testing::Message() << stop.what << ", visible "
-                                      << (visible ? (*visible ? "yes" : "no")
-                                                  : "unknown"));
+    std::u16string boxText;
+    std::vector<std::u16string> visibleCalls;
+    for (Station station : {kVisible, kUnknown, kInvisible, kLogStopped,
+                            kReportFails}) {
+      SCOPED_TRACE(testing::Message() << stop.what << ", station " << station);
       LauncherTest::SetUp();
       InstallLauncher(file_);
-      Fake().windowStationVisible = visible;
+      Fake().windowStationVisible = station == kVisible ? std::optional<bool>(true)
+                                    : station == kUnknown ? std::nullopt
+                                                          : std::optional<bool>(false);
+      Fake().registerEventSourceFails = station == kLogStopped;
+      Fake().reportEventFails = station == kReportFails;
       stop.setup();
       EXPECT_EQ(ExitCodeOf(RunLauncher), stop.exitCode);
-      EXPECT_EQ(Fake().boxes.size(), visible == false ? 0u : 1u);
+      EXPECT_EQ(Fake().eventSourcesOpen, 0);
+      if (station == kVisible) {
+        ASSERT_EQ(Fake().boxes.size(), 1u);
+        boxText = Fake().boxes[0].text;
+        visibleCalls = Fake().calls;
+      }
+      // Nothing but the report itself differs from the visible run.
+      EXPECT_EQ(Fake().calls, visibleCalls);
+      if (station == kVisible || station == kUnknown) {
+        EXPECT_EQ(Fake().boxes.size(), 1u);
+        EXPECT_TRUE(Fake().events.empty());
+        continue;
+      }
+      EXPECT_TRUE(Fake().boxes.empty());
+      if (station != kInvisible) {
+        EXPECT_TRUE(Fake().events.empty());
+        continue;
+      }
+      ASSERT_EQ(Fake().events.size(), 1u);
+      const FakeEvent& event = Fake().events[0];
+      EXPECT_EQ(event.source, u"setup.exe");
+      EXPECT_EQ(event.eventId, stop.eventId);
+      std::vector<std::u16string> strings = {
+          boxText, Fake().modulePath, U16(std::to_string(stop.exitCode))};
+      strings.insert(strings.end(), stop.windowsError.begin(),
+                     stop.windowsError.end());
+      EXPECT_EQ(event.strings, strings);
     }
   }
 }
