@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/CRC32.h"
+#include "core/FailureReport.h"
 #include "core/FatalErrors.h"
 #include "core/Memory.h"
 #include "core/OwnFile.h"
@@ -43,6 +44,12 @@ std::string NameMessage(const std::u16string& text) {
   return "the message \"" + TerminalText(Utf16ToUtf8(text)) + "\"";
 }
 
+// What an administrator finds where no box can be shown.
+std::string EventNote(uint32_t eventId) {
+  return "Application-log event " + std::to_string(eventId) +
+         " where no box can be shown";
+}
+
 struct StepResult {
   bool ok;
   std::string outcome;  // what the launcher would do instead, when !ok
@@ -58,15 +65,18 @@ StepResult RunStep(const std::function<void()>& step) {
   } catch (const PlatformExit& exit) {
     ReleaseFilePlatformAllocations();
     if (exit.exitCode == kOutOfMemoryExit)
-      return {false, "runs out of memory (exit code 203)"};
+      return {false, "runs out of memory (exit code 203; " +
+                         EventNote(kEventOutOfMemory) + ")"};
     if (CapturedMessages().empty())
       return {false, "ends with exit code " + std::to_string(exit.exitCode)};
     return {false, "shows " + NameMessage(CapturedMessages().back().text) +
                        " and ends with exit code " +
-                       std::to_string(exit.exitCode)};
+                       std::to_string(exit.exitCode) + " (" +
+                       EventNote(CapturedMessages().back().eventId) + ")"};
   } catch (const std::bad_alloc&) {
     ReleaseFilePlatformAllocations();
-    return {false, "runs out of memory (exit code 203)"};
+    return {false, "runs out of memory (exit code 203; " +
+                       EventNote(kEventOutOfMemory) + ")"};
   }
 }
 
@@ -221,7 +231,8 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
     StepResult refusal = {false,
                           "shows the damaged-package message and ends with "
                           "exit code " + std::to_string(kExitPackageInvalid) +
-                          " on unsupported releases, instead of its refusal "
+                          " (" + EventNote(kEventPackageDamaged) +
+                          ") on unsupported releases, instead of its refusal "
                           "text"};
     return fail("refusal text", refusal);
   }

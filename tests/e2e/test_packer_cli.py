@@ -23,8 +23,10 @@ BUILD_HOST = os.environ.get("BUILD_HOST", os.path.join(ROOT, "build", "host"))
 BUILD_WIN = os.environ.get("BUILD_WIN", os.path.join(ROOT, "build", "win"))
 STUBPACK = os.path.join(BUILD_HOST, "packer", "stubpack")
 
-DAMAGED = "damaged-package message and ends with exit code 1620"
-TRUNCATED = "truncated-package message and ends with exit code 1619"
+DAMAGED = ("damaged-package message and ends with exit code 1620 "
+           "(Application-log event 1 where no box can be shown)")
+TRUNCATED = ("truncated-package message and ends with exit code 1619 "
+             "(Application-log event 2 where no box can be shown)")
 
 
 def minimal_stub(pe_offset=256, size=1024):
