@@ -332,29 +332,46 @@ class Launch(unittest.TestCase):
 
     # --- nobody to see a box ------------------------------------------------
 
-    def test_no_box_where_nobody_can_see_it(self):
+    def test_where_nobody_can_see_a_box_the_reason_goes_to_the_event_log(self):
         # A deployment tool running as SYSTEM: the window station is not
         # visible, so a box would hang until the tool's time limit. Every stop
-        # ends at once with its code instead.
+        # ends at once with its code instead, and writes one error event with
+        # the box's text, the launcher's path and the code. Where a box can
+        # be seen, it is shown and nothing is written.
         truncated = self.work / "truncated.exe"
         truncated.write_bytes(self.launchers["noadmin"].read_bytes()[:-1])
         cases = [
-            ("damaged", Path(STUB), None, 1620),
-            ("truncated", truncated, None, 1619),
-            ("refused", self.launchers["refused"], None, 1654),
-            ("temporary copy", self.launchers["noadmin"], "missing", 1632),
-            ("failed start", self.launchers["garbage"], None, FAILED_START_CODES[False]),
+            ("damaged", Path(STUB), None, 1620, 1, []),
+            ("truncated", truncated, None, 1619, 2, []),
+            ("refused", self.launchers["refused"], None, 1654, 4, []),
+            ("temporary copy", self.launchers["noadmin"], "missing", 1632, 3, []),
+            ("failed start", self.launchers["garbage"], None, FAILED_START_CODES[False], 5,
+             [str(FAILED_START_CODES[False])]),
         ]
-        for what, launcher, tmp_name, code in cases:
+        for what, launcher, tmp_name, code, event_id, windows_error in cases:
             with self.subTest(what):
-                tmp, report_path = self.fresh()
-                if tmp_name:
-                    tmp = tmp / tmp_name
-                result = winelib.run_launcher(launcher, tmp=tmp, timeout_ms=10000,
-                                              invisible_station=True)
-                self.assertFalse(result["timed_out"], "a box is waiting where nobody sees it")
-                self.assertEqual(result["exit_code"], code)
-                self.assertLess(result["elapsed_ms"], 5000)
+                runs = {}
+                for visible in (True, False):
+                    tmp, _ = self.fresh()
+                    if tmp_name:
+                        tmp = tmp / tmp_name
+                    runs[visible] = winelib.run_launcher(
+                        launcher, tmp=tmp, timeout_ms=10000, invisible_station=not visible,
+                        env=winelib.EVENT_LOG_DEBUG)
+                    self.assertFalse(runs[visible]["timed_out"],
+                                     "a box is waiting where nobody sees it")
+                    self.assertEqual(runs[visible]["exit_code"], code)
+                shown = [b["text"] for b in runs[True]["boxes"] if b["caption"] == win(launcher)]
+                self.assertEqual(len(shown), 1)
+                self.assertNotIn("%USER%", shown[0])
+                self.assertEqual(winelib.application_log_events(runs[True]["wine_stderr"]), [])
+                self.assertEqual(runs[False]["boxes"], [])
+                self.assertLess(runs[False]["elapsed_ms"], 5000)
+                strings = [shown[0], win(launcher), str(code)] + windows_error
+                self.assertEqual(winelib.application_log_events(runs[False]["wine_stderr"]), [{
+                    "source": winelib.wine_debugstr(launcher.name), "type": 1,  # error
+                    "event_id": event_id, "count": len(strings),
+                    "strings": [winelib.wine_debugstr(s) for s in strings]}])
         # And the setup program itself runs there as anywhere else.
         result, report, _ = self.launch("noadmin", invisible_station=True,
                                         env={"PROBE_EXIT_CODE": 3010})

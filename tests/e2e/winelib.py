@@ -251,6 +251,8 @@ def _run_harness(options, targets, env, timeout_ms):
             break
     if report is None or "error" in report or code != 0:
         raise WineError("harness failed (exit %s): %s %s" % (code, out.strip(), err.strip()))
+    # What Wine printed for the harness and the launchers (WINEDEBUG in ENV).
+    report["wine_stderr"] = err
     return report
 
 
@@ -278,6 +280,62 @@ def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=
     if kill_when is not None:
         options += ["--kill-when", to_windows_path(kill_when)]
     return _run_harness(options, [to_windows_path(launcher_path), *args], env, timeout_ms)
+
+
+# What run_launcher's ENV needs for application_log_events: Wine 8's
+# advapi32 stubs RegisterEventSourceW and ReportEventW, naming the source and
+# the event ID in their fixme lines, and prints each string of an error event
+# on the eventlog channel.
+EVENT_LOG_DEBUG = {"WINEDEBUG": "-all,err+eventlog,fixme+advapi"}
+
+_FIXME_SOURCE = re.compile(r'^[0-9a-f]+:fixme:advapi:RegisterEventSourceW \(.*?,(L".*")\): stub$')
+_FIXME_REPORT = re.compile(r"^[0-9a-f]+:fixme:advapi:ReportEventW \([0-9A-F]+,0x([0-9a-f]{4}),"
+                           r"0x[0-9a-f]{4},0x([0-9a-f]{8}),[0-9A-F]+,0x([0-9a-f]{4}),")
+_EVENT_STRING = re.compile(r"^[0-9a-f]+:err:eventlog:ReportEventW (L\".*)$")
+
+
+def application_log_events(stderr):
+    """The events a run wrote, from Wine's output under EVENT_LOG_DEBUG:
+    [{"source", "type", "event_id", "strings"}], each string as Wine prints
+    it (see wine_debugstr)."""
+    events, source = [], None
+    for line in stderr.splitlines():
+        m = _FIXME_SOURCE.match(line)
+        if m:
+            source = m.group(1)
+            continue
+        m = _FIXME_REPORT.match(line)
+        if m:
+            events.append({"source": source, "type": int(m.group(1), 16),
+                           "event_id": int(m.group(2), 16), "count": int(m.group(3), 16),
+                           "strings": []})
+            continue
+        m = _EVENT_STRING.match(line)
+        if m and events:
+            events[-1]["strings"].append(m.group(1))
+    return events
+
+
+def wine_debugstr(text):
+    """TEXT as Wine 8's debugstr_w prints it: L"..." with C escapes and
+    \\xxxx for other units, cut off after about 290 characters of output,
+    with ... behind the quote when more than one unit was left out."""
+    out, left = ['L"'], len(text)
+    size = 2
+    for unit in text:
+        if size > 290:
+            break
+        left -= 1
+        c = ord(unit)
+        piece = {"\n": "\\n", "\r": "\\r", "\t": "\\t", '"': '\\"', "\\": "\\\\"}.get(unit)
+        if piece is None:
+            piece = unit if 32 <= c < 127 else "\\%04x" % c
+        out.append(piece)
+        size += len(piece)
+    out.append('"')
+    if left > 1:
+        out.append("...")
+    return "".join(out)
 
 
 def run_burst(launcher_paths, tmp, env=None, timeout_ms=120000):
