@@ -170,14 +170,15 @@ std::string CheckLoadableImage(const std::vector<uint8_t>& image,
 }
 
 std::string CheckCertificateTable(const PeLayout& layout, uint64_t packageEnd,
-                                  uint64_t fileSize, const FileReader& read) {
+                                  uint64_t fileSize, const FileReader& read,
+                                  const std::string& packageName) {
   const uint64_t offset = layout.certificateOffset, size = layout.certificateSize;
   if (offset == 0 && size == 0) return "";
   const std::string table = "the certificate table (offset " + std::to_string(offset) +
                             ", " + std::to_string(size) + " bytes)";
   if (offset == 0 || size == 0) return table + " has a zero offset or size";
   if (offset < packageEnd)
-    return table + " overlaps the package, which ends at " + std::to_string(packageEnd);
+    return table + " overlaps " + packageName + ", which ends at " + std::to_string(packageEnd);
   if (offset % 8) return table + " is not on an 8-byte boundary";
   if (offset + size > fileSize)
     return table + " runs past the end of the file (" + std::to_string(fileSize) + " bytes)";

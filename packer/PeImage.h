@@ -28,7 +28,8 @@ bool ReadPeLayout(const std::vector<uint8_t>& image, PeLayout* layout,
                   std::string* error);
 
 // The certificate table as Windows reads it: the entry gives both an offset
-// and a size or neither; the table lies at or behind `packageEnd`, starts on
+// and a size or neither; the table lies at or behind `packageEnd` (the end
+// of what `packageName` names), starts on
 // an 8-byte boundary and ends the file; it is a run of WIN_CERTIFICATE
 // entries (length at least 8, revision 2.0 or 1.0, type PKCS#7 signed data),
 // each padded to 8 bytes. Windows treats a file that fails this as unsigned.
@@ -36,7 +37,8 @@ bool ReadPeLayout(const std::vector<uint8_t>& image, PeLayout* layout,
 // absent; else one line. The certificates themselves are not judged.
 using FileReader = std::function<bool(uint64_t offset, uint8_t* into, size_t size)>;
 std::string CheckCertificateTable(const PeLayout& layout, uint64_t packageEnd,
-                                  uint64_t fileSize, const FileReader& read);
+                                  uint64_t fileSize, const FileReader& read,
+                                  const std::string& packageName = "the package");
 
 // The checks Windows makes before it maps an image, on the headers and the
 // section table: a file that fails them is refused with "not a valid Win32
