@@ -9,6 +9,7 @@
 #include "core/CRC32.h"
 #include "packer/Options.h"
 #include "packer/PackageWriter.h"
+#include "packer/Sha256.h"
 
 namespace packer {
 namespace {
@@ -133,9 +134,34 @@ bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
     const uint64_t packageEnd = std::max<uint64_t>(
         info->minimumFileSize, (uint64_t)locator.packageOffset + locator.crcLength);
     info->signatureAfterPackage = layout.certificateOffset >= packageEnd;
+    if (info->signatureInFile)
+      info->signer = ReadTableSigner(
+          [&file](uint64_t offset, uint8_t* into, size_t size) {
+            if (offset + size > file.size()) return false;
+            std::memcpy(into, file.data() + offset, size);
+            return true;
+          },
+          layout.certificateOffset, layout.certificateSize);
   }
   if (info->peValid) info->branding = ReadBranding(file);
   return true;
+}
+
+static std::string SignerText(const Signer& signer) {
+  if (signer.certificate.empty()) return "not found: " + signer.problem;
+  return "certificate of " + std::to_string(signer.certificate.size()) + " bytes, SHA-256 " +
+         Sha256Hex(signer.certificate.data(), signer.certificate.size());
+}
+
+// "signer": {...} or null, and "signerProblem".
+static std::string SignerJson(const Signer& signer) {
+  const std::string certificate =
+      signer.certificate.empty()
+          ? "null"
+          : "{\"size\": " + std::to_string(signer.certificate.size()) + ", \"sha256\": \"" +
+                Sha256Hex(signer.certificate.data(), signer.certificate.size()) + "\"}";
+  return "\"signer\": " + certificate + ", \"signerProblem\": " +
+         (signer.problem.empty() ? "null" : JsonString(signer.problem));
 }
 
 static std::string IconText(const IconSummary& icon) {
@@ -230,6 +256,12 @@ std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) 
              (info.signatureInFile ? "" : "  (RUNS PAST THE END OF THE FILE)") +
              (info.signatureAfterPackage ? ", after the package"
                                          : "  (OVERLAPS THE PACKAGE)"));
+  if (info.signed_ && info.signatureInFile) line("signer", SignerText(info.signer));
+  if (info.setupSignature) {
+    const SetupSignature& setup = *info.setupSignature;
+    line("setup program", DescribeSetupSignature(setup, info.signed_ ? &info.signer : nullptr));
+    if (setup.state == SignatureState::Ok) line("setup signer", SignerText(setup.signer));
+  }
   return out;
 }
 
@@ -355,12 +387,26 @@ std::string FormatPackageInfoJson(const std::string& path,
   }
   out += "  \"signature\": ";
   if (!info.signed_) {
-    out += "null\n";
+    out += "null,\n";
   } else {
     out += "{\"offset\": " + n(info.signatureOffset) + ", \"size\": " +
            n(info.signatureSize) + ", \"inFile\": " + b(info.signatureInFile) +
-           ", \"afterPackage\": " + b(info.signatureAfterPackage) + "}\n";
+           ", \"afterPackage\": " + b(info.signatureAfterPackage) + ",\n    " +
+           SignerJson(info.signer) + "},\n";
   }
+  out += "  \"setupSignature\": ";
+  if (!info.setupSignature) return out + "null\n}\n";
+  const SetupSignature& setup = *info.setupSignature;
+  const bool ok = setup.state == SignatureState::Ok;
+  const bool hasTable = setup.tableOffset || setup.tableSize;
+  const SignerMatch match = CompareSigners(setup, info.signed_ ? &info.signer : nullptr);
+  out += "{\"state\": " + JsonString(SignatureStateName(setup.state)) + ", \"detail\": " +
+         (setup.detail.empty() ? "null" : JsonString(setup.detail)) + ", \"offset\": " +
+         (hasTable ? n(setup.tableOffset) : "null") + ", \"size\": " +
+         (hasTable ? n(setup.tableSize) : "null") + ",\n    " +
+         (ok ? SignerJson(setup.signer) : "\"signer\": null, \"signerProblem\": null") +
+         ", \"sameSignerAsLauncher\": " +
+         (match == SignerMatch::NotCompared ? "null" : b(match == SignerMatch::Same)) + "}\n";
   return out + "}\n";
 }
 

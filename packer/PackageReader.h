@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/StubTypes.h"
 #include "packer/Branding.h"
 #include "packer/PeImage.h"
+#include "packer/SetupSignature.h"
 
 namespace packer {
 
@@ -37,6 +39,10 @@ struct PackageInfo {
   uint32_t signatureSize = 0;
   bool signatureInFile = false;        // offset + size within the file
   bool signatureAfterPackage = false;  // starts at or after the package end
+  Signer signer;                       // of the table's first entry, when in the file
+  // The setup program's own signature: only once the caller has decoded it
+  // (DecodeSetupSignature), which takes as long as verify.
+  std::optional<SetupSignature> setupSignature;
   // Icon and version information, from the image before the package.
   BrandingInfo branding;
 };

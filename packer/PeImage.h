@@ -36,6 +36,9 @@ bool ReadPeLayout(const std::vector<uint8_t>& image, PeLayout* layout,
 // `read` fetches bytes of the file. Empty when the table is well formed or
 // absent; else one line. The certificates themselves are not judged.
 using FileReader = std::function<bool(uint64_t offset, uint8_t* into, size_t size)>;
+// What signing may add to a file, the certificate table, and so the most of
+// a table stubpack reads.
+const uint64_t kSignatureAllowance = 16u << 20;
 std::string CheckCertificateTable(const PeLayout& layout, uint64_t packageEnd,
                                   uint64_t fileSize, const FileReader& read,
                                   const std::string& packageName = "the package");

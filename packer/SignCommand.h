@@ -11,8 +11,6 @@
 namespace packer {
 
 const uint32_t kDefaultSignTimeout = 600;  // seconds
-// What signing may add to the file: the certificate table.
-const uint64_t kSignatureAllowance = 16u << 20;
 
 // The command must name {in}; {out} too, except on Windows, where a
 // signtool-style command may sign {in} in place. Placeholders must stand

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "core/CRC32.h"
@@ -23,6 +24,7 @@
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
+#include "packer/SetupSignature.h"
 
 namespace packer {
 namespace {
@@ -84,11 +86,15 @@ struct DecodedSetup {
   uint32_t crc;
   ByteSink* out;  // may be null
   bool writeFailed;
+  SetupSignatureReader* signature;
+  uint64_t size;  // decoded so far
 };
 
 void TakeDecodedPiece(void* context, const uint8_t* data, uint32_t count) {
   DecodedSetup* decoded = (DecodedSetup*)context;
   decoded->crc = UpdateCrc32(decoded->crc, data, count);
+  decoded->signature->Take(decoded->size, data, count);
+  decoded->size += count;
   if (decoded->out && !decoded->writeFailed)
     decoded->writeFailed = !decoded->out->Append(data, count);
 }
@@ -99,9 +105,12 @@ std::string Line(const std::string& step, const std::string& result) {
 }
 
 // The certificate table, as Windows judges its form before any
-// certificate: a broken one makes the file count as unsigned.
+// certificate: a broken one makes the file count as unsigned. The signer of
+// a well-formed one goes to `signer`, to be compared with the setup
+// program's.
 bool CheckSignature(const std::string& path, const std::vector<uint8_t>& head,
-                    const PackageLocator& locator, uint64_t fileSize, VerifyReport* report) {
+                    const PackageLocator& locator, uint64_t fileSize, VerifyReport* report,
+                    std::optional<Signer>* signer) {
   PeLayout layout;
   std::string problem;
   if (!ReadPeLayout(head, &layout, &problem)) layout = PeLayout();
@@ -115,11 +124,11 @@ bool CheckSignature(const std::string& path, const std::vector<uint8_t>& head,
   const uint64_t packageEnd =
       std::max<uint64_t>(minimumSize, (uint64_t)locator.packageOffset + locator.crcLength);
   std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
-  problem = CheckCertificateTable(layout, packageEnd, fileSize,
-                                  [&](uint64_t offset, uint8_t* into, size_t size) {
-                                    file.seekg((std::streamoff)offset);
-                                    return (bool)file.read((char*)into, (std::streamsize)size);
-                                  });
+  const FileReader read = [&](uint64_t offset, uint8_t* into, size_t size) {
+    file.seekg((std::streamoff)offset);
+    return (bool)file.read((char*)into, (std::streamsize)size);
+  };
+  problem = CheckCertificateTable(layout, packageEnd, fileSize, read);
   if (!problem.empty()) {
     report->lines.push_back(Line("signature", "FAILED: " + problem));
     report->failure = path + ": the signature block is broken (" + problem +
@@ -130,7 +139,20 @@ bool CheckSignature(const std::string& path, const std::vector<uint8_t>& head,
       "signature", "ok: certificate table of " + std::to_string(layout.certificateSize) +
                        " bytes behind the package, ending the file (its certificates are "
                        "not judged here)"));
+  *signer = ReadTableSigner(read, layout.certificateOffset, layout.certificateSize);
   return true;
+}
+
+// The setup program's own certificate table, read from the decoded stream:
+// Windows judges the setup program when it asks for elevation.
+bool CheckSetupSignature(const std::string& path, const SetupSignature& setup,
+                         const std::optional<Signer>& launcher, VerifyReport* report) {
+  report->lines.push_back(
+      Line("setup program", DescribeSetupSignature(setup, launcher ? &*launcher : nullptr)));
+  if (setup.state != SignatureState::Broken) return true;
+  report->failure = path + ": the setup program's signature block is broken (" + setup.detail +
+                    "); Windows treats the setup program as unsigned";
+  return false;
 }
 
 }  // namespace
@@ -255,7 +277,8 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
   // The launcher's own streaming decode: memory does not grow with the
   // setup program, which goes a piece at a time into its CRC-32 and, for
   // extract, to `setup`.
-  DecodedSetup decoded = {0, setup, false};
+  SetupSignatureReader signature((uint64_t)std::max<int32_t>(header.payloadSize, 0));
+  DecodedSetup decoded = {0, setup, false, &signature, 0};
   result = RunStep([&] {
     PayloadStreams streams = CreatePayloadStreams(file, header);
     LzmaOutcome outcome = DecompressPayload(
@@ -292,12 +315,14 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
           "; version " +
           (brand.hasVersion ? brand.version.fileVersion.Text() : std::string("none")) +
           (brand.hasManifest ? "; manifest" : "; no manifest")));
-  if (!CheckSignature(path, head, locator, fileSize, &report)) return report;
+  std::optional<Signer> launcherSigner;
+  if (!CheckSignature(path, head, locator, fileSize, &report, &launcherSigner)) return report;
   report.lines.push_back(Line(
       "payload", "ok: " + std::to_string(header.payloadSize) +
                      " bytes decoded from " +
                      std::to_string(header.payloadPackedSize) + ", CRC-32 " +
                      Hex32(decoded.crc)));
+  if (!CheckSetupSignature(path, signature.Finish(), launcherSigner, &report)) return report;
   report.lines.push_back(
       std::string("outcome: the launcher writes the temporary copy and starts "
                   "the setup program") +

@@ -124,8 +124,10 @@ const Command kBuild = {
 const Command kInspect = {
     "inspect", "stubpack inspect FILE [--json]",
     "Shows every locator and header field of the launcher file FILE, decoded,\n"
-    "its branding (icon images, version numbers, every version string) and\n"
-    "the signature block (certificate table) if the file is signed.",
+    "its branding (icon images, version numbers, every version string), the\n"
+    "signature block (certificate table) if the file is signed, and the\n"
+    "setup program's own signature, for which it decodes the setup program\n"
+    "as verify does.",
     {{"--json", nullptr, "print one JSON object instead"}},
     1};
 
@@ -137,9 +139,10 @@ const Command kVerify = {
     "system's Windows release is not judged; the package's support data is\n"
     "shown instead. The resource section's structure is checked too, and\n"
     "the form of the signature block (certificate table) as Windows checks\n"
-    "it; whether its certificates are trusted is not judged. Exits with 1\n"
-    "when the launcher would stop with a message, the resources are\n"
-    "damaged or the signature block is broken.",
+    "it, and the same for the setup program's own, with whether both have\n"
+    "the same signer certificate; whether certificates are trusted is not\n"
+    "judged. Exits with 1 when the launcher would stop with a message, the\n"
+    "resources are damaged or a signature block is broken.",
     {},
     1};
 
@@ -385,16 +388,17 @@ bool ReadBrandingOptions(const ParsedArgs& args, packer::BrandingOptions* brandi
   return true;
 }
 
+// "stubpack: compressing  42% (...)" on one line that rewrites itself.
 class ProgressDisplay {
  public:
-  explicit ProgressDisplay(bool enabled) : enabled_(enabled) {}
+  ProgressDisplay(bool enabled, const char* doing) : enabled_(enabled), doing_(doing) {}
   void Update(uint64_t done, uint64_t total) {
     if (!enabled_ || total == 0) return;
     int percent = (int)(done * 100 / total);
     if (percent == lastPercent_) return;
     lastPercent_ = percent;
-    std::fprintf(stderr, "\rstubpack: compressing %3d%% (%.1f of %.1f MiB)",
-                 percent, done / 1048576.0, total / 1048576.0);
+    std::fprintf(stderr, "\rstubpack: %s %3d%% (%.1f of %.1f MiB)", doing_, percent,
+                 done / 1048576.0, total / 1048576.0);
     std::fflush(stderr);
   }
   void Finish() {
@@ -403,6 +407,7 @@ class ProgressDisplay {
 
  private:
   bool enabled_;
+  const char* doing_;
   int lastPercent_ = -1;
 };
 
@@ -532,7 +537,8 @@ int RunBuild(const ParsedArgs& args) {
       return Fail(error);
   }
 
-  ProgressDisplay progress(StderrIsTerminal() && setup.size() >= kProgressThreshold);
+  ProgressDisplay progress(StderrIsTerminal() && setup.size() >= kProgressThreshold,
+                           "compressing");
   options.progress = [&progress](uint64_t done, uint64_t total) {
     progress.Update(done, total);
   };
@@ -571,6 +577,12 @@ int RunInspect(const ParsedArgs& args) {
   packer::PackageInfo info;
   if (!packer::ReadPackageInfo(file, &info, &error))
     return Fail(path + " is not a launcher file: " + error);
+  // The setup program's signature needs the program: decode it.
+  ProgressDisplay progress(
+      StderrIsTerminal() && info.header.payloadSize >= (int64_t)kProgressThreshold, "decoding");
+  info.setupSignature = packer::DecodeSetupSignature(
+      file, info.header, [&progress](uint64_t done, uint64_t total) { progress.Update(done, total); });
+  progress.Finish();
   std::string text = args.values.count("--json")
                          ? packer::FormatPackageInfoJson(path, info)
                          : packer::FormatPackageInfo(path, info);
