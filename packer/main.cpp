@@ -104,7 +104,9 @@ const Command kBuild = {
         {"--company", "TEXT", "CompanyName (default: none)"},
         {"--product", "TEXT", "ProductName (default: none)"},
         {"--description", "TEXT",
-         "FileDescription, shown by Explorer and in elevation prompts\n"
+         "FileDescription, shown by Explorer; an elevation prompt shows it\n"
+         "only when it is for the launcher file itself, and the launcher\n"
+         "runs as the invoker, so the prompt is for the setup program\n"
          "(default: \"PRODUCT Setup\", else \"Setup\")"},
         {"--copyright", "TEXT", "LegalCopyright (default: none)"},
         {"--original-filename", "TEXT", "OriginalFilename (default: OUT's file name)"},
