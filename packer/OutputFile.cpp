@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: 0BSD
 // Temporary-then-rename output files and file identity, on POSIX and on
 // Windows (MinGW). The signal and console handlers remove the one open
-// temporary file; the rename and the removal are shielded from them, so a
-// Ctrl-C either leaves the old output or the complete new one, never both
-// or a stray temporary.
+// temporary file (and the one private file named by RemoveOnInterrupt); the
+// rename and the removal are shielded from them, so a Ctrl-C either leaves
+// the old output or the complete new one, never both or a stray temporary.
 #ifdef _WIN32
 #define _CRT_RAND_S  // rand_s: the system's cryptographic generator
 #endif
@@ -83,6 +83,7 @@ std::string SystemReason(DWORD code) {
 CRITICAL_SECTION gLock;
 HANDLE gHandle = INVALID_HANDLE_VALUE;
 bool gActive = false;
+std::wstring gKeptFile, gKeptFolder;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT &&
@@ -96,6 +97,10 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     SetFileInformationByHandle(gHandle, FileDispositionInfo, &dispose,
                                sizeof dispose);
     gActive = false;
+  }
+  if (!gKeptFile.empty()) {
+    DeleteFileW(gKeptFile.c_str());
+    RemoveDirectoryW(gKeptFolder.c_str());
   }
   return FALSE;
 }
@@ -119,11 +124,18 @@ std::string FolderOf(const std::string& path) {
 
 char gTemporary[4096];
 volatile sig_atomic_t gActive = 0;
+char gKeptFile[4096], gKeptFolder[4096];
+volatile sig_atomic_t gKeptActive = 0;
 const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void OnSignal(int signal) {
   if (gActive) unlink(gTemporary);
   gActive = 0;
+  if (gKeptActive) {
+    unlink(gKeptFile);
+    rmdir(gKeptFolder);
+  }
+  gKeptActive = 0;
   // SA_RESETHAND restored the default action: the process now ends by the
   // same signal, as the caller expects.
   raise(signal);
@@ -201,6 +213,14 @@ std::string RefuseSpecialOutput(const std::string& output) {
   if (!folder && type == FILE_TYPE_DISK) return "";
   return "the output " + output + " is " + (folder ? "a folder" : "a device or a pipe") +
          "; stubpack writes only regular files, and never in place of anything else";
+}
+
+void RemoveOnInterrupt(const std::string& file, const std::string& folder) {
+  InstallHandlers();
+  EnterCriticalSection(&gLock);
+  gKeptFile = Wide(file);
+  gKeptFolder = Wide(folder);
+  LeaveCriticalSection(&gLock);
 }
 
 bool OutputFile::Open(const std::string& path) {
@@ -311,6 +331,18 @@ std::string RefuseSpecialOutput(const std::string& output) {
   const bool link = lstat(output.c_str(), &name) == 0 && S_ISLNK(name.st_mode);
   return "the output " + output + " is " + (link ? "a link to " : "") + kind +
          "; stubpack writes only regular files, and never in place of anything else";
+}
+
+void RemoveOnInterrupt(const std::string& file, const std::string& folder) {
+  InstallHandlers();
+  SignalsHeld held;
+  gKeptActive = 0;
+  // A path the handler's buffer cannot hold goes only with its owner.
+  if (file.empty() || file.size() >= sizeof gKeptFile || folder.size() >= sizeof gKeptFolder)
+    return;
+  std::memcpy(gKeptFile, file.c_str(), file.size() + 1);
+  std::memcpy(gKeptFolder, folder.c_str(), folder.size() + 1);
+  gKeptActive = 1;
 }
 
 bool OutputFile::Open(const std::string& path) {

@@ -35,6 +35,12 @@ std::string RefuseOutputOverInput(const std::string& output,
 // replaced by a file.
 std::string RefuseSpecialOutput(const std::string& output);
 
+// A private file stubpack reads while it writes its output (a signed copy of
+// the setup program): while it is named here, Ctrl-C, SIGTERM and SIGHUP (a
+// console event on Windows) remove it, and then its `folder` if that is
+// empty, before stubpack ends. One at a time; an empty `file` forgets it.
+void RemoveOnInterrupt(const std::string& file, const std::string& folder);
+
 class OutputFile : public ByteSink {
  public:
   OutputFile() = default;

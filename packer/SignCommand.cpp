@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 
@@ -22,6 +23,7 @@ extern char** environ;
 #endif
 
 #include "packer/FileIO.h"
+#include "packer/OutputFile.h"
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
@@ -30,6 +32,7 @@ extern char** environ;
 namespace packer {
 namespace {
 
+const char kLauncherFile[] = "launcher file";
 const char kIn[] = "{in}";
 const char kOut[] = "{out}";
 const size_t kShownLines = 3;
@@ -392,9 +395,9 @@ bool CheckSignCommand(const std::string& command, std::string* error) {
   return ExpandSignCommand(command, &line, error);
 }
 
-bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
-                     const std::vector<uint8_t>& signedFile, const std::string& path,
-                     std::string* error) {
+bool CheckSignatureAdded(const std::vector<uint8_t>& unsignedFile,
+                         const std::vector<uint8_t>& signedFile, const std::string& what,
+                         std::string* error) {
   PeLayout before, after;
   std::string problem;
   if (!ReadPeLayout(unsignedFile, &before, &problem) ||
@@ -405,7 +408,7 @@ bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
   if ((uint64_t)after.certificateOffset + after.certificateSize != signedFile.size())
     return Fail(error, "the signed file has bytes after its certificate table");
   if (after.certificateOffset < unsignedFile.size())
-    return Fail(error, "the signature does not lie behind the package");
+    return Fail(error, "the signature does not lie behind the unsigned " + what);
   const std::string table = CheckCertificateTable(
       after, unsignedFile.size(), signedFile.size(),
       [&](uint64_t offset, uint8_t* into, size_t size) {
@@ -421,17 +424,42 @@ bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
                        (i >= after.securityDirectoryOffset &&
                         i < after.securityDirectoryOffset + 8);
     if (!field && signedFile[i] != expected)
-      return Fail(error, "the signing command changed byte " + std::to_string(i) +
-                             " of the launcher file");
+      return Fail(error, "the signing command changed byte " + std::to_string(i) + " of the " +
+                             what);
   }
+  return true;
+}
+
+bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
+                     const std::vector<uint8_t>& signedFile, const std::string& path,
+                     std::string* error) {
+  if (!CheckSignatureAdded(unsignedFile, signedFile, kLauncherFile, error)) return false;
   VerifyReport report = VerifyLauncherFile(path);
   if (!report.ok) return Fail(error, "the signed file fails verify: " + report.failure);
   return true;
 }
 
-bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds,
-                    const std::vector<uint8_t>& unsignedFile, const std::string& outPath,
-                    std::vector<uint8_t>* signedFile, std::string* error) {
+namespace {
+
+using SignedFileCheck =
+    std::function<bool(const std::vector<uint8_t>& signedFile, const std::string& path,
+                       std::string* error)>;
+
+// Everything in `folder` but `keep` goes.
+void EmptyFolderBut(const std::string& folder, const std::string& keep) {
+  std::error_code code;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(folder), code))
+    if (entry.path() != std::filesystem::u8path(keep)) std::filesystem::remove_all(entry.path(), code);
+}
+
+// Signing, for both callers: a private folder beside `outPath`, the command
+// run on `unsignedFile` (called `what` in messages) there, its result read
+// within the size bound and judged by `check`. The folder is removed, unless
+// `kept` is given: the checked result then stays there as `kept`, alone.
+bool SignInFolder(const std::string& command, uint32_t timeoutSeconds,
+                  const std::vector<uint8_t>& unsignedFile, const std::string& what,
+                  const std::string& outPath, const SignedFileCheck& check,
+                  std::vector<uint8_t>* signedFile, SignedCopy* kept, std::string* error) {
   std::string line;
   if (!ExpandSignCommand(command, &line, error)) return false;
   [[maybe_unused]] SigningSignals held;
@@ -475,14 +503,58 @@ bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds,
   if (ok && !ReadWholeFile(result, "signed file", signedFile, &problem,
                            unsignedFile.size() + kSignatureAllowance,
                            "signing may add at most 16 MiB to the " +
-                               std::to_string(unsignedFile.size()) + " bytes of the launcher file"))
+                               std::to_string(unsignedFile.size()) + " bytes of the " + what))
     ok = Fail(error, "the sign command's result is refused: " + problem);
-  if (ok && !CheckSignedFile(unsignedFile, *signedFile, result, &problem))
+  if (ok && !check(*signedFile, result, &problem))
     ok = Fail(error, "the sign command's result is refused: " + problem);
-  RemoveFolder(folder);
   const std::string interruption = TakeInterruption();
   if (ok && !interruption.empty()) ok = Fail(error, interruption);
+  if (ok && kept) {
+    // Still with the signals held: from here on an interruption removes it.
+    EmptyFolderBut(folder, result);
+    kept->Keep(folder, result);
+    return true;
+  }
+  RemoveFolder(folder);
   return ok;
+}
+
+}  // namespace
+
+bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds,
+                    const std::vector<uint8_t>& unsignedFile, const std::string& outPath,
+                    std::vector<uint8_t>* signedFile, std::string* error) {
+  return SignInFolder(
+      command, timeoutSeconds, unsignedFile, kLauncherFile, outPath,
+      [&unsignedFile](const std::vector<uint8_t>& result, const std::string& path,
+                      std::string* problem) {
+        return CheckSignedFile(unsignedFile, result, path, problem);
+      },
+      signedFile, nullptr, error);
+}
+
+SignedCopy::~SignedCopy() {
+  if (folder_.empty()) return;
+  RemoveOnInterrupt("", "");
+  RemoveFolder(folder_);
+}
+
+void SignedCopy::Keep(const std::string& folder, const std::string& path) {
+  folder_ = folder;
+  path_ = path;
+  RemoveOnInterrupt(path, folder);
+}
+
+bool SignCopy(const std::string& command, uint32_t timeoutSeconds,
+              const std::vector<uint8_t>& unsignedFile, const std::string& what,
+              const std::string& outPath, SignedCopy* copy, std::string* error) {
+  std::vector<uint8_t> signedFile;
+  return SignInFolder(
+      command, timeoutSeconds, unsignedFile, what, outPath,
+      [&](const std::vector<uint8_t>& result, const std::string&, std::string* problem) {
+        return CheckSignatureAdded(unsignedFile, result, what, problem);
+      },
+      &signedFile, copy, error);
 }
 
 }  // namespace packer

@@ -36,10 +36,41 @@ bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds,
                     std::vector<uint8_t>* signedFile, std::string* error);
 
 // The signed file is the unsigned one with only its CheckSum and
-// certificate-table entry changed, then the certificate table, ending the
-// file; the launcher's own checks pass on it (run on the file at `path`).
+// certificate-table entry changed, then a well-formed certificate table,
+// ending the file. `what` names the file in messages ("setup program").
+bool CheckSignatureAdded(const std::vector<uint8_t>& unsignedFile,
+                         const std::vector<uint8_t>& signedFile, const std::string& what,
+                         std::string* error);
+
+// CheckSignatureAdded, and the launcher's own checks pass on the signed
+// file (run on the file at `path`).
 bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
                      const std::vector<uint8_t>& signedFile, const std::string& path,
                      std::string* error);
+
+// A signed file kept on disk for a later step to read, alone in the private
+// folder it was signed in. The folder goes when this does, and when stubpack
+// is ended by Ctrl-C, SIGTERM or SIGHUP (a console event on Windows) before.
+class SignedCopy {
+ public:
+  SignedCopy() = default;
+  SignedCopy(const SignedCopy&) = delete;
+  SignedCopy& operator=(const SignedCopy&) = delete;
+  ~SignedCopy();
+
+  const std::string& Path() const { return path_; }
+  void Keep(const std::string& folder, const std::string& path);
+
+ private:
+  std::string folder_;
+  std::string path_;
+};
+
+// RunSignCommand for a file that is no launcher file (`what`, "setup
+// program"): the result must pass CheckSignatureAdded, and stays on disk as
+// `copy` instead of being returned.
+bool SignCopy(const std::string& command, uint32_t timeoutSeconds,
+              const std::vector<uint8_t>& unsignedFile, const std::string& what,
+              const std::string& outPath, SignedCopy* copy, std::string* error);
 
 }  // namespace packer

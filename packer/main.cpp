@@ -22,6 +22,7 @@
 #include "packer/Options.h"
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
+#include "packer/SetupSigning.h"
 #include "packer/SignCommand.h"
 #include "packer/Verify.h"
 
@@ -120,6 +121,13 @@ const Command kBuild = {
         {"--sign-timeout", "SECONDS",
          "ends the sign command, and all it started, after SECONDS\n"
          "(1-86400, default 600)"},
+        {"--sign-setup", nullptr,
+         "runs the sign command on a private copy of the setup program too,\n"
+         "before it is compressed (the elevation prompt is for that\n"
+         "program); SETUP itself is never changed"},
+        {"--resign-setup", nullptr,
+         "with --sign-setup: replace a signature SETUP already carries\n"
+         "(refused otherwise)"},
     },
     0};
 
@@ -493,8 +501,15 @@ int RunBuild(const ParsedArgs& args) {
   if (has("--sign-timeout") && !has("--sign-command"))
     return Fail("--sign-timeout needs --sign-command");
   if (!NumberOption(args, "--sign-timeout", 1, 86400, &signTimeout, &error)) return Fail(error);
+  if (has("--sign-setup") && !has("--sign-command"))
+    return Fail("--sign-setup needs --sign-command");
+  if (has("--sign-setup") && precompressed)
+    return Fail("--sign-setup needs --setup, not --precompressed-block");
+  if (has("--resign-setup") && !has("--sign-setup"))
+    return Fail("--resign-setup needs --sign-setup");
 
   Bytes stub, setup;
+  packer::SetupProgram setupProgram;
   if (!has("--stub"))
     stub = packer::EmbeddedStub();
   else if (!packer::ReadWholeFile(get("--stub"), "stub", &stub, &error,
@@ -521,7 +536,12 @@ int RunBuild(const ParsedArgs& args) {
     payload.payloadSize = (int32_t)size;
     options.precompressed = payload;
   } else {
-    if (!packer::ReadWholeFile(get("--setup"), "setup program", &setup, &error,
+    if (!packer::PrepareSetupProgram({get("--setup"), get("--out"),
+                                      has("--sign-command") ? get("--sign-command") : "",
+                                      signTimeout, has("--sign-setup"), has("--resign-setup")},
+                                     &setupProgram, &error))
+      return Fail(error);
+    if (!packer::ReadWholeFile(setupProgram.Path(), "setup program", &setup, &error,
                                kBelow2GiB,
                                "a setup program must be smaller than 2 GiB "
                                "(2147483648 bytes)"))
@@ -567,6 +587,8 @@ int RunBuild(const ParsedArgs& args) {
   }
   if (!error.empty()) return Fail(error);
   if (!out.Commit()) return Fail(out.error);
+  if (!setupProgram.Warning().empty())
+    std::fprintf(stderr, "stubpack: warning: %s\n", setupProgram.Warning().c_str());
   return 0;
 }
 
