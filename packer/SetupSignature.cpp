@@ -131,21 +131,26 @@ SetupSignature SetupSignatureReader::Finish() {
   return result;
 }
 
+SetupSignature ReadSetupSignature(uint64_t size, const FileReader& read) {
+  SetupSignatureReader reader(size);
+  std::vector<uint8_t> piece;
+  for (uint64_t next; (next = reader.NextWanted()) < size;) {
+    piece.resize((size_t)std::min<uint64_t>(kPieceSize, size - next));
+    if (!read(next, piece.data(), piece.size())) return Unread("the program cannot be read");
+    reader.Take(next, piece.data(), piece.size());
+  }
+  return reader.Finish();
+}
+
 SetupSignature ReadSetupSignature(const std::string& path) {
   std::error_code code;
   const uint64_t size = std::filesystem::file_size(std::filesystem::u8path(path), code);
   std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
   if (code || !file) return Unread("cannot read " + path);
-  SetupSignatureReader reader(size);
-  std::vector<uint8_t> piece;
-  for (uint64_t next; (next = reader.NextWanted()) < size;) {
-    piece.resize((size_t)std::min<uint64_t>(kPieceSize, size - next));
-    file.seekg((std::streamoff)next);
-    if (!file.read((char*)piece.data(), (std::streamsize)piece.size()))
-      return Unread("cannot read " + path);
-    reader.Take(next, piece.data(), piece.size());
-  }
-  return reader.Finish();
+  return ReadSetupSignature(size, [&file](uint64_t offset, uint8_t* into, size_t count) {
+    file.seekg((std::streamoff)offset);
+    return (bool)file.read((char*)into, (std::streamsize)count);
+  });
 }
 
 SetupSignature DecodeSetupSignature(const std::vector<uint8_t>& file, const PackageHeader& header,

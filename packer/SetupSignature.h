@@ -66,7 +66,9 @@ class SetupSignatureReader {
   SetupSignature result_;
 };
 
-// The vendor's setup program file, read at its headers and its table only.
+// A setup program of `size` bytes read through `read` at its headers and
+// its table only; and the vendor's file at `path` read so.
+SetupSignature ReadSetupSignature(uint64_t size, const FileReader& read);
 SetupSignature ReadSetupSignature(const std::string& path);
 
 // The setup program a launcher file in memory carries, decoded with
