@@ -6,6 +6,7 @@
 #   TARGET   launcher (default): the launcher's whole path
 #            packer: the packer's readers (inspect, verify, extract) and stub check
 #            build: build's own inputs (.ico, texts, the sign step's checks)
+#            signature: the setup program's signature and the DER reader
 # The seed corpus is made by the packer on first use; findings land in
 # build/fuzz/findings[-packer] and make the run fail.
 set -euo pipefail
@@ -20,7 +21,8 @@ case "$target" in
   # Real launcher files too: the packer's readers see what users give them.
   packer) suffix="-packer"; corpus_args=("$build/win/Stub64.exe") ;;
   build) suffix="-build"; corpus_args=() ;;
-  *) echo "fuzz.sh: unknown target $target (launcher, packer or build)" >&2; exit 1 ;;
+  signature) suffix="-signature"; corpus_args=() ;;
+  *) echo "fuzz.sh: unknown target $target (launcher, packer, build or signature)" >&2; exit 1 ;;
 esac
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DLAUNCHER_FUZZ=ON \
@@ -32,6 +34,8 @@ corpus="$fuzz/corpus$suffix"
 if [ ! -d "$corpus" ] || [ -z "$(ls -A "$corpus")" ]; then
   if [ "$target" = build ]; then
     python3 "$root/tests/fuzz/make_build_corpus.py" "$corpus"
+  elif [ "$target" = signature ]; then
+    python3 "$root/tests/fuzz/make_signature_corpus.py" "$corpus" "$build/win/tests/wine/probe.exe"
   else
     python3 "$root/tests/fuzz/make_corpus.py" "$build/host/packer/stubpack" "$corpus" \
       "${corpus_args[@]}"
