@@ -3,10 +3,7 @@
 // comparing its signer with the launcher file's.
 #include "packer/SetupSignature.h"
 
-#include <lzma.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -153,48 +150,6 @@ SetupSignature ReadSetupSignature(const std::string& path) {
   });
 }
 
-SetupSignature DecodeSetupSignature(const std::vector<uint8_t>& file, const PackageHeader& header,
-                                    const std::function<void(uint64_t, uint64_t)>& progress) {
-  if ((uint64_t)header.payloadOffset + header.payloadPackedSize > file.size())
-    return Unread("the compressed setup program lies outside the file");
-  if (header.payloadSize < 0) return Unread("the package gives a negative size");
-  lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
-  if (lzma_properties_decode(&filters[0], nullptr, header.lzmaProperties, 5) != LZMA_OK)
-    return Unread("liblzma refuses its LZMA properties");
-  // No match reaches back past the program's start: a larger dictionary
-  // would only take memory.
-  lzma_options_lzma* options = (lzma_options_lzma*)filters[0].options;
-  options->dict_size = (uint32_t)std::max<uint64_t>(
-      LZMA_DICT_SIZE_MIN, std::min<uint64_t>(options->dict_size, (uint64_t)header.payloadSize));
-  lzma_stream stream = LZMA_STREAM_INIT;
-  const lzma_ret started = lzma_raw_decoder(&stream, filters);
-  std::free(options);
-  if (started != LZMA_OK) return Unread("liblzma refuses its LZMA properties");
-
-  const uint64_t total = (uint64_t)header.payloadSize;
-  SetupSignatureReader reader(total);
-  std::vector<uint8_t> piece(kPieceSize);
-  stream.next_in = file.data() + header.payloadOffset;
-  stream.avail_in = header.payloadPackedSize;
-  uint64_t done = 0;
-  lzma_ret ret = LZMA_OK;
-  while (done < total && ret == LZMA_OK) {
-    stream.next_out = piece.data();
-    stream.avail_out = (size_t)std::min<uint64_t>(piece.size(), total - done);
-    ret = lzma_code(&stream, LZMA_FINISH);
-    const size_t produced = (size_t)(stream.next_out - piece.data());
-    reader.Take(done, piece.data(), produced);
-    done += produced;
-    if (progress) progress(done, total);
-    if (produced == 0 && ret == LZMA_OK) ret = LZMA_BUF_ERROR;
-  }
-  lzma_end(&stream);
-  if (done < total)
-    return Unread("the setup program does not decode (" + std::to_string(done) + " of " +
-                  std::to_string(total) + " bytes)");
-  return reader.Finish();
-}
-
 Signer ReadTableSigner(const FileReader& read, uint64_t tableOffset, uint64_t tableSize) {
   Signer signer;
   uint8_t head[kEntryHead];
@@ -209,7 +164,7 @@ Signer ReadTableSigner(const FileReader& read, uint64_t tableOffset, uint64_t ta
     return signer;
   }
   std::vector<uint8_t> entry((size_t)(length > kEntryHead ? length - kEntryHead : 0));
-  if (!read(tableOffset + kEntryHead, entry.data(), entry.size())) {
+  if (!entry.empty() && !read(tableOffset + kEntryHead, entry.data(), entry.size())) {
     signer.problem = "certificate table cannot be read";
     return signer;
   }

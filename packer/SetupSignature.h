@@ -3,16 +3,14 @@
 // as the invoker, so Windows asks for elevation, and judges publisher rules,
 // for that program, not for the launcher file: its signature matters as much
 // as the launcher file's. Read as the program's bytes go by (verify's decoded
-// stream, inspect's decoding) or from the vendor's file (build), by one
+// stream, which inspect takes too) or from the vendor's file (build), by one
 // reader that keeps the first 64 KiB and the certificate table only.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "core/StubTypes.h"
 #include "packer/PeImage.h"
 
 namespace packer {
@@ -70,12 +68,6 @@ class SetupSignatureReader {
 // its table only; and the vendor's file at `path` read so.
 SetupSignature ReadSetupSignature(uint64_t size, const FileReader& read);
 SetupSignature ReadSetupSignature(const std::string& path);
-
-// The setup program a launcher file in memory carries, decoded with
-// liblzma, for inspect. `progress` gets (bytes decoded, total). Unread when
-// the package does not decode.
-SetupSignature DecodeSetupSignature(const std::vector<uint8_t>& file, const PackageHeader& header,
-                                    const std::function<void(uint64_t, uint64_t)>& progress);
 
 // The signer of the first entry of a well-formed certificate table, read
 // through `read`.

@@ -88,6 +88,8 @@ struct DecodedSetup {
   bool writeFailed;
   SetupSignatureReader* signature;
   uint64_t size;  // decoded so far
+  uint64_t total;
+  const std::function<void(uint64_t, uint64_t)>* progress;
 };
 
 void TakeDecodedPiece(void* context, const uint8_t* data, uint32_t count) {
@@ -95,6 +97,7 @@ void TakeDecodedPiece(void* context, const uint8_t* data, uint32_t count) {
   decoded->crc = UpdateCrc32(decoded->crc, data, count);
   decoded->signature->Take(decoded->size, data, count);
   decoded->size += count;
+  if (*decoded->progress) (*decoded->progress)(decoded->size, decoded->total);
   if (decoded->out && !decoded->writeFailed)
     decoded->writeFailed = !decoded->out->Append(data, count);
 }
@@ -157,7 +160,8 @@ bool CheckSetupSignature(const std::string& path, const SetupSignature& setup,
 
 }  // namespace
 
-VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
+VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup,
+                                const std::function<void(uint64_t, uint64_t)>& progress) {
   VerifyReport report;
   std::u16string widePath;
   if (!Utf8ToUtf16(path, &widePath)) {
@@ -277,8 +281,10 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
   // The launcher's own streaming decode: memory does not grow with the
   // setup program, which goes a piece at a time into its CRC-32 and, for
   // extract, to `setup`.
-  SetupSignatureReader signature((uint64_t)std::max<int32_t>(header.payloadSize, 0));
-  DecodedSetup decoded = {0, setup, false, &signature, 0};
+  const int32_t payloadSize = header.payloadSize;  // packed: no reference to it
+  const uint64_t programSize = payloadSize > 0 ? (uint64_t)payloadSize : 0;
+  SetupSignatureReader signature(programSize);
+  DecodedSetup decoded = {0, setup, false, &signature, 0, programSize, &progress};
   result = RunStep([&] {
     PayloadStreams streams = CreatePayloadStreams(file, header);
     LzmaOutcome outcome = DecompressPayload(
@@ -289,6 +295,7 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
     delete streams.input;
   });
   if (!result.ok) return fail("payload", result);
+  report.setupSignature = signature.Finish();
   if (decoded.writeFailed) {
     PlatformCloseHandle(file);
     report.failure = setup->error;
@@ -322,7 +329,7 @@ VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup) {
                      " bytes decoded from " +
                      std::to_string(header.payloadPackedSize) + ", CRC-32 " +
                      Hex32(decoded.crc)));
-  if (!CheckSetupSignature(path, signature.Finish(), launcherSigner, &report)) return report;
+  if (!CheckSetupSignature(path, *report.setupSignature, launcherSigner, &report)) return report;
   report.lines.push_back(
       std::string("outcome: the launcher writes the temporary copy and starts "
                   "the setup program") +

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "packer/ByteSink.h"
+#include "packer/SetupSignature.h"
 
 namespace packer {
 
@@ -16,6 +19,8 @@ struct VerifyReport {
   bool ok = false;
   std::vector<std::string> lines;  // one per step, for stdout
   std::string failure;             // one line, when !ok
+  // Read from the decoded setup program, once it decoded.
+  std::optional<SetupSignature> setupSignature;
 };
 
 // Checks first what Windows' loader checks (a file it refuses never runs),
@@ -23,8 +28,10 @@ struct VerifyReport {
 // the Windows release is not judged, only the package's support data
 // reported. The decoded setup program goes to `setup` (when given) as it is
 // decoded, so memory stays the same whatever its size; what `setup`
-// received is the program only when the report is ok.
-VerifyReport VerifyLauncherFile(const std::string& path,
-                                ByteSink* setup = nullptr);
+// received is the program only when the report is ok. `progress` gets
+// (bytes decoded, total).
+VerifyReport VerifyLauncherFile(
+    const std::string& path, ByteSink* setup = nullptr,
+    const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
 
 }  // namespace packer

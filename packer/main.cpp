@@ -601,12 +601,20 @@ int RunInspect(const ParsedArgs& args) {
   packer::PackageInfo info;
   if (!packer::ReadPackageInfo(file, &info, &error))
     return Fail(path + " is not a launcher file: " + error);
-  // The setup program's signature needs the program: decode it.
+  // The setup program's signature needs the program, decoded as verify
+  // decodes it; a package verify stops at has none to show.
   ProgressDisplay progress(
       StderrIsTerminal() && info.header.payloadSize >= (int64_t)kProgressThreshold, "decoding");
-  info.setupSignature = packer::DecodeSetupSignature(
-      file, info.header, [&progress](uint64_t done, uint64_t total) { progress.Update(done, total); });
+  const packer::VerifyReport report = packer::VerifyLauncherFile(
+      path, nullptr, [&progress](uint64_t done, uint64_t total) { progress.Update(done, total); });
   progress.Finish();
+  info.setupSignature = report.setupSignature;
+  if (!info.setupSignature) {
+    info.setupSignature.emplace();
+    info.setupSignature->state = packer::SignatureState::Unread;
+    info.setupSignature->detail =
+        "the launcher's checks stop before the setup program (see stubpack verify)";
+  }
   std::string text = args.values.count("--json")
                          ? packer::FormatPackageInfoJson(path, info)
                          : packer::FormatPackageInfo(path, info);

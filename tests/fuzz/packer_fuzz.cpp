@@ -5,8 +5,9 @@
 //
 // Every input must end in a defined outcome: a one-line refusal, or a read
 // whose parts agree with each other. inspect's JSON must parse; a file that
-// verify passes must pass the loader checks, read back as whole in inspect,
-// and decode to exactly what an independent liblzma decode gives, and
+// verify passes must pass the loader checks, read back as whole in inspect
+// (the setup program's signature too), and decode to exactly what an
+// independent liblzma decode gives, and
 // extract must write those bytes; a stub that build accepts must give a
 // launcher file that verify passes. Anything else aborts.
 #include <unistd.h>
@@ -27,6 +28,7 @@
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
+#include "packer/SetupSignature.h"
 #include "packer/Verify.h"
 #include "tests/fuzz/ReferenceDecode.h"
 #include "tests/fuzz/FuzzChecks.h"
@@ -143,18 +145,19 @@ bool CheckReaders(const Bytes& file) {
   packer::PackageInfo info;
   std::string error;
   const bool readable = packer::ReadPackageInfo(file, &info, &error);
+  const std::string path = ScratchPath(".exe");
+  WriteScratch(path, file);
+  packer::MemorySink decoded;
+  packer::VerifyReport report = packer::VerifyLauncherFile(path, &decoded);
   if (readable) {
+    // inspect shows the setup program's signature as verify read it.
+    info.setupSignature = report.setupSignature;
     Require(!packer::FormatPackageInfo("fuzz.exe", info).empty());
     const std::string json = packer::FormatPackageInfoJson("fuzz.exe", info);
     Require(JsonChecker(json).Document());
   } else {
     Require(OneLine(error));
   }
-
-  const std::string path = ScratchPath(".exe");
-  WriteScratch(path, file);
-  packer::MemorySink decoded;
-  packer::VerifyReport report = packer::VerifyLauncherFile(path, &decoded);
   if (!report.ok) {
     Require(OneLine(report.failure));
     return false;
@@ -167,6 +170,14 @@ bool CheckReaders(const Bytes& file) {
   Require(ReferenceDecode(info.header, file.data(), file.size(), &expected));
   Require(decoded.bytes.size() == (size_t)info.header.payloadSize);
   Require(decoded.bytes == expected);
+  // Read piece by piece as it was decoded, the setup program's signature is
+  // what the whole program gives.
+  packer::SetupSignatureReader reader(expected.size());
+  reader.Take(0, expected.data(), expected.size());
+  const packer::SetupSignature whole = reader.Finish();
+  Require(report.setupSignature && report.setupSignature->state == whole.state &&
+          report.setupSignature->detail == whole.detail &&
+          report.setupSignature->signer.certificate == whole.signer.certificate);
 
   const std::string out = ScratchPath(".out");
   packer::OutputFile output;
