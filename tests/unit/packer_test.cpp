@@ -22,6 +22,7 @@
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
+#include "packer/Sha256.h"
 #include "tests/unit/TestPackages.h"
 
 namespace {
@@ -325,6 +326,51 @@ TEST(PackerReproducibility, SameInputsSameBytes) {
   EXPECT_EQ(first, second);
   options.lzma.preset = 5;
   EXPECT_NE(packer::BuildLauncherFile(stub, setup, options).file, first);
+}
+
+// The setup program is compressed from pieces of this size.
+const size_t kPiece = 1u << 20;
+
+// Programs that end just before, on and just after a piece boundary, or
+// span several pieces, must give the bytes the packer gave when it held
+// the whole program (SHA-256 of each file, built before it streamed).
+struct PinnedBuild {
+  size_t size;
+  uint32_t preset;
+  const char* sha256;
+};
+const PinnedBuild kPinnedBuilds[] = {
+    {kPiece - 1, 0,
+     "429d301fd544eb06d0756738886fd357019136d6ad71ef84c10e369bb08ae5df"},
+    {kPiece, 0,
+     "7a359cc375df61b935f11a054d071a00f3217b453a13a79b781247ebde142376"},
+    {kPiece + 1, 0,
+     "e811b1069f0d8ac4fae742aed8fd2b6abb2456e9965baf7880ad312df2b9fea9"},
+    {2 * kPiece + 1, 0,
+     "ab284fb9ab4dea5cb12f4bd0001d05eb86d35768b5aaf0c331c35ab90d8ca0f8"},
+    // The default preset, its dictionary shrunk to the program's size.
+    {100000, 6,
+     "337dfaae02ed9674dcfd17996f77810599aa745b803d8107d349873feee36d27"},
+};
+
+packer::PackageOptions PinnedOptions(const PinnedBuild& pinned) {
+  packer::PackageOptions options;
+  options.lzma.preset = pinned.preset;
+  options.extraInsideCrc = {1, 2, 3};
+  return options;
+}
+
+std::string Digest(const Bytes& bytes) { return packer::Sha256Hex(bytes.data(), bytes.size()); }
+
+TEST(PackerStreaming, PieceBoundariesGiveThePinnedBytes) {
+  for (const PinnedBuild& pinned : kPinnedBuilds) {
+    SCOPED_TRACE(pinned.size);
+    const Bytes setup = MakeSetup(pinned.size, 11);
+    const packer::BuildResult built =
+        packer::BuildLauncherFile(MakeStub(), setup, PinnedOptions(pinned));
+    ASSERT_TRUE(built.ok) << built.error;
+    EXPECT_EQ(Digest(built.file), pinned.sha256);
+  }
 }
 
 TEST(PackerProgress, ReportsGrowingCountsUpToTheTotal) {
