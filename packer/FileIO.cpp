@@ -3,6 +3,7 @@
 // OutputFile.
 #include "packer/FileIO.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -51,35 +52,72 @@ bool CheckRegularFile(const std::string& path, const std::string& what,
   return true;
 }
 
+bool FileSource::Fail(const std::string& message) {
+  error = message;
+  return false;
+}
+
+bool FileSource::Changed() {
+  return Fail("cannot read " + what_ + " " + path_ + ": the file changed while it was read");
+}
+
+bool FileSource::Open(const std::string& path, const std::string& what, uint64_t limit,
+                      const std::string& limitReason) {
+  path_ = path;
+  what_ = what;
+  if (!CheckRegularFile(path, what, &error)) return false;
+  const fs::path file = FromUtf8(path);
+  std::error_code code;
+  size_ = fs::file_size(file, code);
+  if (!code) modified_ = fs::last_write_time(file, code);
+  if (code) return Fail("cannot read " + what + " " + path + ": " + Reason(code));
+  if (size_ > limit)
+    return Fail(what + " " + path + " is " + std::to_string(size_) + " bytes; " + limitReason);
+  in_.open(file, std::ios::binary);
+  if (!in_) return Fail("cannot open " + what + " " + path + ": " + std::strerror(errno));
+  return true;
+}
+
+bool FileSource::Next(const uint8_t** data, size_t* size) {
+  *data = piece_.data();
+  *size = 0;
+  if (finished_) return true;
+  if (read_ == size_) {
+    // The end the size promised must be the file's end, and the file the
+    // one whose size and time were taken at the start.
+    if (in_.peek() != EOF) return Changed();
+    std::error_code code;
+    const fs::path file = FromUtf8(path_);
+    if (fs::file_size(file, code) != size_ || code ||
+        fs::last_write_time(file, code) != modified_ || code)
+      return Changed();
+    finished_ = true;
+    return true;
+  }
+  const size_t want = (size_t)std::min<uint64_t>(kSourcePiece, size_ - read_);
+  piece_.resize(std::max(piece_.size(), want));
+  in_.read((char*)piece_.data(), (std::streamsize)want);
+  if ((size_t)in_.gcount() != want) return Changed();
+  read_ += want;
+  *data = piece_.data();
+  *size = want;
+  return true;
+}
+
 bool ReadWholeFile(const std::string& path, const std::string& what,
                    std::vector<uint8_t>* bytes, std::string* error,
                    uint64_t limit, const std::string& limitReason) {
-  if (!CheckRegularFile(path, what, error)) return false;
-  const fs::path file = FromUtf8(path);
-  std::error_code code;
-  const uintmax_t size = fs::file_size(file, code);
-  if (code) {
-    *error = "cannot read " + what + " " + path + ": " + Reason(code);
-    return false;
+  FileSource source;
+  bool ok = source.Open(path, what, limit, limitReason);
+  if (ok) bytes->resize((size_t)source.Size());
+  const uint8_t* piece;
+  size_t size = 1;
+  for (size_t at = 0; ok && size; at += size) {
+    ok = source.Next(&piece, &size);
+    if (ok) std::copy(piece, piece + size, bytes->data() + at);
   }
-  if (size > limit) {
-    *error = what + " " + path + " is " + std::to_string(size) + " bytes; " +
-             limitReason;
-    return false;
-  }
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    *error = "cannot open " + what + " " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  bytes->resize((size_t)size);
-  in.read((char*)bytes->data(), (std::streamsize)size);
-  if ((uintmax_t)in.gcount() != size || in.peek() != EOF) {
-    *error = "cannot read " + what + " " + path +
-             ": the file changed while it was read";
-    return false;
-  }
-  return true;
+  if (!ok) *error = source.error;
+  return ok;
 }
 
 bool WriteFileAtomically(const std::string& path,
