@@ -18,6 +18,8 @@ class ByteSink {
   virtual bool Append(const uint8_t* data, size_t size) = 0;
   virtual bool WriteAt(uint64_t offset, const uint8_t* data, size_t size) = 0;
   virtual bool ReadAt(uint64_t offset, uint8_t* data, size_t size) = 0;
+  // The bytes written so far, up to the furthest one.
+  virtual uint64_t Size() const = 0;
   // One line, after a call returned false.
   std::string error;
 };
@@ -39,6 +41,7 @@ class MemorySink : public ByteSink {
               bytes.begin() + (ptrdiff_t)(offset + size), data);
     return true;
   }
+  uint64_t Size() const override { return bytes.size(); }
   std::vector<uint8_t> bytes;
 
  private:

@@ -57,6 +57,7 @@ class OutputFile : public ByteSink {
   bool Append(const uint8_t* data, size_t size) override;
   bool WriteAt(uint64_t offset, const uint8_t* data, size_t size) override;
   bool ReadAt(uint64_t offset, uint8_t* data, size_t size) override;
+  uint64_t Size() const override { return size_; }
 
   // Flushes and closes the temporary file and renames it over the output.
   // A file it replaces passes on its permission bits (POSIX).

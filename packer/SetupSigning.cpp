@@ -81,7 +81,7 @@ bool PrepareSetupProgram(const SetupSigningOptions& options, SetupProgram* setup
     return false;
   if (isSigned && !RemoveSignature(&program, error))
     return Fail(error, "--resign-setup: setup program " + path + ": " + *error);
-  if (!SignCopy(options.signCommand, options.signTimeout, program, "setup program",
+  if (!SignCopy(options.signCommand, options.signTimeout, ViewOf(program), "setup program",
                 options.outPath, &setup->signedCopy_, error))
     return Fail(error, "--sign-setup: " + *error);
   return true;

@@ -2,6 +2,7 @@
 // Running the signing command and judging what it produced.
 #include "packer/SignCommand.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -395,44 +396,143 @@ bool CheckSignCommand(const std::string& command, std::string* error) {
   return ExpandSignCommand(command, &line, error);
 }
 
-bool CheckSignatureAdded(const std::vector<uint8_t>& unsignedFile,
-                         const std::vector<uint8_t>& signedFile, const std::string& what,
-                         std::string* error) {
-  PeLayout before, after;
-  std::string problem;
-  if (!ReadPeLayout(unsignedFile, &before, &problem) ||
-      !ReadPeLayout(signedFile, &after, &problem))
-    return Fail(error, "the signed file is " + problem);
-  if (!after.hasSecurityDirectory || after.certificateOffset == 0 || after.certificateSize == 0)
-    return Fail(error, "the signed file carries no signature");
-  if ((uint64_t)after.certificateOffset + after.certificateSize != signedFile.size())
-    return Fail(error, "the signed file has bytes after its certificate table");
-  if (after.certificateOffset < unsignedFile.size())
-    return Fail(error, "the signature does not lie behind the unsigned " + what);
-  const std::string table = CheckCertificateTable(
-      after, unsignedFile.size(), signedFile.size(),
-      [&](uint64_t offset, uint8_t* into, size_t size) {
-        std::memcpy(into, signedFile.data() + offset, size);
-        return true;
-      });
-  if (!table.empty()) return Fail(error, table);
-  // Everything before the certificate table is the unsigned file, save the
-  // two fields signing sets, and at most alignment padding.
-  for (size_t i = 0; i < after.certificateOffset; ++i) {
-    const uint8_t expected = i < unsignedFile.size() ? unsignedFile[i] : 0;
-    const bool field = (i >= after.checksumOffset && i < after.checksumOffset + 4) ||
-                       (i >= after.securityDirectoryOffset &&
-                        i < after.securityDirectoryOffset + 8);
-    if (!field && signedFile[i] != expected)
-      return Fail(error, "the signing command changed byte " + std::to_string(i) + " of the " +
-                             what);
+namespace {
+
+// What the signed file is compared and copied in.
+const size_t kComparePiece = 1u << 20;
+
+// The file's first bytes, as far as its headers can reach.
+bool ReadHead(const FileView& file, std::vector<uint8_t>* head) {
+  head->resize((size_t)std::min<uint64_t>(file.size, kLoaderHeadBytes));
+  return file.read(0, head->data(), head->size());
+}
+
+// Everything before the certificate table is the unsigned file, save the
+// two fields signing sets, and at most alignment padding.
+std::string CompareBeforeTable(const FileView& unsignedFile, const FileView& signedFile,
+                               const PeLayout& after, const std::string& what) {
+  std::vector<uint8_t> expected(kComparePiece), actual(kComparePiece);
+  for (uint64_t at = 0; at < after.certificateOffset; at += kComparePiece) {
+    const size_t piece = (size_t)std::min<uint64_t>(kComparePiece, after.certificateOffset - at);
+    const size_t known =
+        at < unsignedFile.size ? (size_t)std::min<uint64_t>(piece, unsignedFile.size - at) : 0;
+    if (!unsignedFile.read(at, expected.data(), known) ||
+        !signedFile.read(at, actual.data(), piece))
+      return "it cannot be read back";
+    std::fill(expected.begin() + (ptrdiff_t)known, expected.begin() + (ptrdiff_t)piece, 0);
+    for (size_t i = 0; i < piece; ++i) {
+      const uint64_t offset = at + i;
+      const bool field = (offset >= after.checksumOffset && offset < after.checksumOffset + 4) ||
+                         (offset >= after.securityDirectoryOffset &&
+                          offset < after.securityDirectoryOffset + 8);
+      if (!field && actual[i] != expected[i])
+        return "the signing command changed byte " + std::to_string(offset) + " of the " + what;
+    }
+  }
+  return "";
+}
+
+// The command's result, read a piece at a time wherever the checks look.
+class ResultFile {
+ public:
+  bool Open(const std::string& path, uint64_t unsignedSize, const std::string& what,
+            std::string* error) {
+    std::error_code code;
+    size_ = std::filesystem::file_size(std::filesystem::u8path(path), code);
+    if (code) return Fail(error, "cannot read signed file " + path + ": " + code.message());
+    if (size_ > unsignedSize + kSignatureAllowance)
+      return Fail(error, "signed file " + path + " is " + std::to_string(size_) +
+                             " bytes; signing may add at most 16 MiB to the " +
+                             std::to_string(unsignedSize) + " bytes of the " + what);
+    in_.open(std::filesystem::u8path(path), std::ios::binary);
+    return in_ ? true : Fail(error, "cannot open signed file " + path);
+  }
+  FileView View() {
+    return {size_, [this](uint64_t offset, uint8_t* into, size_t size) {
+              in_.clear();
+              in_.seekg((std::streamoff)offset);
+              return (bool)in_.read((char*)into, (std::streamsize)size);
+            }};
+  }
+
+ private:
+  std::ifstream in_;
+  uint64_t size_ = 0;
+};
+
+// Copies bytes `from`-`to` of `source` to the same place in `file`.
+bool CopyRange(const FileView& source, uint64_t from, uint64_t to, ByteSink& file,
+               std::string* error) {
+  std::vector<uint8_t> piece(std::min<uint64_t>(kComparePiece, to - from));
+  for (uint64_t at = from; at < to; at += piece.size()) {
+    const size_t size = (size_t)std::min<uint64_t>(piece.size(), to - at);
+    if (!source.read(at, piece.data(), size))
+      return Fail(error, "the signed file cannot be read back");
+    if (!file.WriteAt(at, piece.data(), size)) return Fail(error, file.error);
   }
   return true;
 }
 
-bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
-                     const std::vector<uint8_t>& signedFile, const std::string& path,
-                     std::string* error) {
+// Makes `file`, the unsigned launcher file, the signed one CheckSignedFile
+// accepted: the two fields signing sets, then padding and certificate table.
+bool TakeSignature(const FileView& signedFile, ByteSink& file, std::string* error) {
+  std::vector<uint8_t> head;
+  PeLayout after;
+  std::string problem;
+  if (!ReadHead(signedFile, &head) || !ReadPeLayout(head, &after, &problem))
+    return Fail(error, "the signed file cannot be read back");
+  return CopyRange(signedFile, after.checksumOffset, after.checksumOffset + 4, file, error) &&
+         CopyRange(signedFile, after.securityDirectoryOffset, after.securityDirectoryOffset + 8,
+                   file, error) &&
+         CopyRange(signedFile, file.Size(), signedFile.size, file, error);
+}
+
+// The unsigned file, copied for the command: it may sign in place.
+bool WriteCopy(const FileView& file, const std::string& path, std::string* error) {
+  std::ofstream out(std::filesystem::u8path(path), std::ios::binary);
+  std::vector<uint8_t> piece((size_t)std::min<uint64_t>(kComparePiece, file.size));
+  for (uint64_t at = 0; out && at < file.size; at += piece.size()) {
+    const size_t size = (size_t)std::min<uint64_t>(piece.size(), file.size - at);
+    if (!file.read(at, piece.data(), size)) return Fail(error, "cannot read the unsigned file");
+    out.write((const char*)piece.data(), (std::streamsize)size);
+  }
+  out.close();
+  return out ? true : Fail(error, "cannot write " + path);
+}
+
+}  // namespace
+
+FileView ViewOf(const std::vector<uint8_t>& bytes) {
+  return {bytes.size(), [&bytes](uint64_t offset, uint8_t* into, size_t size) {
+            if (offset > bytes.size() || size > bytes.size() - offset) return false;
+            std::memcpy(into, bytes.data() + offset, size);
+            return true;
+          }};
+}
+
+bool CheckSignatureAdded(const FileView& unsignedFile, const FileView& signedFile,
+                         const std::string& what, std::string* error) {
+  std::vector<uint8_t> head;
+  PeLayout before, after;
+  std::string problem;
+  if (!ReadHead(unsignedFile, &head) || !ReadPeLayout(head, &before, &problem) ||
+      !ReadHead(signedFile, &head) || !ReadPeLayout(head, &after, &problem))
+    return Fail(error, "the signed file is " + (problem.empty() ? "unreadable" : problem));
+  if (!after.hasSecurityDirectory || after.certificateOffset == 0 || after.certificateSize == 0)
+    return Fail(error, "the signed file carries no signature");
+  if ((uint64_t)after.certificateOffset + after.certificateSize != signedFile.size)
+    return Fail(error, "the signed file has bytes after its certificate table");
+  if (after.certificateOffset < unsignedFile.size)
+    return Fail(error, "the signature does not lie behind the unsigned " + what);
+  const std::string table =
+      CheckCertificateTable(after, unsignedFile.size, signedFile.size, signedFile.read);
+  if (!table.empty()) return Fail(error, table);
+  problem = CompareBeforeTable(unsignedFile, signedFile, after, what);
+  return problem.empty() ? true : Fail(error, problem);
+}
+
+bool CheckSignedFile(const FileView& unsignedFile, const FileView& signedFile,
+                     const std::string& path, std::string* error) {
   if (!CheckSignatureAdded(unsignedFile, signedFile, kLauncherFile, error)) return false;
   VerifyReport report = VerifyLauncherFile(path);
   if (!report.ok) return Fail(error, "the signed file fails verify: " + report.failure);
@@ -442,8 +542,7 @@ bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
 namespace {
 
 using SignedFileCheck =
-    std::function<bool(const std::vector<uint8_t>& signedFile, const std::string& path,
-                       std::string* error)>;
+    std::function<bool(const FileView& signedFile, const std::string& path, std::string* error)>;
 
 // Everything in `folder` but `keep` goes.
 void EmptyFolderBut(const std::string& folder, const std::string& keep) {
@@ -453,13 +552,14 @@ void EmptyFolderBut(const std::string& folder, const std::string& keep) {
 }
 
 // Signing, for both callers: a private folder beside `outPath`, the command
-// run on `unsignedFile` (called `what` in messages) there, its result read
-// within the size bound and judged by `check`. The folder is removed, unless
-// `kept` is given: the checked result then stays there as `kept`, alone.
+// run on a copy of `unsignedFile` (called `what` in messages) there, its
+// result judged by `check` within the size bound, a piece at a time, and
+// closed again. The folder is removed, unless `kept` is given: the checked
+// result then stays there as `kept`, alone.
 bool SignInFolder(const std::string& command, uint32_t timeoutSeconds,
-                  const std::vector<uint8_t>& unsignedFile, const std::string& what,
+                  const FileView& unsignedFile, const std::string& what,
                   const std::string& outPath, const SignedFileCheck& check,
-                  std::vector<uint8_t>* signedFile, SignedCopy* kept, std::string* error) {
+                  SignedCopy* kept, std::string* error) {
   std::string line;
   if (!ExpandSignCommand(command, &line, error)) return false;
   [[maybe_unused]] SigningSignals held;
@@ -478,7 +578,7 @@ bool SignInFolder(const std::string& command, uint32_t timeoutSeconds,
   const bool inPlace = command.find(kOut) == std::string::npos;
   const std::string result = inPlace ? in : out;
 
-  bool ok = WriteFileAtomically(in, unsignedFile, error);
+  bool ok = WriteCopy(unsignedFile, in, error);
   int exitCode = 0;
   if (ok) {
     const std::string interruption = TakeInterruption();
@@ -499,14 +599,12 @@ bool SignInFolder(const std::string& command, uint32_t timeoutSeconds,
                          std::string(inPlace ? "file" : "{out}") +
                          (tail.empty() ? "" : ": " + tail));
   }
-  // Never more than the signature's room is read.
-  if (ok && !ReadWholeFile(result, "signed file", signedFile, &problem,
-                           unsignedFile.size() + kSignatureAllowance,
-                           "signing may add at most 16 MiB to the " +
-                               std::to_string(unsignedFile.size()) + " bytes of the " + what))
-    ok = Fail(error, "the sign command's result is refused: " + problem);
-  if (ok && !check(*signedFile, result, &problem))
-    ok = Fail(error, "the sign command's result is refused: " + problem);
+  if (ok) {
+    ResultFile signedFile;
+    if (!signedFile.Open(result, unsignedFile.size, what, &problem) ||
+        !check(signedFile.View(), result, &problem))
+      ok = Fail(error, "the sign command's result is refused: " + problem);
+  }
   const std::string interruption = TakeInterruption();
   if (ok && !interruption.empty()) ok = Fail(error, interruption);
   if (ok && kept) {
@@ -521,16 +619,21 @@ bool SignInFolder(const std::string& command, uint32_t timeoutSeconds,
 
 }  // namespace
 
-bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds,
-                    const std::vector<uint8_t>& unsignedFile, const std::string& outPath,
-                    std::vector<uint8_t>* signedFile, std::string* error) {
+bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds, ByteSink& file,
+                    const std::string& outPath, std::string* error) {
+  const FileView unsignedFile = {file.Size(), [&file](uint64_t offset, uint8_t* into,
+                                                      size_t size) {
+                                   return file.ReadAt(offset, into, size);
+                                 }};
   return SignInFolder(
       command, timeoutSeconds, unsignedFile, kLauncherFile, outPath,
-      [&unsignedFile](const std::vector<uint8_t>& result, const std::string& path,
-                      std::string* problem) {
-        return CheckSignedFile(unsignedFile, result, path, problem);
+      [&](const FileView& result, const std::string& path, std::string* problem) {
+        if (!CheckSignedFile(unsignedFile, result, path, problem)) return false;
+        if (TakeSignature(result, file, problem)) return true;
+        *problem = "it could not be copied into the output: " + *problem;
+        return false;
       },
-      signedFile, nullptr, error);
+      nullptr, error);
 }
 
 SignedCopy::~SignedCopy() {
@@ -546,15 +649,14 @@ void SignedCopy::Keep(const std::string& folder, const std::string& path) {
 }
 
 bool SignCopy(const std::string& command, uint32_t timeoutSeconds,
-              const std::vector<uint8_t>& unsignedFile, const std::string& what,
+              const FileView& unsignedFile, const std::string& what,
               const std::string& outPath, SignedCopy* copy, std::string* error) {
-  std::vector<uint8_t> signedFile;
   return SignInFolder(
       command, timeoutSeconds, unsignedFile, what, outPath,
-      [&](const std::vector<uint8_t>& result, const std::string&, std::string* problem) {
+      [&](const FileView& result, const std::string&, std::string* problem) {
         return CheckSignatureAdded(unsignedFile, result, what, problem);
       },
-      &signedFile, copy, error);
+      copy, error);
 }
 
 }  // namespace packer

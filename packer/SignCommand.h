@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "packer/ByteSink.h"
+#include "packer/PeImage.h"
+
 namespace packer {
 
 const uint32_t kDefaultSignTimeout = 600;  // seconds
@@ -24,29 +27,37 @@ bool CheckSignCommand(const std::string& command, std::string* error);
 // after an escape character, where that quoting would break.
 bool ExpandSignCommand(const std::string& command, std::string* line, std::string* error);
 
-// Writes `unsignedFile` into a private folder beside `outPath`, runs
-// `command` there through the shell, with the paths in the environment, and
-// checks what it wrote with CheckSignedFile. The command, and everything it
-// started, is ended after `timeoutSeconds`, on Ctrl-C, SIGTERM and SIGHUP
-// (its process group on POSIX, its job object on Windows). The folder is
-// removed whatever it holds. On failure, one line: the command's exit code
-// and the last lines of its output, or why it was ended.
-bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds,
-                    const std::vector<uint8_t>& unsignedFile, const std::string& outPath,
-                    std::vector<uint8_t>* signedFile, std::string* error);
+// A file as its size and a way to read pieces of it.
+struct FileView {
+  uint64_t size;
+  FileReader read;
+};
+// A view of bytes in memory, which must outlive it.
+FileView ViewOf(const std::vector<uint8_t>& bytes);
+
+// Signs `file`, the complete unsigned launcher file: copies it into a
+// private folder beside `outPath`, runs `command` there through the shell,
+// with the paths in the environment, and checks what it wrote with
+// CheckSignedFile; then `file` becomes the signed file. The command, and
+// everything it started, is ended after `timeoutSeconds`, on Ctrl-C,
+// SIGTERM and SIGHUP (its process group on POSIX, its job object on
+// Windows). The folder is removed whatever it holds. On failure, one line:
+// the command's exit code and the last lines of its output, or why it was
+// ended; `file` may then hold anything.
+bool RunSignCommand(const std::string& command, uint32_t timeoutSeconds, ByteSink& file,
+                    const std::string& outPath, std::string* error);
 
 // The signed file is the unsigned one with only its CheckSum and
 // certificate-table entry changed, then a well-formed certificate table,
 // ending the file. `what` names the file in messages ("setup program").
-bool CheckSignatureAdded(const std::vector<uint8_t>& unsignedFile,
-                         const std::vector<uint8_t>& signedFile, const std::string& what,
-                         std::string* error);
+// Both are read a piece at a time.
+bool CheckSignatureAdded(const FileView& unsignedFile, const FileView& signedFile,
+                         const std::string& what, std::string* error);
 
 // CheckSignatureAdded, and the launcher's own checks pass on the signed
 // file (run on the file at `path`).
-bool CheckSignedFile(const std::vector<uint8_t>& unsignedFile,
-                     const std::vector<uint8_t>& signedFile, const std::string& path,
-                     std::string* error);
+bool CheckSignedFile(const FileView& unsignedFile, const FileView& signedFile,
+                     const std::string& path, std::string* error);
 
 // A signed file kept on disk for a later step to read, alone in the private
 // folder it was signed in. The folder goes when this does, and when stubpack
@@ -70,7 +81,7 @@ class SignedCopy {
 // program"): the result must pass CheckSignatureAdded, and stays on disk as
 // `copy` instead of being returned.
 bool SignCopy(const std::string& command, uint32_t timeoutSeconds,
-              const std::vector<uint8_t>& unsignedFile, const std::string& what,
+              const FileView& unsignedFile, const std::string& what,
               const std::string& outPath, SignedCopy* copy, std::string* error);
 
 }  // namespace packer

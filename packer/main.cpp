@@ -564,28 +564,16 @@ int RunBuild(const ParsedArgs& args) {
   options.progress = [&progress](uint64_t done, uint64_t total) {
     progress.Update(done, total);
   };
+  // Signing works on OUT's temporary, which becomes OUT only once the
+  // signed result passed.
   packer::OutputFile out;
-  if (!has("--sign-command")) {
-    if (!out.Open(get("--out"))) return Fail(out.error);
-    error = packer::BuildLauncherFile(stub, setup, options, out);
-    progress.Finish();
-  } else {
-    // Signing needs the complete unsigned file first; only the checked,
-    // signed result goes to OUT, whose temporary opens only then (the
-    // signal handlers know one temporary at a time).
-    packer::MemorySink unsignedFile;
-    error = packer::BuildLauncherFile(stub, setup, options, unsignedFile);
-    progress.Finish();
-    Bytes signedFile;
-    if (error.empty() &&
-        !packer::RunSignCommand(get("--sign-command"), signTimeout, unsignedFile.bytes,
-                                get("--out"), &signedFile, &error))
-      return Fail(error);
-    if (error.empty() &&
-        (!out.Open(get("--out")) || !out.Append(signedFile.data(), signedFile.size())))
-      return Fail(out.error);
-  }
+  if (!out.Open(get("--out"))) return Fail(out.error);
+  error = packer::BuildLauncherFile(stub, setup, options, out);
+  progress.Finish();
   if (!error.empty()) return Fail(error);
+  if (has("--sign-command") &&
+      !packer::RunSignCommand(get("--sign-command"), signTimeout, out, get("--out"), &error))
+    return Fail(error);
   if (!out.Commit()) return Fail(out.error);
   if (!setupProgram.Warning().empty())
     std::fprintf(stderr, "stubpack: warning: %s\n", setupProgram.Warning().c_str());

@@ -28,6 +28,7 @@ HAVE_WINE = winelib.wine_available() and WINDOWS_STUBPACK.is_file()
 
 # A stand-in signer: appends a well-formed certificate table (one
 # WIN_CERTIFICATE, PKCS#7 type, no real signature) and points directory 4 at it.
+# A third argument names a byte it changes as well.
 SIGNER = """
 import struct, sys
 data = bytearray(open(sys.argv[1], "rb").read())
@@ -35,6 +36,8 @@ data += bytes(-len(data) % 8)
 table = struct.pack("<IHH", 16, 0x200, 2) + b"notPKCS7"
 entry = struct.unpack_from("<I", data, 60)[0] + 24 + 112 + 4 * 8
 struct.pack_into("<II", data, entry, len(data), len(table))
+if len(sys.argv) > 3:
+    data[int(sys.argv[3])] ^= 1
 open(sys.argv[2], "wb").write(data + table)
 """
 
@@ -92,6 +95,29 @@ class HostilePacker(unittest.TestCase):
                 self.assertIn("signature     ok", verify.stdout)
                 self.assertEqual(os.listdir(self.dir / name), ["x.exe"])
                 self.assert_no_shell_code_ran()
+
+    def test_signed_result_is_compared_and_taken_piece_by_piece(self):
+        # A launcher file of several 1 MiB pieces: a byte changed on either
+        # side of a piece boundary is found, and an honest result becomes OUT
+        # byte for byte.
+        self.setup.write_bytes(os.urandom(3 << 20))
+        unsigned = self.dir / "unsigned.exe"
+        self.assertEqual(self.build(unsigned).returncode, 0)
+        size = unsigned.stat().st_size
+        sign = "python3 %s {in} {out}" % self.signer
+        for changed in ((1 << 20) - 1, 1 << 20, (1 << 20) + 1, size - 1, None):
+            with self.subTest(changed=changed):
+                out = self.dir / "x.exe"
+                result = self.build(out, "--sign-command",
+                                    sign + ("" if changed is None else " %d" % changed))
+                if changed is not None:
+                    self.assert_one_line(result, "changed byte %d of the launcher file" % changed)
+                    self.assertFalse(out.exists())
+                    continue
+                self.assertEqual(result.returncode, 0, result.stderr)
+                expected = self.dir / "expected.exe"
+                run(sys.executable, self.signer, unsigned, expected)
+                self.assertEqual(out.read_bytes(), expected.read_bytes())
 
     def test_placeholders_in_quotes_are_refused(self):
         for template, fragment in [

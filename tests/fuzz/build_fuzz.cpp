@@ -168,7 +168,8 @@ void FuzzSignedFile(const Bytes& input) {
   std::memcpy(signedFile.data() + layout.securityDirectoryOffset, &offset, 4);
   std::memcpy(signedFile.data() + layout.securityDirectoryOffset + 4, input.data() + 2, 4);
   const std::string path = WriteScratch(signedFile);
-  if (!packer::CheckSignedFile(unsignedFile, signedFile, path, &error)) {
+  if (!packer::CheckSignedFile(packer::ViewOf(unsignedFile), packer::ViewOf(signedFile), path,
+                               &error)) {
     Require(OneLine(error));
     return;
   }
