@@ -79,28 +79,41 @@ std::string CheckLzmaSettings(const LzmaSettings& settings) {
   return "";
 }
 
-bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
-                     const BlockConsumer& consume, uint8_t properties[5],
-                     std::string* error,
-                     const std::function<void(uint64_t, uint64_t)>& progress) {
-  std::string problem = CheckLzmaSettings(settings);
-  if (!problem.empty()) {
-    *error = problem;
-    return false;
-  }
-  lzma_options_lzma options;
-  if (lzma_lzma_preset(&options, settings.preset)) {
+namespace {
+
+// liblzma's options for `settings`; a dictionary left automatic is the
+// preset's, but no larger than the setup program (its size, not its bytes).
+bool EncoderOptions(const LzmaSettings& settings, uint64_t setupSize,
+                    lzma_options_lzma* options, std::string* error) {
+  *error = CheckLzmaSettings(settings);
+  if (!error->empty()) return false;
+  if (lzma_lzma_preset(options, settings.preset)) {
     *error = "unsupported LZMA preset " + std::to_string(settings.preset);
     return false;
   }
-  options.lc = settings.lc;
-  options.lp = settings.lp;
-  options.pb = settings.pb;
-  if (settings.dictionarySize != 0) {
-    options.dict_size = settings.dictionarySize;
-  } else if (setup.size() < options.dict_size) {
-    options.dict_size = setup.size() < 4096 ? 4096 : (uint32_t)setup.size();
-  }
+  options->lc = settings.lc;
+  options->lp = settings.lp;
+  options->pb = settings.pb;
+  if (settings.dictionarySize != 0)
+    options->dict_size = settings.dictionarySize;
+  else if (setupSize < options->dict_size)
+    options->dict_size = setupSize < kMinDictionary ? kMinDictionary : (uint32_t)setupSize;
+  return true;
+}
+
+void PropertyBytes(const lzma_options_lzma& options, uint8_t properties[5]) {
+  properties[0] = (uint8_t)((options.pb * 5 + options.lp) * 9 + options.lc);
+  for (int i = 0; i < 4; ++i) properties[1 + i] = (uint8_t)(options.dict_size >> (8 * i));
+}
+
+}  // namespace
+
+bool CompressPayload(ByteSource& setup, const LzmaSettings& settings,
+                     const BlockConsumer& consume, uint8_t properties[5],
+                     std::string* error,
+                     const std::function<void(uint64_t, uint64_t)>& progress) {
+  lzma_options_lzma options;
+  if (!EncoderOptions(settings, setup.Size(), &options, error)) return false;
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, &options},
                             {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream stream = LZMA_STREAM_INIT;
@@ -113,26 +126,33 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
     return false;
   }
 
+  // One piece of the setup program in, whatever the encoder makes of it
+  // out; the output's size and the encoder's never depend on the input's.
   Bytes chunk(kEncodeChunk);
-  size_t fed = 0;
+  uint64_t read = 0;
+  bool ended = false;
   for (;;) {
-    if (stream.avail_in == 0 && fed < setup.size()) {
-      size_t piece = std::min(kEncodeChunk, setup.size() - fed);
-      stream.next_in = setup.data() + fed;
+    if (stream.avail_in == 0 && !ended) {
+      size_t piece;
+      if (!setup.Next(&stream.next_in, &piece)) {
+        lzma_end(&stream);
+        *error = setup.error;
+        return false;
+      }
       stream.avail_in = piece;
-      fed += piece;
+      read += piece;
+      ended = piece == 0;
+      if (progress && piece) progress(read, setup.Size());
     }
     stream.next_out = chunk.data();
     stream.avail_out = chunk.size();
-    lzma_action action = fed == setup.size() ? LZMA_FINISH : LZMA_RUN;
-    ret = lzma_code(&stream, action);
+    ret = lzma_code(&stream, ended ? LZMA_FINISH : LZMA_RUN);
     const size_t produced = chunk.size() - stream.avail_out;
     if (produced && !consume(chunk.data(), produced)) {
       lzma_end(&stream);
       *error = "";  // the consumer said why
       return false;
     }
-    if (progress) progress(stream.total_in, setup.size());
     if (ret == LZMA_STREAM_END) break;
     if (ret != LZMA_OK) {
       lzma_end(&stream);
@@ -141,28 +161,25 @@ bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
     }
   }
   lzma_end(&stream);
-
-  properties[0] = (uint8_t)((options.pb * 5 + options.lp) * 9 + options.lc);
-  for (int i = 0; i < 4; ++i)
-    properties[1 + i] = (uint8_t)(options.dict_size >> (8 * i));
+  PropertyBytes(options, properties);
   return true;
 }
 
-bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
-                     Bytes* block, uint8_t properties[5], std::string* error,
-                     const std::function<void(uint64_t, uint64_t)>& progress) {
-  block->clear();
-  return CompressPayload(
-      setup, settings,
-      [block](const uint8_t* data, size_t size) {
-        block->insert(block->end(), data, data + size);
-        return true;
-      },
-      properties, error, progress);
-}
+namespace {
 
-std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
-                              const PackageOptions& options, ByteSink& out) {
+// Where the parts of the file go, filled in as the steps learn them.
+struct Layout {
+  uint64_t packageOffset = 0;
+  uint64_t payloadOffset = 0;
+  uint64_t blockSize = 0;
+  uint64_t textOffset = 0;
+  uint64_t crcEnd = 0;
+  uint64_t packageEnd = 0;
+  uint64_t fileSize = 0;
+};
+
+std::string CheckBuildInputs(const Bytes& stub, const ByteSource& setup,
+                             const PackageOptions& options) {
   std::string stubProblem = CheckStub(stub);
   if (!stubProblem.empty()) return stubProblem;
   if (options.unsupportedText.size() > 0xFFFF)
@@ -177,134 +194,175 @@ std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
     return "the Windows 11 code range " + std::to_string(options.win11MinCode) +
            "-" + std::to_string(options.win11MaxCode) +
            " is empty (its minimum exceeds its maximum)";
-  if (!options.precompressed && setup.size() > kOffsetLimit)
-    return "the setup program is " + std::to_string(setup.size()) +
+  if (!options.precompressed && setup.Size() > kOffsetLimit)
+    return "the setup program is " + std::to_string(setup.Size()) +
            " bytes; it must be smaller than 2 GiB";
+  return "";
+}
 
-  Bytes image = stub;
-  std::string brandingError;
-  if (!ApplyBranding(image, options.branding, &brandingError)) return brandingError;
+// Writes one launcher file to `out` in order: the branded image and a blank
+// header, the block, the tail (text, extras, padding); then the header, the
+// locator and the PE checksum, which need the sizes.
+class LauncherWriter {
+ public:
+  LauncherWriter(const PackageOptions& options, ByteSink& out) : options_(options), out_(out) {}
 
-  // The header goes out as zeros and is filled in once the block's size is
-  // known: the block streams to `out` as it is compressed, never held whole.
-  const uint64_t packageOffset = image.size();
-  const uint64_t payloadOffset = packageOffset + sizeof(PackageHeader);
-  PackageHeader header = {};
-  const uint8_t* zeros = (const uint8_t*)&header;
-  if (!out.Append(image.data(), image.size()) ||
-      !out.Append(zeros, sizeof(header)))
-    return out.error;
+  std::string WriteImage(const Bytes& stub) {
+    image_ = stub;
+    std::string error;
+    if (!ApplyBranding(image_, options_.branding, &error)) return error;
+    layout_.packageOffset = image_.size();
+    layout_.payloadOffset = layout_.packageOffset + sizeof(PackageHeader);
+    const PackageHeader blank = {};
+    if (!out_.Append(image_.data(), image_.size()) ||
+        !out_.Append((const uint8_t*)&blank, sizeof(blank)))
+      return out_.error;
+    return "";
+  }
 
-  const uint64_t insideTail =
-      options.unsupportedText.size() * 2 + options.extraInsideCrc.size();
-  const uint64_t afterTail = options.extraAfterCrc.size() + kFileAlignment - 1;
-  // With a block of `blockSize` bytes, "" or why the file cannot be.
-  const auto tooLarge = [&](uint64_t blockSize) -> std::string {
-    const uint64_t crcEnd = payloadOffset + blockSize + insideTail;
-    if (crcEnd <= kOffsetLimit && crcEnd + afterTail <= 0xFFFFFFFFull) return "";
-    return "the launcher file would be " + std::to_string(crcEnd + afterTail) +
-           " bytes or more; its offsets must stay below 2 GiB";
-  };
-  uint64_t blockSize = 0;
-  if (options.precompressed) {
-    const Bytes& block = options.precompressed->block;
-    std::memcpy(header.lzmaProperties, options.precompressed->properties, 5);
-    header.payloadSize = options.precompressed->payloadSize;
-    std::string problem = tooLarge(block.size());
-    if (!problem.empty()) return problem;
-    if (!out.Append(block.data(), block.size())) return out.error;
-    blockSize = block.size();
-  } else {
+  std::string WriteBlock(ByteSource& setup) {
+    if (options_.precompressed) return WritePrecompressedBlock();
     std::string error, sinkError;
     const auto consume = [&](const uint8_t* data, size_t size) {
-      blockSize += size;
-      sinkError = tooLarge(blockSize);
-      if (!sinkError.empty()) return false;
-      if (out.Append(data, size)) return true;
-      sinkError = out.error;
-      return false;
+      layout_.blockSize += size;
+      sinkError = TooLarge(layout_.blockSize);
+      if (sinkError.empty() && !out_.Append(data, size)) sinkError = out_.error;
+      return sinkError.empty();
     };
-    if (!CompressPayload(setup, options.lzma, consume, header.lzmaProperties,
-                         &error, options.progress))
+    if (!CompressPayload(setup, options_.lzma, consume, header_.lzmaProperties, &error,
+                         options_.progress))
       return sinkError.empty() ? error : sinkError;
-    header.payloadSize = (int32_t)setup.size();
+    header_.payloadSize = (int32_t)setup.Size();
+    return "";
   }
 
-  const uint64_t textOffset = payloadOffset + blockSize;
-  const uint64_t crcEnd = textOffset + options.unsupportedText.size() * 2 +
-                          options.extraInsideCrc.size();
-  const uint64_t packageEnd = crcEnd + options.extraAfterCrc.size();
-  const uint64_t fileSize = (packageEnd + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
-  const uint8_t padding[kFileAlignment] = {};
-  Bytes text;
-  text.reserve(options.unsupportedText.size() * 2);
-  for (char16_t unit : options.unsupportedText) {
-    text.push_back((uint8_t)(unit & 0xFF));
-    text.push_back((uint8_t)(unit >> 8));
+  std::string WriteTail() {
+    layout_.textOffset = layout_.payloadOffset + layout_.blockSize;
+    layout_.crcEnd = layout_.textOffset + options_.unsupportedText.size() * 2 +
+                     options_.extraInsideCrc.size();
+    layout_.packageEnd = layout_.crcEnd + options_.extraAfterCrc.size();
+    layout_.fileSize =
+        (layout_.packageEnd + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
+    const uint8_t padding[kFileAlignment] = {};
+    Bytes text;
+    text.reserve(options_.unsupportedText.size() * 2);
+    for (char16_t unit : options_.unsupportedText) {
+      text.push_back((uint8_t)(unit & 0xFF));
+      text.push_back((uint8_t)(unit >> 8));
+    }
+    if (!out_.Append(text.data(), text.size()) ||
+        !out_.Append(options_.extraInsideCrc.data(), options_.extraInsideCrc.size()) ||
+        !out_.Append(options_.extraAfterCrc.data(), options_.extraAfterCrc.size()) ||
+        !out_.Append(padding, (size_t)(layout_.fileSize - layout_.packageEnd)))
+      return out_.error;
+    return "";
   }
-  if (!out.Append(text.data(), text.size()) ||
-      !out.Append(options.extraInsideCrc.data(), options.extraInsideCrc.size()) ||
-      !out.Append(options.extraAfterCrc.data(), options.extraAfterCrc.size()) ||
-      !out.Append(padding, (size_t)(fileSize - packageEnd)))
-    return out.error;
 
-  header.supportFlags = options.supportFlags;
-  header.win10MinCode = options.win10MinCode;
-  header.win10MaxCode = options.win10MaxCode;
-  header.win11MinCode = options.win11MinCode;
-  header.win11MaxCode = options.win11MaxCode;
-  header.adminMode = options.adminMode;
-  header.payloadOffset = (uint32_t)payloadOffset;
-  header.payloadPackedSize = (uint32_t)blockSize;
-  header.unsupportedText.textOffset = (uint32_t)textOffset;
-  header.unsupportedText.textLength = (uint16_t)options.unsupportedText.size();
-  if (!out.WriteAt(packageOffset, (const uint8_t*)&header, sizeof(header)))
-    return out.error;
+  std::string WriteHeader() {
+    header_.supportFlags = options_.supportFlags;
+    header_.win10MinCode = options_.win10MinCode;
+    header_.win10MaxCode = options_.win10MaxCode;
+    header_.win11MinCode = options_.win11MinCode;
+    header_.win11MaxCode = options_.win11MaxCode;
+    header_.adminMode = options_.adminMode;
+    header_.payloadOffset = (uint32_t)layout_.payloadOffset;
+    header_.payloadPackedSize = (uint32_t)layout_.blockSize;
+    header_.unsupportedText.textOffset = (uint32_t)layout_.textOffset;
+    header_.unsupportedText.textLength = (uint16_t)options_.unsupportedText.size();
+    if (!out_.WriteAt(layout_.packageOffset, (const uint8_t*)&header_, sizeof(header_)))
+      return out_.error;
+    return "";
+  }
 
   // One pass over what was written: the CRC of the package region and the
   // PE checksum of the file, the locator still zero (the stub's bytes
   // 128-151 are, so its words are added afterwards).
-  PeLayout layout;
-  std::string unused;
-  const bool pe = ReadPeLayout(image, &layout, &unused);
-  PeChecksum checksum(pe ? layout.checksumOffset : 0);
-  uint32_t crc = 0;
-  Bytes chunk(kEncodeChunk);
-  for (uint64_t at = 0; at < fileSize; at += chunk.size()) {
-    const size_t piece = (size_t)std::min<uint64_t>(chunk.size(), fileSize - at);
-    if (!out.ReadAt(at, chunk.data(), piece)) return out.error;
-    checksum.Add(at, chunk.data(), piece);
-    if (at + piece > packageOffset && at < crcEnd) {
-      const uint64_t from = std::max(at, packageOffset);
-      const uint64_t to = std::min(at + piece, crcEnd);
-      crc = UpdateCrc32(crc, chunk.data() + (from - at), to - from);
+  std::string WriteLocatorAndChecksum() {
+    PeLayout pe;
+    std::string unused;
+    const bool isPe = ReadPeLayout(image_, &pe, &unused);
+    PeChecksum checksum(isPe ? pe.checksumOffset : 0);
+    uint32_t crc = 0;
+    Bytes chunk(kEncodeChunk);
+    for (uint64_t at = 0; at < layout_.fileSize; at += chunk.size()) {
+      const size_t piece = (size_t)std::min<uint64_t>(chunk.size(), layout_.fileSize - at);
+      if (!out_.ReadAt(at, chunk.data(), piece)) return out_.error;
+      checksum.Add(at, chunk.data(), piece);
+      if (at + piece > layout_.packageOffset && at < layout_.crcEnd) {
+        const uint64_t from = std::max(at, layout_.packageOffset);
+        const uint64_t to = std::min(at + piece, layout_.crcEnd);
+        crc = UpdateCrc32(crc, chunk.data() + (from - at), to - from);
+      }
     }
-  }
-
-  PackageLocator locator = {};
-  locator.packageOffset = (uint32_t)packageOffset;
-  locator.crcLength = (uint32_t)(crcEnd - packageOffset);
-  locator.crcValue = crc;
-  locator.expectedFileSize = (int64_t)fileSize;
-  locator.detachedFileSize = options.detached ? (uint32_t)fileSize : 0;
-  if (!out.WriteAt(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator)))
-    return out.error;
-  // Signing tools and Windows then see an image whose checksum matches.
-  if (pe) {
+    PackageLocator locator = {};
+    locator.packageOffset = (uint32_t)layout_.packageOffset;
+    locator.crcLength = (uint32_t)(layout_.crcEnd - layout_.packageOffset);
+    locator.crcValue = crc;
+    locator.expectedFileSize = (int64_t)layout_.fileSize;
+    locator.detachedFileSize = options_.detached ? (uint32_t)layout_.fileSize : 0;
+    if (!out_.WriteAt(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator)))
+      return out_.error;
+    if (!isPe) return "";
+    // Signing tools and Windows then see an image whose checksum matches.
     checksum.Add(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator));
     uint8_t field[4];
-    const uint32_t value = checksum.Finish(fileSize);
+    const uint32_t value = checksum.Finish(layout_.fileSize);
     for (int i = 0; i < 4; ++i) field[i] = (uint8_t)(value >> (8 * i));
-    if (!out.WriteAt(layout.checksumOffset, field, 4)) return out.error;
+    if (!out_.WriteAt(pe.checksumOffset, field, 4)) return out_.error;
+    return "";
   }
-  return "";
+
+ private:
+  std::string WritePrecompressedBlock() {
+    const PrecompressedPayload& payload = *options_.precompressed;
+    std::memcpy(header_.lzmaProperties, payload.properties, 5);
+    header_.payloadSize = payload.payloadSize;
+    layout_.blockSize = payload.block.size();
+    std::string problem = TooLarge(layout_.blockSize);
+    if (!problem.empty()) return problem;
+    if (!out_.Append(payload.block.data(), payload.block.size())) return out_.error;
+    return "";
+  }
+
+  // With a block of `blockSize` bytes, "" or why the file cannot be.
+  std::string TooLarge(uint64_t blockSize) const {
+    const uint64_t insideTail =
+        options_.unsupportedText.size() * 2 + options_.extraInsideCrc.size();
+    const uint64_t afterTail = options_.extraAfterCrc.size() + kFileAlignment - 1;
+    const uint64_t crcEnd = layout_.payloadOffset + blockSize + insideTail;
+    if (crcEnd <= kOffsetLimit && crcEnd + afterTail <= 0xFFFFFFFFull) return "";
+    return "the launcher file would be " + std::to_string(crcEnd + afterTail) +
+           " bytes or more; its offsets must stay below 2 GiB";
+  }
+
+  const PackageOptions& options_;
+  ByteSink& out_;
+  Bytes image_;
+  Layout layout_;
+  PackageHeader header_ = {};
+};
+
+}  // namespace
+
+std::string BuildLauncherFile(const Bytes& stub, ByteSource& setup,
+                              const PackageOptions& options, ByteSink& out) {
+  std::string problem = CheckBuildInputs(stub, setup, options);
+  if (!problem.empty()) return problem;
+  LauncherWriter writer(options, out);
+  problem = writer.WriteImage(stub);
+  if (problem.empty()) problem = writer.WriteBlock(setup);
+  if (problem.empty()) problem = writer.WriteTail();
+  if (problem.empty()) problem = writer.WriteHeader();
+  if (problem.empty()) problem = writer.WriteLocatorAndChecksum();
+  return problem;
 }
 
 BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
                               const PackageOptions& options) {
   BuildResult result;
+  MemorySource source(setup);
   MemorySink sink;
-  result.error = BuildLauncherFile(stub, setup, options, sink);
+  result.error = BuildLauncherFile(stub, source, options, sink);
   result.ok = result.error.empty();
   if (result.ok) result.file = std::move(sink.bytes);
   return result;

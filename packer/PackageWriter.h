@@ -16,6 +16,7 @@
 #include "core/StubTypes.h"
 #include "packer/Branding.h"
 #include "packer/ByteSink.h"
+#include "packer/ByteSource.h"
 
 namespace packer {
 
@@ -27,7 +28,8 @@ struct LzmaSettings {
   uint32_t lp = 0;
   uint32_t pb = 2;
   // 0: the preset's dictionary, shrunk to the setup program's size (never
-  // below 4 KiB) since a larger one only costs the launcher memory.
+  // below 4 KiB) since a larger one only costs the launcher memory. An
+  // explicit size is used as it is, even when larger than the program.
   uint32_t dictionarySize = 0;
 };
 
@@ -57,8 +59,8 @@ struct PackageOptions {
   // Icon and version information set in the stub before the package goes
   // behind it; none given keeps the stub's resources as they are.
   BrandingOptions branding;
-  // Called with (bytes consumed, total) while compressing, from the
-  // compressing thread.
+  // Called with (bytes of the setup program read, its size) while
+  // compressing, from the compressing thread.
   std::function<void(uint64_t, uint64_t)> progress;
 };
 
@@ -80,30 +82,28 @@ std::string CheckLzmaSettings(const LzmaSettings& settings);
 // Receives the compressed block piece by piece; false stops compression.
 using BlockConsumer = std::function<bool(const uint8_t*, size_t)>;
 
-// Raw LZMA1 compression with an end marker (the block the launcher decodes).
-// Returns false with `error` set when liblzma refuses the settings, or with
-// `error` empty when `consume` stopped it.
-bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
+// Raw LZMA1 compression with an end marker (the block the launcher decodes),
+// of `setup` read a piece at a time; `progress` gets the bytes read so far.
+// Returns false with `error` set when liblzma refuses the settings or the
+// setup program cannot be read whole, or with `error` empty when `consume`
+// stopped it.
+bool CompressPayload(ByteSource& setup, const LzmaSettings& settings,
                      const BlockConsumer& consume, uint8_t properties[5],
                      std::string* error,
                      const std::function<void(uint64_t, uint64_t)>& progress =
                          nullptr);
-// The same, collecting the block.
-bool CompressPayload(const Bytes& setup, const LzmaSettings& settings,
-                     Bytes* block, uint8_t properties[5], std::string* error,
-                     const std::function<void(uint64_t, uint64_t)>& progress =
-                         nullptr);
 
-// Writes the launcher file to `out` as it is made (the compressed block is
-// never held whole) and returns "" or a one-line reason. The result is
+// Writes the launcher file to `out` as it is made: the setup program is read
+// in pieces and its compressed block goes straight to `out`, so neither is
+// ever held whole. Returns "" or a one-line reason. The result is
 // deterministic: the same inputs give the same bytes. Its length is a
 // multiple of 8 (zero bytes after the package, inside the file size the
 // locator records) and its PE CheckSum is up to date: signing tools then add
 // nothing before the certificate table, and removing the signature gives
 // this file back exactly.
-std::string BuildLauncherFile(const Bytes& stub, const Bytes& setup,
+std::string BuildLauncherFile(const Bytes& stub, ByteSource& setup,
                               const PackageOptions& options, ByteSink& out);
-// The same, into memory.
+// The same, from and into memory.
 BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
                               const PackageOptions& options);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -421,162 +422,226 @@ class ProgressDisplay {
   int lastPercent_ = -1;
 };
 
-int RunBuild(const ParsedArgs& args) {
-  auto has = [&](const char* name) { return args.values.count(name) != 0; };
-  auto get = [&](const char* name) { return args.values.at(name); };
-  std::string error;
-  packer::PackageOptions options;
+bool Has(const ParsedArgs& args, const char* name) { return args.values.count(name) != 0; }
+const std::string& Get(const ParsedArgs& args, const char* name) { return args.values.at(name); }
 
-  const bool precompressed = has("--precompressed-block");
-  if (!has("--out")) return Fail("build needs --out FILE");
-  if (!precompressed && !has("--setup"))
-    return Fail("build needs --setup FILE (or --precompressed-block)");
+bool Refuse(std::string* error, const std::string& message) {
+  *error = message;
+  return false;
+}
+
+// What build works from, gathered step by step before anything is written.
+struct BuildJob {
+  packer::PackageOptions options;
+  Bytes stub;
+  packer::SetupProgram setupProgram;  // the vendor's file or its signed copy
+  std::unique_ptr<packer::ByteSource> setup;
+  std::string signCommand;  // empty: no signing
+  uint32_t signTimeout = packer::kDefaultSignTimeout;
+};
+
+// The options that must or must not come together.
+bool CheckBuildArguments(const ParsedArgs& args, std::string* error) {
+  const bool precompressed = Has(args, "--precompressed-block");
+  if (!Has(args, "--out")) return Refuse(error, "build needs --out FILE");
+  if (!precompressed && !Has(args, "--setup"))
+    return Refuse(error, "build needs --setup FILE (or --precompressed-block)");
   if (precompressed) {
-    if (has("--setup"))
-      return Fail("--setup and --precompressed-block exclude each other");
+    if (Has(args, "--setup"))
+      return Refuse(error, "--setup and --precompressed-block exclude each other");
     for (const char* lzma : {"--preset", "--lc", "--lp", "--pb", "--dict"})
-      if (has(lzma))
-        return Fail(std::string(lzma) +
-                    " has no effect with --precompressed-block; use --lzma-props");
-    if (!has("--lzma-props") || !has("--payload-size"))
-      return Fail("--precompressed-block needs --lzma-props and --payload-size");
+      if (Has(args, lzma))
+        return Refuse(error, std::string(lzma) +
+                                 " has no effect with --precompressed-block; use --lzma-props");
+    if (!Has(args, "--lzma-props") || !Has(args, "--payload-size"))
+      return Refuse(error, "--precompressed-block needs --lzma-props and --payload-size");
   } else {
     for (const char* expert : {"--lzma-props", "--payload-size"})
-      if (has(expert))
-        return Fail(std::string(expert) + " needs --precompressed-block");
+      if (Has(args, expert)) return Refuse(error, std::string(expert) + " needs --precompressed-block");
   }
-  if (has("--unsupported-text") && has("--unsupported-text-file"))
-    return Fail("--unsupported-text and --unsupported-text-file exclude each other");
+  if (Has(args, "--unsupported-text") && Has(args, "--unsupported-text-file"))
+    return Refuse(error, "--unsupported-text and --unsupported-text-file exclude each other");
+  return true;
+}
 
-  if (has("--releases") &&
-      !packer::ParseReleases(get("--releases"), &options.supportFlags, &error))
-    return Fail("--releases: " + error);
-  if (has("--win10-range") &&
-      !packer::ParseCodeRange(get("--win10-range"), &options.win10MinCode,
-                              &options.win10MaxCode, &error))
-    return Fail("--win10-range: " + error);
-  if (has("--win11-range") &&
-      !packer::ParseCodeRange(get("--win11-range"), &options.win11MinCode,
-                              &options.win11MaxCode, &error))
-    return Fail("--win11-range: " + error);
-  if (has("--admin-mode") &&
-      !packer::ParseAdminMode(get("--admin-mode"), &options.adminMode, &error))
-    return Fail("--admin-mode: " + error);
-  if (has("--unsupported-text") &&
-      !packer::Utf8ToUtf16(get("--unsupported-text"), &options.unsupportedText))
-    return Fail("--unsupported-text is not valid UTF-8");
-  if (has("--unsupported-text-file") &&
-      !ReadTextFile(get("--unsupported-text-file"), &options.unsupportedText, &error))
-    return Fail(error);
-  if ((has("--unsupported-text") || has("--unsupported-text-file")) &&
-      !packer::CheckRefusalText(options.unsupportedText, &error))
-    return Fail(error);
-  options.detached = has("--detached");
-  if (!NumberOption(args, "--preset", 0, 9, &options.lzma.preset, &error) ||
-      !NumberOption(args, "--lc", 0, 4, &options.lzma.lc, &error) ||
-      !NumberOption(args, "--lp", 0, 4, &options.lzma.lp, &error) ||
-      !NumberOption(args, "--pb", 0, 4, &options.lzma.pb, &error))
-    return Fail(error);
-  if (has("--dict") &&
-      !packer::ParseByteSize(get("--dict"), &options.lzma.dictionarySize, &error))
-    return Fail("--dict: " + error);
-  if (has("--dict") && options.lzma.dictionarySize == 0)
-    return Fail("--dict: the dictionary size must be at least 4 KiB");
-  error = packer::CheckLzmaSettings(options.lzma);
-  if (!error.empty()) return Fail(error);
+// The header's fields and the LZMA settings.
+bool ReadPackageOptions(const ParsedArgs& args, packer::PackageOptions* options,
+                        std::string* error) {
+  const auto refuse = [error](const std::string& prefix) {
+    *error = prefix + *error;
+    return false;
+  };
+  if (Has(args, "--releases") &&
+      !packer::ParseReleases(Get(args, "--releases"), &options->supportFlags, error))
+    return refuse("--releases: ");
+  if (Has(args, "--win10-range") &&
+      !packer::ParseCodeRange(Get(args, "--win10-range"), &options->win10MinCode,
+                              &options->win10MaxCode, error))
+    return refuse("--win10-range: ");
+  if (Has(args, "--win11-range") &&
+      !packer::ParseCodeRange(Get(args, "--win11-range"), &options->win11MinCode,
+                              &options->win11MaxCode, error))
+    return refuse("--win11-range: ");
+  if (Has(args, "--admin-mode") &&
+      !packer::ParseAdminMode(Get(args, "--admin-mode"), &options->adminMode, error))
+    return refuse("--admin-mode: ");
+  if (Has(args, "--unsupported-text") &&
+      !packer::Utf8ToUtf16(Get(args, "--unsupported-text"), &options->unsupportedText))
+    return Refuse(error, "--unsupported-text is not valid UTF-8");
+  if (Has(args, "--unsupported-text-file") &&
+      !ReadTextFile(Get(args, "--unsupported-text-file"), &options->unsupportedText, error))
+    return false;
+  if ((Has(args, "--unsupported-text") || Has(args, "--unsupported-text-file")) &&
+      !packer::CheckRefusalText(options->unsupportedText, error))
+    return false;
+  options->detached = Has(args, "--detached");
+  packer::LzmaSettings& lzma = options->lzma;
+  if (!NumberOption(args, "--preset", 0, 9, &lzma.preset, error) ||
+      !NumberOption(args, "--lc", 0, 4, &lzma.lc, error) ||
+      !NumberOption(args, "--lp", 0, 4, &lzma.lp, error) ||
+      !NumberOption(args, "--pb", 0, 4, &lzma.pb, error))
+    return false;
+  if (Has(args, "--dict") && !packer::ParseByteSize(Get(args, "--dict"), &lzma.dictionarySize, error))
+    return refuse("--dict: ");
+  if (Has(args, "--dict") && lzma.dictionarySize == 0)
+    return Refuse(error, "--dict: the dictionary size must be at least 4 KiB");
+  *error = packer::CheckLzmaSettings(lzma);
+  return error->empty();
+}
 
+// OUT may replace neither an input nor anything but a regular file.
+bool CheckOutputPath(const ParsedArgs& args, std::string* error) {
   std::vector<packer::NamedInput> inputs;
   for (const char* input : {"--stub", "--setup", "--unsupported-text-file",
                             "--extra-inside-crc", "--extra-after-crc",
                             "--precompressed-block", "--icon"})
-    if (has(input)) inputs.push_back({input, get(input)});
-  error = packer::RefuseOutputOverInput(get("--out"), inputs);
-  if (error.empty()) error = packer::RefuseSpecialOutput(get("--out"));
-  if (!error.empty()) return Fail(error);
-  if (!ReadBrandingOptions(args, &options.branding, &error)) return Fail(error);
-  if (has("--sign-command") &&
-      !packer::CheckSignCommand(get("--sign-command"), &error))
-    return Fail("--sign-command: " + error);
-  uint32_t signTimeout = packer::kDefaultSignTimeout;
-  if (has("--sign-timeout") && !has("--sign-command"))
-    return Fail("--sign-timeout needs --sign-command");
-  if (!NumberOption(args, "--sign-timeout", 1, 86400, &signTimeout, &error)) return Fail(error);
-  if (has("--sign-setup") && !has("--sign-command"))
-    return Fail("--sign-setup needs --sign-command");
-  if (has("--sign-setup") && precompressed)
-    return Fail("--sign-setup needs --setup, not --precompressed-block");
-  if (has("--resign-setup") && !has("--sign-setup"))
-    return Fail("--resign-setup needs --sign-setup");
+    if (Has(args, input)) inputs.push_back({input, Get(args, input)});
+  *error = packer::RefuseOutputOverInput(Get(args, "--out"), inputs);
+  if (error->empty()) *error = packer::RefuseSpecialOutput(Get(args, "--out"));
+  return error->empty();
+}
 
-  Bytes stub, setup;
-  packer::SetupProgram setupProgram;
-  if (!has("--stub"))
-    stub = packer::EmbeddedStub();
-  else if (!packer::ReadWholeFile(get("--stub"), "stub", &stub, &error,
-                                  kBelow2GiB, "a stub must be smaller than 2 GiB"))
-    return Fail(error);
-  // Checked before the setup program is read: it may be large.
-  error = packer::CheckStub(stub);
-  if (!error.empty())
-    return Fail((has("--stub") ? get("--stub") : "the embedded stub") + ": " + error);
-  if (precompressed) {
-    packer::PrecompressedPayload payload;
-    Bytes props;
-    int64_t size;
-    if (!packer::ParseHexBytes(get("--lzma-props"), 5, &props, &error))
-      return Fail("--lzma-props: " + error);
-    if (!packer::ParseNumber(get("--payload-size"), INT32_MIN, INT32_MAX, &size,
-                             &error))
-      return Fail("--payload-size: " + error);
-    if (!packer::ReadWholeFile(get("--precompressed-block"), "compressed block",
-                               &payload.block, &error, kBelow2GiB,
-                               "it must be smaller than 2 GiB"))
-      return Fail(error);
-    std::memcpy(payload.properties, props.data(), 5);
-    payload.payloadSize = (int32_t)size;
-    options.precompressed = payload;
-  } else {
-    if (!packer::PrepareSetupProgram({get("--setup"), get("--out"),
-                                      has("--sign-command") ? get("--sign-command") : "",
-                                      signTimeout, has("--sign-setup"), has("--resign-setup")},
-                                     &setupProgram, &error))
-      return Fail(error);
-    if (!packer::ReadWholeFile(setupProgram.Path(), "setup program", &setup, &error,
-                               kBelow2GiB,
-                               "a setup program must be smaller than 2 GiB "
-                               "(2147483648 bytes)"))
-      return Fail(error);
-    if (setup.empty())
-      return Fail("setup program " + get("--setup") + " is empty");
-  }
+bool ReadSignOptions(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  if (Has(args, "--sign-command") && !packer::CheckSignCommand(Get(args, "--sign-command"), error))
+    return Refuse(error, "--sign-command: " + *error);
+  if (Has(args, "--sign-timeout") && !Has(args, "--sign-command"))
+    return Refuse(error, "--sign-timeout needs --sign-command");
+  if (!NumberOption(args, "--sign-timeout", 1, 86400, &job->signTimeout, error)) return false;
+  if (Has(args, "--sign-setup") && !Has(args, "--sign-command"))
+    return Refuse(error, "--sign-setup needs --sign-command");
+  if (Has(args, "--sign-setup") && Has(args, "--precompressed-block"))
+    return Refuse(error, "--sign-setup needs --setup, not --precompressed-block");
+  if (Has(args, "--resign-setup") && !Has(args, "--sign-setup"))
+    return Refuse(error, "--resign-setup needs --sign-setup");
+  if (Has(args, "--sign-command")) job->signCommand = Get(args, "--sign-command");
+  return true;
+}
+
+// Checked before the setup program is opened: it may be large.
+bool ReadStub(const ParsedArgs& args, Bytes* stub, std::string* error) {
+  if (!Has(args, "--stub"))
+    *stub = packer::EmbeddedStub();
+  else if (!packer::ReadWholeFile(Get(args, "--stub"), "stub", stub, error, kBelow2GiB,
+                                  "a stub must be smaller than 2 GiB"))
+    return false;
+  *error = packer::CheckStub(*stub);
+  if (error->empty()) return true;
+  return Refuse(error, (Has(args, "--stub") ? Get(args, "--stub") : "the embedded stub") + ": " +
+                           *error);
+}
+
+// The block as given, in memory; no setup program is read.
+bool ReadPrecompressedBlock(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  static const Bytes kNoSetup;
+  packer::PrecompressedPayload payload;
+  Bytes props;
+  int64_t size;
+  if (!packer::ParseHexBytes(Get(args, "--lzma-props"), 5, &props, error))
+    return Refuse(error, "--lzma-props: " + *error);
+  if (!packer::ParseNumber(Get(args, "--payload-size"), INT32_MIN, INT32_MAX, &size, error))
+    return Refuse(error, "--payload-size: " + *error);
+  if (!packer::ReadWholeFile(Get(args, "--precompressed-block"), "compressed block",
+                             &payload.block, error, kBelow2GiB, "it must be smaller than 2 GiB"))
+    return false;
+  std::memcpy(payload.properties, props.data(), 5);
+  payload.payloadSize = (int32_t)size;
+  job->options.precompressed = payload;
+  job->setup = std::make_unique<packer::MemorySource>(kNoSetup);
+  return true;
+}
+
+// The setup program, or with --sign-setup its signed private copy, is only
+// opened here: it is read while it is compressed.
+bool OpenSetupProgram(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  if (!packer::PrepareSetupProgram({Get(args, "--setup"), Get(args, "--out"), job->signCommand,
+                                    job->signTimeout, Has(args, "--sign-setup"),
+                                    Has(args, "--resign-setup")},
+                                   &job->setupProgram, error))
+    return false;
+  auto file = std::make_unique<packer::FileSource>();
+  if (!file->Open(job->setupProgram.Path(), "setup program", kBelow2GiB,
+                  "a setup program must be smaller than 2 GiB (2147483648 bytes)"))
+    return Refuse(error, file->error);
+  if (file->Size() == 0) return Refuse(error, "setup program " + Get(args, "--setup") + " is empty");
+  job->setup = std::move(file);
+  return true;
+}
+
+bool ReadExtraBytes(const ParsedArgs& args, packer::PackageOptions* options, std::string* error) {
   for (const char* extra : {"--extra-inside-crc", "--extra-after-crc"}) {
-    if (!has(extra)) continue;
-    Bytes& into = std::strcmp(extra, "--extra-inside-crc") == 0
-                      ? options.extraInsideCrc
-                      : options.extraAfterCrc;
-    if (!packer::ReadWholeFile(get(extra), "extra bytes", &into, &error,
-                               kBelow2GiB, "it must be smaller than 2 GiB"))
-      return Fail(error);
+    if (!Has(args, extra)) continue;
+    Bytes& into = std::strcmp(extra, "--extra-inside-crc") == 0 ? options->extraInsideCrc
+                                                                : options->extraAfterCrc;
+    if (!packer::ReadWholeFile(Get(args, extra), "extra bytes", &into, error, kBelow2GiB,
+                               "it must be smaller than 2 GiB"))
+      return false;
   }
+  return true;
+}
 
-  ProgressDisplay progress(StderrIsTerminal() && setup.size() >= kProgressThreshold,
+// The unsigned launcher file, with a progress line on a terminal.
+bool WriteLauncherFile(BuildJob& job, packer::ByteSink& out, std::string* error) {
+  ProgressDisplay progress(StderrIsTerminal() && job.setup->Size() >= kProgressThreshold,
                            "compressing");
-  options.progress = [&progress](uint64_t done, uint64_t total) {
+  job.options.progress = [&progress](uint64_t done, uint64_t total) {
     progress.Update(done, total);
   };
-  // Signing works on OUT's temporary, which becomes OUT only once the
-  // signed result passed.
-  packer::OutputFile out;
-  if (!out.Open(get("--out"))) return Fail(out.error);
-  error = packer::BuildLauncherFile(stub, setup, options, out);
+  *error = packer::BuildLauncherFile(job.stub, *job.setup, job.options, out);
   progress.Finish();
-  if (!error.empty()) return Fail(error);
-  if (has("--sign-command") &&
-      !packer::RunSignCommand(get("--sign-command"), signTimeout, out, get("--out"), &error))
+  return error->empty();
+}
+
+// The setup program, or the block given in its place.
+bool OpenPayload(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  return Has(args, "--precompressed-block") ? ReadPrecompressedBlock(args, job, error)
+                                            : OpenSetupProgram(args, job, error);
+}
+
+// Every input is checked and opened before OUT's temporary is made; the
+// launcher file is written there, signed there when asked, and only then
+// becomes OUT.
+int RunBuild(const ParsedArgs& args) {
+  BuildJob job;
+  std::string error;
+  const bool ready = CheckBuildArguments(args, &error) &&
+                     ReadPackageOptions(args, &job.options, &error) &&
+                     CheckOutputPath(args, &error) &&
+                     ReadBrandingOptions(args, &job.options.branding, &error) &&
+                     ReadSignOptions(args, &job, &error) &&
+                     ReadStub(args, &job.stub, &error) &&
+                     OpenPayload(args, &job, &error) &&
+                     ReadExtraBytes(args, &job.options, &error);
+  if (!ready) return Fail(error);
+
+  packer::OutputFile out;
+  if (!out.Open(Get(args, "--out"))) return Fail(out.error);
+  if (!WriteLauncherFile(job, out, &error)) return Fail(error);
+  if (!job.signCommand.empty() &&
+      !packer::RunSignCommand(job.signCommand, job.signTimeout, out, Get(args, "--out"), &error))
     return Fail(error);
   if (!out.Commit()) return Fail(out.error);
-  if (!setupProgram.Warning().empty())
-    std::fprintf(stderr, "stubpack: warning: %s\n", setupProgram.Warning().c_str());
+  const std::string& warning = job.setupProgram.Warning();
+  if (!warning.empty()) std::fprintf(stderr, "stubpack: warning: %s\n", warning.c_str());
   return 0;
 }
 

@@ -4,6 +4,7 @@
 // `stubpack inspect`, and the output files that never replace an input.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -326,51 +327,6 @@ TEST(PackerReproducibility, SameInputsSameBytes) {
   EXPECT_EQ(first, second);
   options.lzma.preset = 5;
   EXPECT_NE(packer::BuildLauncherFile(stub, setup, options).file, first);
-}
-
-// The setup program is compressed from pieces of this size.
-const size_t kPiece = 1u << 20;
-
-// Programs that end just before, on and just after a piece boundary, or
-// span several pieces, must give the bytes the packer gave when it held
-// the whole program (SHA-256 of each file, built before it streamed).
-struct PinnedBuild {
-  size_t size;
-  uint32_t preset;
-  const char* sha256;
-};
-const PinnedBuild kPinnedBuilds[] = {
-    {kPiece - 1, 0,
-     "429d301fd544eb06d0756738886fd357019136d6ad71ef84c10e369bb08ae5df"},
-    {kPiece, 0,
-     "7a359cc375df61b935f11a054d071a00f3217b453a13a79b781247ebde142376"},
-    {kPiece + 1, 0,
-     "e811b1069f0d8ac4fae742aed8fd2b6abb2456e9965baf7880ad312df2b9fea9"},
-    {2 * kPiece + 1, 0,
-     "ab284fb9ab4dea5cb12f4bd0001d05eb86d35768b5aaf0c331c35ab90d8ca0f8"},
-    // The default preset, its dictionary shrunk to the program's size.
-    {100000, 6,
-     "337dfaae02ed9674dcfd17996f77810599aa745b803d8107d349873feee36d27"},
-};
-
-packer::PackageOptions PinnedOptions(const PinnedBuild& pinned) {
-  packer::PackageOptions options;
-  options.lzma.preset = pinned.preset;
-  options.extraInsideCrc = {1, 2, 3};
-  return options;
-}
-
-std::string Digest(const Bytes& bytes) { return packer::Sha256Hex(bytes.data(), bytes.size()); }
-
-TEST(PackerStreaming, PieceBoundariesGiveThePinnedBytes) {
-  for (const PinnedBuild& pinned : kPinnedBuilds) {
-    SCOPED_TRACE(pinned.size);
-    const Bytes setup = MakeSetup(pinned.size, 11);
-    const packer::BuildResult built =
-        packer::BuildLauncherFile(MakeStub(), setup, PinnedOptions(pinned));
-    ASSERT_TRUE(built.ok) << built.error;
-    EXPECT_EQ(Digest(built.file), pinned.sha256);
-  }
 }
 
 TEST(PackerProgress, ReportsGrowingCountsUpToTheTotal) {
@@ -727,6 +683,98 @@ TEST(PackerFiles, ReplacedOutputKeepsItsPermissionsAndLinksAreNotFollowed) {
   EXPECT_EQ(back, Bytes{7});
   EXPECT_FALSE(std::filesystem::is_symlink(out));
   EXPECT_EQ(folder.Entries(), 2u);
+}
+
+const size_t kPiece = packer::kSourcePiece;
+
+// Programs that end just before, on and just after a piece boundary, or
+// span several pieces, must give the bytes the packer gave when it held
+// the whole program (SHA-256 of each file, built before it streamed).
+struct PinnedBuild {
+  size_t size;
+  uint32_t preset;
+  const char* sha256;
+};
+const PinnedBuild kPinnedBuilds[] = {
+    {kPiece - 1, 0,
+     "429d301fd544eb06d0756738886fd357019136d6ad71ef84c10e369bb08ae5df"},
+    {kPiece, 0,
+     "7a359cc375df61b935f11a054d071a00f3217b453a13a79b781247ebde142376"},
+    {kPiece + 1, 0,
+     "e811b1069f0d8ac4fae742aed8fd2b6abb2456e9965baf7880ad312df2b9fea9"},
+    {2 * kPiece + 1, 0,
+     "ab284fb9ab4dea5cb12f4bd0001d05eb86d35768b5aaf0c331c35ab90d8ca0f8"},
+    // The default preset, its dictionary shrunk to the program's size.
+    {100000, 6,
+     "337dfaae02ed9674dcfd17996f77810599aa745b803d8107d349873feee36d27"},
+};
+
+packer::PackageOptions PinnedOptions(const PinnedBuild& pinned) {
+  packer::PackageOptions options;
+  options.lzma.preset = pinned.preset;
+  options.extraInsideCrc = {1, 2, 3};
+  return options;
+}
+
+std::string Digest(const Bytes& bytes) { return packer::Sha256Hex(bytes.data(), bytes.size()); }
+
+TEST(PackerStreaming, PieceBoundariesGiveThePinnedBytes) {
+  Folder folder("packer_pinned");
+  const std::string path = folder / "setup.exe";
+  for (const PinnedBuild& pinned : kPinnedBuilds) {
+    SCOPED_TRACE(pinned.size);
+    const Bytes setup = MakeSetup(pinned.size, 11);
+    const packer::BuildResult built =
+        packer::BuildLauncherFile(MakeStub(), setup, PinnedOptions(pinned));
+    ASSERT_TRUE(built.ok) << built.error;
+    EXPECT_EQ(Digest(built.file), pinned.sha256);
+    // From a file, as stubpack reads it.
+    WriteBytes(path, setup);
+    packer::FileSource file;
+    ASSERT_TRUE(file.Open(path, "setup program")) << file.error;
+    packer::MemorySink sink;
+    ASSERT_EQ(packer::BuildLauncherFile(MakeStub(), file, PinnedOptions(pinned), sink), "");
+    EXPECT_EQ(Digest(sink.bytes), pinned.sha256);
+  }
+}
+
+// A launcher file built from a program that changed while it was read
+// would describe none of its versions.
+TEST(PackerStreaming, SetupChangedWhileReadIsRefused) {
+  Folder folder("packer_changed");
+  const std::string path = folder / "setup.exe";
+  const struct {
+    const char* name;
+    std::function<void()> change;
+  } cases[] = {
+      {"grown", [&] { std::ofstream(path, std::ios::binary | std::ios::app).put('x'); }},
+      {"cut", [&] { std::filesystem::resize_file(path, kPiece + 5); }},
+      {"rewritten in place",
+       [&] {
+         std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+         file.seekp(10);
+         file.put('y');
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(path, MakeSetup(3 * kPiece));
+    // As if written long ago: any write now leaves a newer time.
+    std::filesystem::last_write_time(
+        path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(24));
+    packer::FileSource file;
+    ASSERT_TRUE(file.Open(path, "setup program")) << file.error;
+    packer::PackageOptions options;
+    options.lzma.preset = 0;
+    bool changed = false;
+    options.progress = [&](uint64_t, uint64_t) {
+      if (!changed) c.change();
+      changed = true;
+    };
+    packer::MemorySink sink;
+    EXPECT_EQ(packer::BuildLauncherFile(MakeStub(), file, options, sink),
+              "cannot read setup program " + path + ": the file changed while it was read");
+  }
 }
 
 }  // namespace
