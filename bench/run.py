@@ -12,6 +12,11 @@
    (/usr/bin/time -v): the difference must not grow with the setup program
 5. memory of stubpack verify and extract on the 1 GiB launcher
 6. size and imports of Stub64.exe
+7. the peer, NSIS (bench/peer.nsi), for a 64 MiB and a 1 GiB setup program:
+   build time and maximum RSS of stubpack build against the stubpack before
+   it streamed (--previous-stubpack) and makensis, output sizes, and under
+   Wine start to setup program start and peak memory of the launcher against
+   the NSIS installer. Skipped with one line when makensis is missing.
 
 Every timing alternates the programs per round; each figure is printed as the
 median with its spread (lowest-highest over the rounds), and each goal gets a
@@ -213,14 +218,14 @@ def wine_env(prefix, extra=None):
     return env
 
 
-def max_rss(cmd, env, out):
+def timed_run(cmd, env, out):
     """Runs cmd once under GNU time, its output to files (Wine's service
-    processes inherit pipes). Returns (maximum resident set size in bytes,
-    exit status, seconds)."""
+    processes inherit pipes). Returns its maximum resident set size in bytes
+    ("rss"), exit status, wall seconds and CPU seconds (user + system)."""
     report = out.with_suffix(".time")
     with open(out.with_suffix(".out"), "wb") as fo, open(out.with_suffix(".err"), "wb") as fe:
         subprocess.run([GNU_TIME, "-v", "-o", str(report)] + cmd, env=env,
-                       stdin=subprocess.DEVNULL, stdout=fo, stderr=fe, timeout=1800)
+                       stdin=subprocess.DEVNULL, stdout=fo, stderr=fe, timeout=3600)
     fields = {}
     for line in report.read_text(errors="replace").splitlines():
         key, _, value = line.strip().rpartition(": ")
@@ -229,11 +234,18 @@ def max_rss(cmd, env, out):
         rss = int(fields["Maximum resident set size (kbytes)"]) * 1024
         status = int(fields["Exit status"])
         wall = fields["Elapsed (wall clock) time (h:mm:ss or m:ss)"].split(":")
+        cpu = float(fields["User time (seconds)"]) + float(fields["System time (seconds)"])
     except (KeyError, ValueError):
         raise SystemExit("bench: no GNU time report for %s: %s" % (
             " ".join(cmd), report.read_text(errors="replace")))
     seconds = sum(float(v) * 60 ** i for i, v in enumerate(reversed(wall)))
-    return rss, status, seconds
+    return {"rss": rss, "status": status, "wall": seconds, "cpu": cpu}
+
+
+def max_rss(cmd, env, out):
+    """timed_run's (maximum RSS, exit status, wall seconds)."""
+    run = timed_run(cmd, env, out)
+    return run["rss"], run["status"], run["wall"]
 
 
 def median(values):
@@ -267,6 +279,247 @@ def verdict(name, value, limit, rounds=None):
     return ok
 
 
+def start_wine(prefix, cpu, stamp):
+    """Makes the benchmark's prefix and starts a persistent server of its own,
+    which keeps other jobs' Wine runs out of the timings and makes each start
+    cheap; the first start warms Wine's own DLLs."""
+    made = subprocess.run(["bash", str(ROOT / "scripts/wine-prefix.sh"), str(prefix)],
+                          capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if made.returncode != 0:
+        raise SystemExit("bench: wine-prefix.sh failed: %s %s" % (made.stdout, made.stderr))
+    subprocess.run(pinned(["wineserver", "-p"], cpu), env=wine_env(prefix),
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    subprocess.run(wine([str(stamp)], cpu), env=wine_env(prefix), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    return True
+
+
+def stop_wine(prefix):
+    subprocess.run(["wineserver", "-k"], env=wine_env(Path(prefix)),
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+
+
+def run_timer(timer, variants, rounds, args, work, prefix, tag, extra_env=None):
+    """timer.exe over `variants` ((name, exe), ...), alternating per round;
+    returns {name: [run, ...]} with every run's fields."""
+    stamps = work / ("stamps-" + tag)
+    stamps.mkdir()
+    cmd = [str(timer), "--rounds", str(rounds), "--hold-ms", "100",
+           "--settle-ms", str(args.settle_ms), "--work", to_windows_path(stamps)]
+    for name, exe in variants:
+        cmd += ["--variant", name, to_windows_path(exe)]
+    out, err = work / ("timer-%s.out" % tag), work / ("timer-%s.err" % tag)
+    # Output through files: Wine's service processes inherit pipes.
+    with open(out, "wb") as fo, open(err, "wb") as fe:
+        rc = subprocess.run(wine(cmd, args.cpu), env=wine_env(prefix, extra_env),
+                            stdin=subprocess.DEVNULL, stdout=fo, stderr=fe,
+                            timeout=3600).returncode
+    text = out.read_text(errors="replace")
+    if rc != 0:
+        raise SystemExit("bench: timer.exe failed (%d): %s %s" % (
+            rc, text, err.read_text(errors="replace")))
+    runs = {}
+    for line in text.splitlines():
+        p = line.split()
+        if p and p[0] == "run":
+            runs.setdefault(p[1], []).append({
+                "round": int(p[2]), "handoff": float(p[3]), "exit": float(p[4]),
+                "code": int(p[5]), "peak_ws": int(p[6]), "ws": int(p[7]),
+                "peak_pf": int(p[8]), "pf": int(p[9]), "counters": p[10] == "1",
+                "cpu": float(p[11])})
+    for name, _ in variants:
+        if len(runs.get(name, [])) != rounds:
+            raise SystemExit("bench: timer.exe reported %d runs of %s" % (
+                len(runs.get(name, [])), name))
+        bad = [r for r in runs[name] if r["code"] != 0]
+        if bad:
+            raise SystemExit("bench: %s exited with code %d" % (name, bad[0]["code"]))
+    return runs
+
+
+def print_summary(summary):
+    log("\n== summary")
+    head = ("figure", "measured", "ratio", "goal", "")
+    widths = [max(len(str(row[i])) for row in summary + [head]) for i in range(5)]
+    for row in [head] + summary:
+        log("  " + "  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
+    met = sum(1 for v in VERDICTS if v[4])
+    log("  %d of %d goals met%s" % (met, len(VERDICTS), "" if met == len(VERDICTS) else
+                                   ": missed " + "; ".join(v[0] for v in VERDICTS if not v[4])))
+
+
+# --- the peer: NSIS ------------------------------------------------------------
+
+MAKENSIS = "makensis"
+PEER_SCRIPT = ROOT / "bench/peer.nsi"
+# stubpack's own memory, beyond liblzma's encoder, whatever the setup program.
+PACKER_ALLOWANCE = 32 * MIB
+
+
+def encoder_memory(tool, hdr):
+    """liblzma's figure for the encoder stubpack ran: its default preset and
+    the dictionary the launcher file records."""
+    out = subprocess.run([str(tool), "6", str(hdr["dict"])], check=True,
+                         capture_output=True, text=True).stdout
+    return int(out)
+
+
+def peer_builds(mib, setup, paths, args, work):
+    """Builds the launcher file with this stubpack and the previous one, and
+    the NSIS installer, in turn, order rotating per round; GNU time gives each
+    build's wall and CPU time and maximum RSS. Returns ({name: [timed_run's
+    result, ...]}, {name: output file})."""
+    names = ["stubpack"] + (["previous"] if paths["previous_stubpack"] else []) + ["makensis"]
+    outputs = {name: work / ("peer-%d-%s.exe" % (mib, name)) for name in names}
+    commands = {name: [paths[name if name == "stubpack" else "previous_stubpack"], "build",
+                       "--stub", paths["stub"], "--setup", setup, "--out", outputs[name]]
+                for name in names if name != "makensis"}
+    commands["makensis"] = [MAKENSIS, "-V1", "-DSETUP=%s" % setup,
+                            "-DOUT=%s" % outputs["makensis"], PEER_SCRIPT]
+    rounds = args.peer_rounds if mib == args.peer_mib[0] else args.peer_large_rounds
+    results = {name: [] for name in names}
+    for rnd in range(rounds):
+        shift = rnd % len(names)
+        for name in names[shift:] + names[:shift]:
+            run = timed_run([str(c) for c in commands[name]], None,
+                            work / ("build-%d-%s" % (mib, name)))
+            if run["status"] != 0:
+                raise SystemExit("bench: %s failed for the %d MiB setup program (exit %d)"
+                                 % (name, mib, run["status"]))
+            results[name].append(run)
+        log("  round %d: %s" % (rnd + 1, ", ".join(
+            "%s %.1f s (CPU %.1f s) %s" % (name, results[name][-1]["wall"],
+                                           results[name][-1]["cpu"],
+                                           fmt_mib(results[name][-1]["rss"]))
+            for name in names)))
+    return results, outputs
+
+
+def report_builds(mib, results, outputs, paths, summary):
+    """The build figures of one size; returns stubpack's largest maximum RSS."""
+    hdr = read_header(outputs["stubpack"])
+    sizes = {name: out.stat().st_size for name, out in outputs.items()}
+    times = {name: [r["wall"] for r in runs] for name, runs in results.items()}
+    cpu = {name: [r["cpu"] for r in runs] for name, runs in results.items()}
+    rss = {name: max(r["rss"] for r in runs) for name, runs in results.items()}
+
+    enc = encoder_memory(paths["encoder_memory"], hdr)
+    bound = enc + PACKER_ALLOWANCE
+    log("  stubpack build: median %.1f s, maximum RSS %s; liblzma's encoder (preset 6, "
+        "dictionary %s) %s + 32 MiB = %s" % (median(times["stubpack"]), fmt_mib(rss["stubpack"]),
+                                             fmt_mib(hdr["dict"]), fmt_mib(enc), fmt_mib(bound)))
+    ok = verdict("stubpack build, %d MiB: max RSS / (encoder + 32 MiB)" % mib,
+                 rss["stubpack"] / bound, 1.0)
+    summary.append(("stubpack build, %d MiB: max RSS / (encoder + 32 MiB)" % mib, "%s vs %s" % (
+        fmt_mib(rss["stubpack"]), fmt_mib(bound)), "%.3f" % (rss["stubpack"] / bound),
+        "<= 1.00", goal(ok)))
+    if "previous" in results:
+        same = outputs["stubpack"].read_bytes() == outputs["previous"].read_bytes()
+        ratios = [a / b for a, b in zip(times["stubpack"], times["previous"])]
+        r = median(times["stubpack"]) / median(times["previous"])
+        cpu_ratios = [a / b for a, b in zip(cpu["stubpack"], cpu["previous"])]
+        rc = median(cpu["stubpack"]) / median(cpu["previous"])
+        log("  previous stubpack (held the whole program): median %.1f s, maximum RSS %s; "
+            "outputs %s" % (median(times["previous"]), fmt_mib(rss["previous"]),
+                            "byte-identical" if same else "DIFFER"))
+        verdict("stubpack build, %d MiB: files differing from the previous stubpack's" % mib,
+                0.0 if same else 1.0, 0.0)
+        ok = verdict("stubpack build time, %d MiB: this / previous" % mib, r, 1.02,
+                     ratios if len(ratios) > 1 else None)
+        log("  CPU time (user + system): this %.1f s, previous %.1f s, ratio %.3f (per round %s)"
+            % (median(cpu["stubpack"]), median(cpu["previous"]), rc, spread(cpu_ratios)))
+        summary.append(("stubpack build time, %d MiB: this / previous" % mib,
+                        "%.1f vs %.1f s" % (median(times["stubpack"]), median(times["previous"])),
+                        "%.3f (%s)" % (r, spread(ratios)), "<= 1.02", goal(ok)))
+        summary.append(("  same, CPU time", "%.1f vs %.1f s" % (
+            median(cpu["stubpack"]), median(cpu["previous"])),
+            "%.3f (%s)" % (rc, spread(cpu_ratios)), "(info)", ""))
+        summary.append(("  same, output / max RSS of the previous", "%s; %s" % (
+            "identical" if same else "DIFFERENT", fmt_mib(rss["previous"])), "", "(info)", ""))
+    ratios = [a / b for a, b in zip(times["stubpack"], times["makensis"])]
+    log("  makensis: median %.1f s, maximum RSS %s; stubpack / makensis time %.3f (per round "
+        "%s), RSS %.3f" % (median(times["makensis"]), fmt_mib(rss["makensis"]),
+                           median(times["stubpack"]) / median(times["makensis"]), spread(ratios),
+                           rss["stubpack"] / rss["makensis"]))
+    log("  output: stubpack %d bytes, makensis %d bytes (%.4f)" % (
+        sizes["stubpack"], sizes["makensis"], sizes["stubpack"] / sizes["makensis"]))
+    summary.append(("stubpack / makensis, %d MiB: build time; max RSS" % mib,
+                    "%.1f vs %.1f s; %s vs %s" % (
+                        median(times["stubpack"]), median(times["makensis"]),
+                        fmt_mib(rss["stubpack"]), fmt_mib(rss["makensis"])),
+                    "%.3f; %.3f" % (median(times["stubpack"]) / median(times["makensis"]),
+                                    rss["stubpack"] / rss["makensis"]), "(info)", ""))
+    summary.append(("  same, output size", "%d vs %d bytes" % (
+        sizes["stubpack"], sizes["makensis"]), "%.4f" % (sizes["stubpack"] / sizes["makensis"]),
+        "(info)", ""))
+    return rss["stubpack"]
+
+
+def report_launches(mib, outputs, paths, args, work, prefix, summary):
+    """Under Wine: start to setup program start and peak memory, launcher
+    against the NSIS installer, alternating."""
+    launches = args.rounds if mib == args.peer_mib[0] else args.peer_large_launches
+    runs = run_timer(paths["timer"], [("launcher", outputs["stubpack"]),
+                                      ("nsis", outputs["makensis"]), ("idle", paths["idle"])],
+                     launches, args, work, prefix, "peer-%d" % mib)
+    lt = [r["handoff"] for r in runs["launcher"]]
+    nt = [r["handoff"] for r in runs["nsis"]]
+    ratios = [a / b for a, b in zip(lt, nt)]
+    r = median(lt) / median(nt)
+    log("  under Wine, start -> setup program start (%d rounds): launcher median %.0f ms "
+        "(%s), NSIS %.0f ms (%s)" % (launches, median(lt), spread(lt, "%.0f"), median(nt),
+                                     spread(nt, "%.0f")))
+    ok = verdict("start to setup start, Wine, %d MiB: launcher / NSIS" % mib, r, 0.50, ratios)
+    summary.append(("start to setup start, Wine, %d MiB: launcher / NSIS" % mib,
+                    "%.0f vs %.0f ms" % (median(lt), median(nt)),
+                    "%.3f (%s)" % (r, spread(ratios)), "<= 0.50", goal(ok)))
+    idle = median([x["peak_ws"] for x in runs["idle"]])
+    lw = median([x["peak_ws"] for x in runs["launcher"]]) - idle
+    nw = median([x["peak_ws"] for x in runs["nsis"]]) - idle
+    log("  peak working set less idle.exe's (%s): launcher %s, NSIS %s" % (
+        fmt_mib(idle), fmt_mib(lw), fmt_mib(nw)))
+    ok = verdict("peak memory, Wine, %d MiB: launcher / NSIS (less idle)" % mib, lw / nw, 1.0)
+    summary.append(("peak memory, Wine, %d MiB: launcher / NSIS, less idle" % mib,
+                    "%s vs %s" % (fmt_mib(lw), fmt_mib(nw)), "%.3f" % (lw / nw), "< 1.00",
+                    goal(ok)))
+
+
+def peer_size(mib, paths, args, work, prefix, summary):
+    """Section 7 for one size; returns stubpack's largest maximum RSS."""
+    setup = work / ("peer-setup-%d.exe" % mib)
+    nfiles = make_setup(paths["stamp"], mib * MIB, setup)
+    log("\n  -- %d MiB setup program (stamp.exe + %d ELF file reads, %d bytes)" % (
+        mib, nfiles, setup.stat().st_size))
+    results, outputs = peer_builds(mib, setup, paths, args, work)
+    setup.unlink()
+    rss = report_builds(mib, results, outputs, paths, summary)
+    report_launches(mib, outputs, paths, args, work, prefix, summary)
+    for out in outputs.values():
+        out.unlink()
+    return rss
+
+
+def peer_section(paths, args, work, prefix, summary):
+    log("\n== 7. stubpack and the launcher against NSIS (%s)" % PEER_SCRIPT.name)
+    if not shutil.which(MAKENSIS):
+        log("  skipped: makensis is missing (Debian package nsis; scripts/setup-deps.sh "
+            "installs it)")
+        return
+    version = subprocess.run([MAKENSIS, "-VERSION"], capture_output=True, text=True).stdout
+    log("  makensis %s; builds rotate their order per round, launches alternate" %
+        version.strip())
+    grown = [peer_size(mib, paths, args, work, prefix, summary) for mib in args.peer_mib]
+    if len(grown) > 1:
+        diff = grown[-1] - grown[0]
+        ok = verdict("stubpack build max RSS: %d MiB - %d MiB setup program, in MiB" % (
+            args.peer_mib[-1], args.peer_mib[0]), diff / MIB, 16.0)
+        summary.append(("stubpack build max RSS: %d MiB - %d MiB setup program" % (
+            args.peer_mib[-1], args.peer_mib[0]), "%s - %s" % (
+                fmt_mib(grown[-1]), fmt_mib(grown[0])), fmt_mib(diff), "<= 16 MiB", goal(ok)))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-host", default=str(ROOT / "build/host"))
@@ -280,7 +533,19 @@ def main():
     ap.add_argument("--previous-stub", default="",
                     help="Stub64.exe of the previous launcher, timed beside this one")
     ap.add_argument("--previous-name", default="", help="what that stub was built from")
+    ap.add_argument("--previous-stubpack", default="",
+                    help="stubpack from before it streamed, timed beside this one in section 7")
+    ap.add_argument("--peer-mib", default="64,1024",
+                    help="setup program sizes of section 7, in MiB; the first is the timing size")
+    ap.add_argument("--peer-rounds", type=int, default=5,
+                    help="section 7: build rounds at the first size (launches: --rounds)")
+    ap.add_argument("--peer-large-rounds", type=int, default=1,
+                    help="section 7: build rounds at the other sizes")
+    ap.add_argument("--peer-large-launches", type=int, default=3,
+                    help="section 7: launch rounds at the other sizes")
+    ap.add_argument("--peer-only", action="store_true", help="run section 7 alone")
     args = ap.parse_args()
+    args.peer_mib = [int(m) for m in args.peer_mib.split(",")]
 
     host = Path(args.build_host)
     win = Path(args.build_win)
@@ -288,9 +553,12 @@ def main():
     stubpack = host / "packer/stubpack"
     decode_bench = host / "bench/decode_bench"
     bench_win = win / "bench"
-    for p in (stub, stubpack, decode_bench, bench_win / "stamp.exe", bench_win / "idle.exe",
-              bench_win / "reference.exe", bench_win / "reference_old.exe",
-              bench_win / "reference_stublzma.exe", bench_win / "timer.exe"):
+    needed = [stub, stubpack, bench_win / "stamp.exe", bench_win / "idle.exe",
+              bench_win / "timer.exe", host / "bench/encoder_memory"]
+    if not args.peer_only:
+        needed += [decode_bench, bench_win / "reference.exe", bench_win / "reference_old.exe",
+                   bench_win / "reference_stublzma.exe"]
+    for p in needed:
         if not p.is_file():
             raise SystemExit("bench: missing %s" % p)
     previous_stub = Path(args.previous_stub) if args.previous_stub else None
@@ -300,11 +568,23 @@ def main():
         raise SystemExit("bench: missing %s (GNU time, Debian package time)" % GNU_TIME)
     if args.decode_mib < 64 or args.rounds < 5:
         raise SystemExit("bench: needs --decode-mib >= 64 and --rounds >= 5")
+    paths = {"stub": stub, "stubpack": stubpack, "stamp": bench_win / "stamp.exe",
+             "idle": bench_win / "idle.exe", "timer": bench_win / "timer.exe",
+             "encoder_memory": host / "bench/encoder_memory",
+             "previous_stubpack": Path(args.previous_stubpack) if args.previous_stubpack else None}
+    if paths["previous_stubpack"] and not paths["previous_stubpack"].is_file():
+        raise SystemExit("bench: missing %s" % paths["previous_stubpack"])
 
     work = Path(tempfile.mkdtemp(prefix="bench-", dir=str(ROOT / "build")))
+    prefix = Path(args.prefix).resolve()
     summary = []
     server_started = False
     try:
+        if args.peer_only:
+            server_started = start_wine(prefix, args.cpu, paths["stamp"])
+            peer_section(paths, args, work, prefix, summary)
+            print_summary(summary)
+            return 0
         # ---------------------------------------------------------------- input
         setup = work / "setup.exe"
         launcher = work / "bench-launcher.exe"
@@ -364,24 +644,8 @@ def main():
 
         # ------------------------------------------------- hand-off, memory
         log("\n== 2. start to hand-off under Wine (%d rounds, alternating)" % args.rounds)
-        prefix = Path(args.prefix)
-        made = subprocess.run(["bash", str(ROOT / "scripts/wine-prefix.sh"), str(prefix)],
-                              capture_output=True, text=True, stdin=subprocess.DEVNULL)
-        if made.returncode != 0:
-            raise SystemExit("bench: wine-prefix.sh failed: %s %s" % (made.stdout, made.stderr))
-        # A persistent server of our own prefix keeps other jobs' Wine runs
-        # out of the timings and makes each start cheap.
-        subprocess.run(pinned(["wineserver", "-p"], args.cpu), env=wine_env(prefix),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        server_started = True
-        # Warm the prefix (first start loads Wine's own DLLs into the cache).
-        subprocess.run(wine([str(bench_win / "stamp.exe")], args.cpu),
-                       env=wine_env(prefix), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+        server_started = start_wine(prefix, args.cpu, paths["stamp"])
 
-        stamps = work / "stamps"
-        stamps.mkdir()
         variants = [("launcher", launcher)]
         if previous:
             variants.append(("previous", previous))
@@ -390,44 +654,15 @@ def main():
                      ("reference_stublzma", bench_win / "reference_stublzma.exe"),
                      ("stamp", bench_win / "stamp.exe"), ("setup", setup),
                      ("idle", bench_win / "idle.exe")]
-        cmd = [str(bench_win / "timer.exe"), "--rounds", str(args.rounds), "--hold-ms", "100",
-               "--settle-ms", str(args.settle_ms),
-               "--work", to_windows_path(stamps)]
-        for name, exe in variants:
-            cmd += ["--variant", name, to_windows_path(exe)]
         poller = ProcPoller([launcher, bench_win / "idle.exe", bench_win / "reference.exe",
                              bench_win / "reference_old.exe",
                              bench_win / "reference_stublzma.exe"]
                             + ([previous] if previous else []))
         poller.start()
-        # Output through files: Wine's service processes inherit pipes.
-        with open(work / "timer.out", "wb") as fo, open(work / "timer.err", "wb") as fe:
-            rc = subprocess.run(wine(cmd, args.cpu),
-                                env=wine_env(prefix, {"BENCH_LAUNCHER": to_windows_path(launcher)}),
-                                stdin=subprocess.DEVNULL, stdout=fo, stderr=fe,
-                                timeout=1800).returncode
+        runs = run_timer(bench_win / "timer.exe", variants, args.rounds, args, work, prefix,
+                         "launcher", {"BENCH_LAUNCHER": to_windows_path(launcher)})
         poller.stop.set()
         poller.join()
-        text = (work / "timer.out").read_text(errors="replace")
-        if rc != 0:
-            raise SystemExit("bench: timer.exe failed (%d): %s %s" % (
-                rc, text, (work / "timer.err").read_text(errors="replace")))
-        runs = {}
-        for line in text.splitlines():
-            p = line.split()
-            if p and p[0] == "run":
-                runs.setdefault(p[1], []).append({
-                    "round": int(p[2]), "handoff": float(p[3]), "exit": float(p[4]),
-                    "code": int(p[5]), "peak_ws": int(p[6]), "ws": int(p[7]),
-                    "peak_pf": int(p[8]), "pf": int(p[9]), "counters": p[10] == "1",
-                    "cpu": float(p[11])})
-        for name, _ in variants:
-            if len(runs.get(name, [])) != args.rounds:
-                raise SystemExit("bench: timer.exe reported %d runs of %s" % (
-                    len(runs.get(name, [])), name))
-            bad = [r for r in runs[name] if r["code"] != 0]
-            if bad:
-                raise SystemExit("bench: %s exited with code %d" % (name, bad[0]["code"]))
         for rnd in range(args.rounds):
             l, f, o = runs["launcher"][rnd], runs["reference"][rnd], runs["reference_old"][rnd]
             log("  round %d launcher_ms %.1f reference_ms %.1f ratio %.3f reference_old_ms %.1f "
@@ -650,20 +885,11 @@ def main():
                         "%.3f" % (size / limit), "<= 1.00", goal(size <= limit)))
         summary.append(("Stub64.exe imports", ", ".join(dlls), "", "", ""))
 
-        log("\n== summary")
-        widths = [max(len(str(row[i])) for row in summary + [("figure", "measured", "ratio",
-                                                              "goal", "")]) for i in range(5)]
-        head = ("figure", "measured", "ratio", "goal", "")
-        for row in [head] + summary:
-            log("  " + "  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
-        met = sum(1 for v in VERDICTS if v[4])
-        log("  %d of %d goals met%s" % (met, len(VERDICTS), "" if met == len(VERDICTS) else
-                                       ": missed " + "; ".join(v[0] for v in VERDICTS if not v[4])))
+        peer_section(paths, args, work, prefix, summary)
+        print_summary(summary)
     finally:
         if server_started:
-            subprocess.run(["wineserver", "-k"], env=wine_env(Path(args.prefix)),
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=60)
+            stop_wine(args.prefix)
         shutil.rmtree(work, ignore_errors=True)
     return 0
 

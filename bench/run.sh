@@ -6,6 +6,10 @@
 #   --previous REF  the git ref whose Stub64.exe is timed as the previous
 #                   launcher (default 46b8d71, the last launcher that held the
 #                   whole package in memory; '' leaves it out)
+#   --previous-packer REF
+#                   the git ref whose stubpack is timed beside this one against
+#                   NSIS (default 74d1a8d, the last stubpack that read the
+#                   setup program whole; '' leaves it out)
 # Exits non-zero only on errors; missed goals are printed, not fatal.
 set -euo pipefail
 
@@ -13,11 +17,14 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BUILD_ROOT:-$root/build}"
 
 previous=46b8d71
+previous_packer=74d1a8d
 args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --previous) [ $# -ge 2 ] || { echo "bench: --previous needs a git ref" >&2; exit 2; }
                 previous="$2"; shift 2 ;;
+    --previous-packer) [ $# -ge 2 ] || { echo "bench: --previous-packer needs a git ref" >&2; exit 2; }
+                previous_packer="$2"; shift 2 ;;
     *) args+=("$1"); shift ;;
   esac
 done
@@ -44,33 +51,54 @@ quiet_build bash -c "cmake -S '$root' -B '$build/win' \
 echo "[bench] building host side ($build/host)"
 quiet_build bash -c "cmake -S '$root' -B '$build/host' -DCMAKE_BUILD_TYPE=Release \
   -DLZMA_HOST_ROOT='$build/deps/xz-host' \
-  && cmake --build '$build/host' -j2 --target decode_bench stubpack"
+  && cmake --build '$build/host' -j2 --target decode_bench encoder_memory stubpack"
 
-# The previous launcher: Stub64.exe of that commit, built in a worktree
-# outside the source tree against the same launcher liblzma, so that only
-# the launcher's own code differs.
+# A commit checked out in a worktree outside the source tree, removed on
+# exit; built against the same liblzma installs, so that only the project's
+# own code differs.
+tmp="$(mktemp -d "${TMPDIR:-/tmp}/bench-previous.XXXXXX")"
+remove_worktrees() {
+  for src in "$tmp"/src-*; do
+    [ -d "$src" ] && git -C "$root" worktree remove --force "$src" >/dev/null 2>&1
+  done
+  rm -rf "$tmp"
+}
+trap remove_worktrees EXIT
+checkout() {  # REF NAME: prints the worktree's path
+  quiet_build git -C "$root" worktree add --detach "$tmp/src-$2" "$1"
+  echo "$tmp/src-$2"
+}
+
+# The previous launcher: Stub64.exe of that commit.
 previous_args=()
 if [ -n "$previous" ]; then
   commit="$(git -C "$root" rev-parse --verify "$previous^{commit}")"
   echo "[bench] building the previous launcher (${commit:0:12})"
-  tmp="$(mktemp -d "${TMPDIR:-/tmp}/bench-previous.XXXXXX")"
-  remove_worktree() {
-    git -C "$root" worktree remove --force "$tmp/src" >/dev/null 2>&1 || true
-    rm -rf "$tmp"
-  }
-  trap remove_worktree EXIT
-  quiet_build git -C "$root" worktree add --detach "$tmp/src" "$commit"
-  quiet_build bash -c "cmake -S '$tmp/src' -B '$tmp/win' \
+  src="$(checkout "$commit" stub)"
+  quiet_build bash -c "cmake -S '$src' -B '$tmp/win' \
     -DCMAKE_TOOLCHAIN_FILE='$root/cmake/mingw-w64-x86_64.cmake' -DCMAKE_BUILD_TYPE=Release \
     -DLZMA_STUB_ROOT='$build/deps/xz-stub' \
     && cmake --build '$tmp/win' -j2 --target Stub64"
   mkdir -p "$build/win/previous"
   cp "$tmp/win/Stub64.exe" "$build/win/previous/Stub64.exe"
-  remove_worktree
-  trap - EXIT
   previous_args=(--previous-stub "$build/win/previous/Stub64.exe"
                  --previous-name "$(git -C "$root" log -1 --format='%h %s' "$commit")")
 fi
+
+# The previous stubpack: that commit's host build, carrying this build's stub.
+if [ -n "$previous_packer" ]; then
+  commit="$(git -C "$root" rev-parse --verify "$previous_packer^{commit}")"
+  echo "[bench] building the previous stubpack (${commit:0:12})"
+  src="$(checkout "$commit" packer)"
+  quiet_build bash -c "cmake -S '$src' -B '$tmp/host' -DCMAKE_BUILD_TYPE=Release \
+    -DLAUNCHER_STUB='$build/win/Stub64.exe' -DLZMA_HOST_ROOT='$build/deps/xz-host' \
+    && cmake --build '$tmp/host' -j2 --target stubpack"
+  mkdir -p "$build/host/previous"
+  cp "$tmp/host/packer/stubpack" "$build/host/previous/stubpack"
+  previous_args+=(--previous-stubpack "$build/host/previous/stubpack")
+fi
+remove_worktrees
+trap - EXIT
 rm -f "$build/bench-build.log"
 
 exec python3 "$root/bench/run.py" --build-host "$build/host" --build-win "$build/win" \

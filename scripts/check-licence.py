@@ -19,7 +19,7 @@ SPDX = "SPDX-License-Identifier: 0BSD"
 # Sources: code, build and test files. Data (the icon, the manifest, whose
 # bytes go into the stub as they are), the Debian changelog template and the
 # Markdown pages carry none.
-SOURCE = re.compile(r"(\.(cpp|h|c|py|sh|cmake|rc)|(^|/)CMakeLists\.txt|^\.ci/run)$")
+SOURCE = re.compile(r"(\.(cpp|h|c|py|sh|cmake|rc|nsi)|(^|/)CMakeLists\.txt|^\.ci/run)$")
 LINES = 3  # the SPDX line may follow a shebang and an editor line
 
 
