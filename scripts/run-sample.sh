@@ -25,5 +25,5 @@ echo
 echo "[sample] what the setup program received:"
 cat "$work/report.json"
 echo
-echo "[sample] temporary folder after the launcher ended (attached mode deletes the copy):"
+echo "[sample] temporary folder after the launcher ended (attached mode deletes the copy and its private folder):"
 ls -la "$work/temp"
