@@ -32,6 +32,12 @@ std::string HexBytes(const uint8_t* bytes, size_t count) {
   return out;
 }
 
+// The header's bytes from `offset` on, as stored: the one-program form
+// reads the file set's fields as reserved bytes.
+const uint8_t* HeaderBytes(const PackageHeader& header, size_t offset) {
+  return (const uint8_t*)&header + offset;
+}
+
 bool InFile(uint64_t offset, uint64_t size, uint64_t fileSize) {
   return offset + size <= fileSize;
 }
@@ -210,12 +216,12 @@ std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) 
   line("win10 codes", std::to_string(h.win10MinCode) + "-" + std::to_string(h.win10MaxCode));
   line("win11 codes", std::to_string(h.win11MinCode) + "-" + std::to_string(h.win11MaxCode));
   line("adminMode", std::to_string(h.adminMode) + "  (" + AdminModeName(h.adminMode) + ")");
-  line("reserved (22-33)", HexBytes(h.reserved1, sizeof h.reserved1));
+  line("reserved (22-33)", HexBytes(HeaderBytes(h, 22), 12));
   line("payloadOffset", std::to_string(h.payloadOffset));
   line("payloadPackedSize", std::to_string(h.payloadPackedSize) +
                                 (info.payloadInFile ? "" : "  (runs past the end of the file)"));
   line("payloadSize", std::to_string(h.payloadSize));
-  line("reserved (46-67)", HexBytes(h.reserved2, sizeof h.reserved2));
+  line("reserved (46-67)", HexBytes(HeaderBytes(h, 46), 22));
   line("unsupportedText", "offset " + std::to_string(h.unsupportedText.textOffset) +
                               ", " + std::to_string(h.unsupportedText.textLength) +
                               " UTF-16 units" +
@@ -344,8 +350,8 @@ std::string FormatPackageInfoJson(const std::string& path,
   out += "  \"win11Range\": [" + n(h.win11MinCode) + ", " + n(h.win11MaxCode) + "],\n";
   out += "  \"adminMode\": " + n(h.adminMode) + ", \"adminModeName\": " +
          JsonString(AdminModeName(h.adminMode)) + ",\n";
-  out += "  \"reserved1\": " + JsonString(HexBytes(h.reserved1, sizeof h.reserved1)) +
-         ", \"reserved2\": " + JsonString(HexBytes(h.reserved2, sizeof h.reserved2)) + ",\n";
+  out += "  \"reserved1\": " + JsonString(HexBytes(HeaderBytes(h, 22), 12)) +
+         ", \"reserved2\": " + JsonString(HexBytes(HeaderBytes(h, 46), 22)) + ",\n";
   out += "  \"payload\": {\"offset\": " + n(h.payloadOffset) +
          ", \"packedSize\": " + n(h.payloadPackedSize) +
          ", \"size\": " + std::to_string(h.payloadSize) +
