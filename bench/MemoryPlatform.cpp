@@ -79,6 +79,18 @@ uint32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
 }
 
 uint32_t PlatformWrite(PlatformHandle, const void*, uint32_t) { Unexpected("Write"); }
+uint32_t PlatformReadAt(PlatformHandle handle, uint64_t offset, void* buffer,
+                        uint32_t count) {
+  MemoryFile* file = (MemoryFile*)handle;
+  size_t available = offset < file->size ? file->size - (size_t)offset : 0;
+  if (count > available) count = (uint32_t)available;
+  memcpy(buffer, file->data + offset, count);
+  return count;
+}
+uint32_t PlatformWriteAt(PlatformHandle, uint64_t, const void*, uint32_t) { Unexpected("WriteAt"); }
+PlatformHandle PlatformOpenForDeletion(const WideChar*) { Unexpected("OpenForDeletion"); }
+bool PlatformCreateFolder(const WideChar*) { Unexpected("CreateFolder"); }
+uint32_t PlatformGetSystemFolder(WideChar*, uint32_t) { Unexpected("GetSystemFolder"); }
 uint64_t PlatformGetFileSize(PlatformHandle handle) { return ((MemoryFile*)handle)->size; }
 void PlatformCloseHandle(PlatformHandle) {}
 void PlatformDeleteFile(const WideChar*) { Unexpected("DeleteFile"); }

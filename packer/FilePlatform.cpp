@@ -146,6 +146,24 @@ uint32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
 
 uint32_t PlatformWrite(PlatformHandle, const void*, uint32_t) { return 0; }
 
+uint32_t PlatformReadAt(PlatformHandle handle, uint64_t offset, void* buffer,
+                        uint32_t count) {
+  OpenFile* file = AsFile(handle);
+  file->stream.clear();
+  file->stream.seekg((std::streamoff)offset, std::ios::beg);
+  if (!file->stream) return 0;
+  return PlatformRead(handle, buffer, count);
+}
+
+uint32_t PlatformWriteAt(PlatformHandle, uint64_t, const void*, uint32_t) {
+  return 0;
+}
+PlatformHandle PlatformOpenForDeletion(const WideChar*) {
+  return PLATFORM_INVALID_HANDLE;
+}
+bool PlatformCreateFolder(const WideChar*) { return false; }
+uint32_t PlatformGetSystemFolder(WideChar*, uint32_t) { return 0; }
+
 uint64_t PlatformGetFileSize(PlatformHandle handle) {
   return AsFile(handle)->size;
 }

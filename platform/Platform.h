@@ -73,6 +73,13 @@ bool PlatformSeek(PlatformHandle file, int32_t offset);
 // call's own success flag said.
 uint32_t PlatformRead(PlatformHandle file, void* buffer, uint32_t count);
 uint32_t PlatformWrite(PlatformHandle file, const void* buffer, uint32_t count);
+// One ReadFile / WriteFile at a 64-bit file offset (an OVERLAPPED offset on
+// a synchronous handle), whatever the file position; the count moved. The
+// blocks of a file set lie anywhere, past 4 GiB too.
+uint32_t PlatformReadAt(PlatformHandle file, uint64_t offset, void* buffer,
+                        uint32_t count);
+uint32_t PlatformWriteAt(PlatformHandle file, uint64_t offset,
+                         const void* buffer, uint32_t count);
 // GetFileSize, low and high halves joined.
 uint64_t PlatformGetFileSize(PlatformHandle file);
 void PlatformCloseHandle(PlatformHandle handle);
@@ -82,6 +89,11 @@ void PlatformDeleteFile(const WideChar* path);
 // takes that back. The handle needs DELETE access. False when that cannot be
 // done (also where the function is missing, before Vista).
 bool PlatformSetDeleteOnClose(PlatformHandle file, bool deleteOnClose);
+// CreateFileW(DELETE | FILE_READ_ATTRIBUTES, every share mode,
+// OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT): a handle to remove a file
+// through once it is known to be the right one; a link at the path itself
+// is opened, not followed.
+PlatformHandle PlatformOpenForDeletion(const WideChar* path);
 // FindFirstFileW found something (file or folder); the search is closed.
 bool PlatformPathExists(const WideChar* path);
 // GetTempPathW(capacity, buffer); the return value is of no use to callers.
@@ -113,8 +125,13 @@ struct FolderAccess {
 // was not created, also when an entry of that name exists already.
 bool PlatformCreatePrivateFolder(const WideChar* path,
                                  const FolderAccess& access);
+// CreateDirectoryW without a security descriptor, so the folder inherits
+// the DACL of the one it is made in. False when it was not created, also
+// when an entry of that name exists already.
+bool PlatformCreateFolder(const WideChar* path);
 // RemoveDirectoryW; it fails on a folder that is not empty, and the callers
-// have nothing to do about that.
+// have nothing to do about that. A link in its place is removed itself,
+// never what it leads to.
 void PlatformRemoveFolder(const WideChar* path);
 // RtlGenRandom (SystemFunction036 in advapi32): `count` bytes from the
 // system's random source. False when it failed or cannot be had.
@@ -140,6 +157,9 @@ const WideChar* PlatformGetUniversalName(const WideChar* path, void* buffer,
                                          uint32_t* size);
 
 // --- Starting the setup program -------------------------------------------
+// GetSystemDirectoryW: the count of units written, 0 when it failed or did
+// not fit.
+uint32_t PlatformGetSystemFolder(WideChar* buffer, uint32_t capacity);
 // CreateProcessW(NULL, commandLine, ..., currentDirectory, ...). The command
 // line buffer is the caller's and may be written to. On success `process`
 // receives the process handle.

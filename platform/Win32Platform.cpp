@@ -156,6 +156,26 @@ uint32_t PlatformWrite(PlatformHandle file, const void* buffer,
   return written;
 }
 
+uint32_t PlatformReadAt(PlatformHandle file, uint64_t offset, void* buffer,
+                        uint32_t count) {
+  OVERLAPPED at = {};
+  at.Offset = (DWORD)offset;
+  at.OffsetHigh = (DWORD)(offset >> 32);
+  DWORD read = 0;
+  ReadFile(file, buffer, count, &read, &at);
+  return read;
+}
+
+uint32_t PlatformWriteAt(PlatformHandle file, uint64_t offset,
+                         const void* buffer, uint32_t count) {
+  OVERLAPPED at = {};
+  at.Offset = (DWORD)offset;
+  at.OffsetHigh = (DWORD)(offset >> 32);
+  DWORD written = 0;
+  WriteFile(file, buffer, count, &written, &at);
+  return written;
+}
+
 uint64_t PlatformGetFileSize(PlatformHandle file) {
   DWORD high = 0;
   DWORD low = GetFileSize(file, &high);
@@ -185,6 +205,13 @@ bool PlatformGetFileIdentity(PlatformHandle file, FileIdentity* identity) {
   identity->indexHigh = info.nFileIndexHigh;
   identity->indexLow = info.nFileIndexLow;
   return true;
+}
+
+PlatformHandle PlatformOpenForDeletion(const WideChar* path) {
+  return CreateFileW(W(path), DELETE | FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
 }
 
 bool PlatformPathExists(const WideChar* path) {
@@ -240,6 +267,10 @@ bool PlatformCreatePrivateFolder(const WideChar* path,
     return false;
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
   return CreateDirectoryW(W(path), &attributes) != FALSE;
+}
+
+bool PlatformCreateFolder(const WideChar* path) {
+  return CreateDirectoryW(W(path), nullptr) != FALSE;
 }
 
 void PlatformRemoveFolder(const WideChar* path) { RemoveDirectoryW(W(path)); }
@@ -298,6 +329,11 @@ const WideChar* PlatformGetUniversalName(const WideChar* path, void* buffer,
   *size = byteCount;
   if (result != NO_ERROR) return nullptr;
   return (const WideChar*)((UNIVERSAL_NAME_INFOW*)buffer)->lpUniversalName;
+}
+
+uint32_t PlatformGetSystemFolder(WideChar* buffer, uint32_t capacity) {
+  const UINT length = GetSystemDirectoryW(W(buffer), capacity);
+  return length < capacity ? length : 0;
 }
 
 bool PlatformCreateProcess(WideChar* commandLine,

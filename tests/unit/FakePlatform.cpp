@@ -15,6 +15,7 @@ struct OpenFile {
   uint64_t position = 0;
   bool writable = false;
   bool deleteOnClose = false;
+  bool deletable = false;  // opened for deletion only
 };
 
 // File identities: a file made or swapped in gets the next index.
@@ -259,6 +260,22 @@ uint32_t PlatformWrite(PlatformHandle file, const void* buffer,
   return n;
 }
 
+uint32_t PlatformReadAt(PlatformHandle file, uint64_t offset, void* buffer,
+                        uint32_t count) {
+  OpenFile* open = Lookup(file);
+  if (!open) return 0;
+  open->position = offset;
+  return PlatformRead(file, buffer, count);
+}
+
+uint32_t PlatformWriteAt(PlatformHandle file, uint64_t offset,
+                         const void* buffer, uint32_t count) {
+  OpenFile* open = Lookup(file);
+  if (!open) return 0;
+  open->position = offset;
+  return PlatformWrite(file, buffer, count);
+}
+
 uint64_t PlatformGetFileSize(PlatformHandle file) {
   OpenFile* open = Lookup(file);
   if (!open) return UINT32_MAX;
@@ -284,10 +301,20 @@ void PlatformDeleteFile(const WideChar* path) {
   Fake().files.erase(path);
 }
 
+PlatformHandle PlatformOpenForDeletion(const WideChar* path) {
+  FakeSystem& fake = Fake();
+  fake.calls.push_back(u"open-delete " + std::u16string(path));
+  if (!fake.files.count(path)) return PLATFORM_INVALID_HANDLE;
+  OpenFile file = {path, 0, false};
+  file.deletable = true;
+  return NewHandle(file);
+}
+
 bool PlatformSetDeleteOnClose(PlatformHandle file, bool deleteOnClose) {
   FakeSystem& fake = Fake();
   OpenFile* open = Lookup(file);
-  if (!open || !open->writable || fake.deleteOnCloseFails) return false;
+  if (!open || !(open->writable || open->deletable) || fake.deleteOnCloseFails)
+    return false;
   if (!deleteOnClose && fake.clearingDeleteMarkFails) return false;
   fake.calls.push_back(deleteOnClose ? u"mark" : u"unmark");
   open->deleteOnClose = deleteOnClose;
@@ -310,6 +337,16 @@ bool PlatformCreatePrivateFolder(const WideChar* path,
     return false;
   fake.folders.insert(path);
   fake.privateFolders[path] = access;
+  return true;
+}
+
+bool PlatformCreateFolder(const WideChar* path) {
+  FakeSystem& fake = Fake();
+  fake.calls.push_back(u"mkdir " + std::u16string(path));
+  if (fake.unwritableFolders.count(FolderOf(path)) || fake.folders.count(path) ||
+      fake.files.count(path))
+    return false;
+  fake.folders.insert(path);
   return true;
 }
 
@@ -393,6 +430,13 @@ const WideChar* PlatformGetUniversalName(const WideChar* path, void* buffer,
   std::memcpy(text, it->second.c_str(), (it->second.size() + 1) * 2);
   *(WideChar**)buffer = text;
   return text;
+}
+
+uint32_t PlatformGetSystemFolder(WideChar* buffer, uint32_t capacity) {
+  const std::u16string& folder = Fake().systemFolder;
+  if (folder.size() >= capacity) return 0;
+  std::memcpy(buffer, folder.c_str(), (folder.size() + 1) * sizeof(WideChar));
+  return (uint32_t)folder.size();
 }
 
 bool PlatformCreateProcess(WideChar* commandLine,

@@ -72,6 +72,7 @@ struct FakeSystem {
   bool randomFails = false;
   bool seekFails = false;
   std::u16string tempPath = u"C:\\Users\\me\\AppData\\Local\\Temp\\";
+  std::u16string systemFolder = u"C:\\Windows\\system32";
   std::optional<OsVersion> version = OsVersion{10, 0};
   bool registryKeyOpens = true;
   std::map<std::u16string, std::vector<uint8_t>> registry;
@@ -104,7 +105,7 @@ struct FakeSystem {
   int randomDraws = 0;
   // What happened to the copy and its folder, in order: "folder PATH",
   // "create PATH", "mark", "unmark", "close PATH", "open PATH", "start",
-  // "wait", "delete PATH", "remove PATH".
+  // "wait", "delete PATH", "remove PATH", "mkdir PATH", "open-delete PATH".
   std::vector<std::u16string> calls;
   std::vector<std::u16string> queriedValues;
   int waits = 0;
