@@ -24,6 +24,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   dpkg-dev lintian time
   bash-completion python3-debian
+  wixl msitools gcab  # Windows Installer packages for the file-set tests
   nsis  # the benchmark's peer (bench/run.py, section 7); no test needs it
 )
 
