@@ -9,6 +9,8 @@
 
 #include <stddef.h>
 
+#include <new>
+
 [[noreturn]] void OutOfMemory();
 
 void* AllocateOrDie(size_t size);
@@ -16,3 +18,11 @@ void* AllocateOrDie(size_t size);
 // size.
 void* ReallocateOrDie(void* block, size_t size);
 void Release(void* block);
+
+// A copy of `value` on the launcher's heap, for records that live until the
+// process ends: the system takes them back then, and the host tests' fake
+// platform at each reset.
+template <typename T>
+T* KeepUntilExit(const T& value) {
+  return new (AllocateOrDie(sizeof(T))) T(value);
+}

@@ -107,11 +107,6 @@ void DiscardCopy(const CopyInProgress& copy, const CopyLocation& location) {
   FatalTempCopyFailed();
 }
 
-bool SameFile(const FileIdentity& a, const FileIdentity& b) {
-  return a.volumeSerial == b.volumeSerial && a.indexHigh == b.indexHigh &&
-         a.indexLow == b.indexLow;
-}
-
 // Keeps the accepted copy and closes it, then opens it again for reading
 // only, sharing only reading, and makes sure that is the file that was
 // written. That handle is the lock the hand-off holds across the start.
@@ -130,7 +125,7 @@ PlatformHandle KeepAndLockCopy(CopyInProgress* copy,
   PlatformHandle lock = PlatformOpenForReading(location.file.Data());
   FileIdentity locked;
   if (lock != PLATFORM_INVALID_HANDLE &&
-      PlatformGetFileIdentity(lock, &locked) && SameFile(written, locked))
+      PlatformGetFileIdentity(lock, &locked) && SameFileIdentity(written, locked))
     return lock;
   if (lock != PLATFORM_INVALID_HANDLE) PlatformCloseHandle(lock);
   PlatformDeleteFile(location.file.Data());
@@ -202,4 +197,20 @@ void RemoveWrittenCopy(const WrittenCopy& copy) {
   PlatformCloseHandle(copy.lock);
   PlatformDeleteFile(copy.location.file.Data());
   PlatformRemoveFolder(copy.location.folder.Data());
+}
+
+namespace {
+
+void ReleaseCopy(void* owner) {
+  PlatformCloseHandle(((WrittenCopy*)owner)->lock);
+}
+
+void RemoveCopy(void* owner) { RemoveWrittenCopy(*(WrittenCopy*)owner); }
+
+}  // namespace
+
+ExtractedSetup AsExtracted(const WrittenCopy& copy) {
+  WrittenCopy* owner = KeepUntilExit(copy);
+  return {copy.location.file, EntryKind::Program, ReleaseCopy, RemoveCopy,
+          owner};
 }

@@ -4,6 +4,7 @@
 
 #include "core/StubTypes.h"
 #include "core/WideText.h"
+#include "extract/ExtractedSetup.h"
 #include "extract/PrivateFolder.h"
 #include "platform/Platform.h"
 
@@ -30,6 +31,10 @@ WrittenCopy WriteTemporaryCopy(PlatformHandle file, const PackageHeader& header)
 // Closes the lock, deletes the copy and removes its private folder; what
 // cannot be removed (a file the setup program left there) stays.
 void RemoveWrittenCopy(const WrittenCopy& copy);
+
+// The copy as the start sees it; the copy's record lives on until the
+// process ends.
+ExtractedSetup AsExtracted(const WrittenCopy& copy);
 
 // The folder the copy goes to, always ending in a backslash except when it
 // is the launcher's own (possibly empty) folder.

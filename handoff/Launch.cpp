@@ -6,6 +6,7 @@
 #include "core/StubTypes.h"
 #include "handoff/Administrator.h"
 #include "handoff/Arguments.h"
+#include "handoff/InstallerCommandLine.h"
 #include "handoff/SetupCommandLine.h"
 #include "platform/Platform.h"
 
@@ -20,9 +21,9 @@ bool NeedsAdministratorTest(const WindowsVersionRecord& version) {
 
 bool IsAttachedMode() { return gPackageLocator.detachedFileSize == 0; }
 
-PlatformHandle StartDirectly(const WideText& temporaryCopy,
+PlatformHandle StartDirectly(const WideText& program,
                              const WideText& arguments) {
-  WideText commandLine = BuildDirectCommandLine(temporaryCopy, arguments);
+  WideText commandLine = BuildDirectCommandLine(program, arguments);
   WideText currentDirectory = ExtractFolder(ArgumentAt(0));
   PlatformHandle process = nullptr;
   if (!PlatformCreateProcess(commandLine.MutableData(), currentDirectory.Data(),
@@ -31,17 +32,27 @@ PlatformHandle StartDirectly(const WideText& temporaryCopy,
   return process;
 }
 
-PlatformHandle StartThroughShell(const WideText& temporaryCopy,
-                                 const WideText& arguments) {
+// msiexec would refuse " /noadmin" (1639): only a program gets it.
+PlatformHandle StartThroughShell(const WideText& program,
+                                 const WideText& arguments,
+                                 bool mayAppendNoAdmin) {
   ShellStartChoice choice =
       ChooseShellStart(HasSilentSwitch(), gPackageHeader.adminMode);
   WideText parameters = arguments;
-  if (choice.appendNoAdmin) parameters.Append(u" /noadmin");
+  if (choice.appendNoAdmin && mayAppendNoAdmin) parameters.Append(u" /noadmin");
   PlatformHandle process = nullptr;
-  if (!PlatformShellExecute(choice.verb, temporaryCopy.Data(),
-                            parameters.Data(), &process))
+  if (!PlatformShellExecute(choice.verb, program.Data(), parameters.Data(),
+                            &process))
     FatalLaunchFailed(PlatformLastError());
   return process;
+}
+
+// The extracted program itself, or msiexec for an installer package.
+WideText ProgramToStart(const ExtractedSetup& setup) {
+  if (setup.kind != EntryKind::InstallerPackage) return setup.path;
+  WideText msiexec = InstallerProgramPath();
+  if (msiexec.IsEmpty()) FatalLaunchFailed(PlatformLastError());
+  return msiexec;
 }
 
 }  // namespace
@@ -62,15 +73,22 @@ bool HasSilentSwitch() {
   return false;
 }
 
-uint32_t LaunchSetup(const WrittenCopy& copy, const WideText& arguments,
+WideText BuildArgumentsFor(const ExtractedSetup& setup) {
+  return setup.kind == EntryKind::InstallerPackage
+             ? BuildInstallerArguments(setup.path)
+             : BuildSetupArguments();
+}
+
+uint32_t LaunchSetup(const ExtractedSetup& setup, const WideText& arguments,
                      const WindowsVersionRecord& version) {
-  const WideText& path = copy.location.file;
+  const WideText program = ProgramToStart(setup);
   PlatformHandle process =
       !NeedsAdministratorTest(version) || IsUserAdministrator()
-          ? StartDirectly(path, arguments)
-          : StartThroughShell(path, arguments);
+          ? StartDirectly(program, arguments)
+          : StartThroughShell(program, arguments,
+                              setup.kind == EntryKind::Program);
   if (!IsAttachedMode()) {
-    PlatformCloseHandle(copy.lock);
+    setup.release(setup.owner);
     return 0;
   }
   // The setup program's own exit code goes on, so a deployment tool judges
@@ -80,6 +98,6 @@ uint32_t LaunchSetup(const WrittenCopy& copy, const WideText& arguments,
   uint32_t exitCode = 0;
   if (!PlatformGetExitCode(process, &exitCode)) exitCode = kExitInstallFailure;
   PlatformCloseHandle(process);
-  RemoveWrittenCopy(copy);
+  setup.remove(setup.owner);
   return exitCode;
 }

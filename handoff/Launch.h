@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/WideText.h"
-#include "extract/TemporaryCopy.h"
+#include "extract/ExtractedSetup.h"
 #include "gate/WindowsCompatibility.h"
 
 // Which start the launcher makes, and with what.
@@ -18,12 +18,16 @@ ShellStartChoice ChooseShellStart(bool silentSwitchGiven, uint8_t adminMode);
 // True when "/silent" or "/s" (any ASCII case) is one of the arguments.
 bool HasSilentSwitch();
 
-// Starts the temporary copy directly or through the shell, holding its lock
-// until the start has returned; in attached mode waits for the setup
-// program, then removes the copy and its folder. Returns only after a
-// successful start, with the launcher's exit code: in attached mode the
-// setup program's own (ERROR_INSTALL_FAILURE when it cannot be read), in
-// detached mode 0, which then means "started", not "installed". After a
-// failed start the copy stays where it is.
-uint32_t LaunchSetup(const WrittenCopy& copy, const WideText& arguments,
+// The argument string for what was extracted: BuildSetupArguments for a
+// program, BuildInstallerArguments for an installer package.
+WideText BuildArgumentsFor(const ExtractedSetup& setup);
+
+// Starts the extracted program (or msiexec with the installer package)
+// directly or through the shell, holding the locks until the start has
+// returned; in attached mode waits for it, then removes what was written.
+// Returns only after a successful start, with the launcher's exit code: in
+// attached mode the started program's own (ERROR_INSTALL_FAILURE when it
+// cannot be read), in detached mode 0, which then means "started", not
+// "installed". After a failed start what was written stays where it is.
+uint32_t LaunchSetup(const ExtractedSetup& setup, const WideText& arguments,
                      const WindowsVersionRecord& version);

@@ -109,6 +109,10 @@ struct FileIdentity {
   uint32_t indexHigh;
   uint32_t indexLow;
 };
+inline bool SameFileIdentity(const FileIdentity& a, const FileIdentity& b) {
+  return a.volumeSerial == b.volumeSerial && a.indexHigh == b.indexHigh &&
+         a.indexLow == b.indexLow;
+}
 // GetFileInformationByHandle. False when the call failed.
 bool PlatformGetFileIdentity(PlatformHandle file, FileIdentity* identity);
 

@@ -8,7 +8,9 @@
 
 #include "core/FatalErrors.h"
 #include "core/StubTypes.h"
+#include "extract/TemporaryCopy.h"
 #include "handoff/Administrator.h"
+#include "handoff/InstallerCommandLine.h"
 #include "handoff/Launch.h"
 #include "handoff/SetupCommandLine.h"
 #include "tests/unit/FakePlatform.h"
@@ -56,7 +58,7 @@ class LaunchFixture : public ::testing::Test {
     WindowsVersionRecord record = {known, {major, 0}};
     WrittenCopy copy = {{WideText(kFolder.c_str()), WideText(kCopy.c_str()), 0},
                         PlatformOpenForReading(kCopy.c_str())};
-    uint32_t code = LaunchSetup(copy, arguments, record);
+    uint32_t code = LaunchSetup(AsExtracted(copy), arguments, record);
     if (exitCode) *exitCode = code;
     return Str(arguments);
   }
@@ -281,6 +283,91 @@ TEST_F(LaunchExitCode, DetachedModeEndsWithZeroAfterTheStart) {
     uint32_t exitCode = 1;
     Launch(u"", 10, true, &exitCode);
     EXPECT_EQ(exitCode, 0u);
+  }
+}
+
+using LaunchInstallerPackage = LaunchFixture;
+
+const std::u16string kPackage = kFolder + u"\\Disk 1\\product.msi";
+const std::u16string kMsiexec = u"C:\\Windows\\system32\\msiexec.exe";
+
+// msiexec's arguments for the launcher arguments `raw`.
+std::u16string InstallerArguments(const std::u16string& raw) {
+  Fake().SetArguments(raw);
+  return Str(BuildInstallerArguments(WideText(kPackage.c_str())));
+}
+
+TEST_F(LaunchInstallerPackage, TheLaunchersOwnSwitchesNeverReachMsiexec) {
+  const std::u16string head = u"/i \"" + kPackage +
+                              u"\" LAUNCHERPATH=\"C:\\Downloads\\setup.exe\"";
+  const struct {
+    std::u16string raw;
+    std::u16string expected;  // after the head
+  } cases[] = {
+      {u"", u""},
+      {u"/s", u" /qn"},
+      {u"/SILENT", u" /qn"},
+      {u"/s /silent /S", u" /qn"},
+      {u"A=1 /silent B=2", u" A=1 /qn B=2"},
+      {u"/temp D:\\T /noadmin", u""},
+      {u"/TEMP \"D:\\My Temp\" /l*v log.txt", u" /l*v log.txt"},
+      {u"/temp", u""},  // the launcher's own folder: nothing follows
+      {u"/NoAdmin TRANSFORMS=de.mst", u" TRANSFORMS=de.mst"},
+      {u"\"INSTALLDIR=C:\\My Apps\" /qb", u" INSTALLDIR=\"C:\\My Apps\" /qb"},
+      {u"INSTALLDIR=\"C:\\My Apps\"", u" INSTALLDIR=\"C:\\My Apps\""},
+      {u"\"A B=c d\" \"/l*v\" \"C:\\My Logs\\x.log\"",
+       u" \"A B=c d\" /l*v \"C:\\My Logs\\x.log\""},
+      {u"\"=x y\" E=", u" \"=x y\" E="},
+      {u"/x /s-", u" /x /s-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.raw));
+    Fresh();
+    EXPECT_EQ(InstallerArguments(c.raw), head + c.expected);
+  }
+  // The launcher path in its universal form, as a program gets it.
+  Fresh();
+  Fake().modulePath = u"Z:\\Setup\\pkg.exe";
+  Fake().universalNames[u"Z:\\Setup\\pkg.exe"] = u"\\\\srv\\share\\Setup\\pkg.exe";
+  EXPECT_EQ(InstallerArguments(u""),
+            u"/i \"" + kPackage + u"\" LAUNCHERPATH=\"\\\\srv\\share\\Setup\\pkg.exe\"");
+}
+
+TEST_F(LaunchInstallerPackage, MsiexecStartsByItsFullPathUnderTheElevationRule) {
+  const struct {
+    bool administrator;
+    std::u16string raw;
+    uint8_t adminMode;
+    std::u16string verb;  // empty: the direct start
+  } cases[] = {
+      {true, u"", 2, u""},
+      {false, u"", 2, u"open"},
+      {false, u"/s", 1, u"runas"},
+      {false, u"/s", 2, u"open"},
+      {false, u"/silent", 0, u"open"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.raw) + " mode " + std::to_string(c.adminMode));
+    Fresh();
+    Fake().files[kPackage] = FakeFile();
+    Fake().isAdministrator = c.administrator;
+    gPackageHeader.adminMode = c.adminMode;
+    const std::u16string arguments = InstallerArguments(c.raw);
+    ExtractedSetup setup = {WideText(kPackage.c_str()),
+                            EntryKind::InstallerPackage,
+                            [](void*) {}, [](void*) {}, nullptr};
+    LaunchSetup(setup, BuildArgumentsFor(setup), {true, {10, 0}});
+    ASSERT_EQ(Fake().starts.size(), 1u);
+    const FakeStart& start = Fake().starts[0];
+    EXPECT_EQ(start.throughShell, !c.verb.empty());
+    if (c.verb.empty()) {
+      EXPECT_EQ(start.commandLine, u"\"" + kMsiexec + u"\" " + arguments);
+      EXPECT_EQ(start.currentDirectory, kLauncherFolder);
+    } else {
+      EXPECT_EQ(start.verb, c.verb);
+      EXPECT_EQ(start.file, kMsiexec);
+      EXPECT_EQ(start.parameters, arguments);  // never " /noadmin"
+    }
   }
 }
 
