@@ -7,10 +7,10 @@
 #include "core/FatalErrors.h"
 #include "core/Memory.h"
 #include "core/OwnFile.h"
+#include "extract/FileSetCopy.h"
 #include "extract/TemporaryCopy.h"
 #include "gate/WindowsCompatibility.h"
 #include "handoff/Launch.h"
-#include "handoff/SetupCommandLine.h"
 
 void ReadPackageLocator(PlatformHandle file) {
   if (!ReadAt(file, kPackageLocatorOffset, &gPackageLocator,
@@ -74,9 +74,12 @@ uint32_t RunLauncher() {
   WindowsVersionRecord version = CheckWindowsCompatibility(ownFile,
                                                            gPackageHeader);
 
-  WrittenCopy copy = WriteTemporaryCopy(ownFile, gPackageHeader);
+  const ExtractedSetup setup =
+      gPackageHeader.packageForm == kFileSetForm
+          ? WriteFileSet(ownFile, gPackageHeader)
+          : AsExtracted(WriteTemporaryCopy(ownFile, gPackageHeader));
   PlatformCloseHandle(ownFile);
 
-  WideText arguments = BuildSetupArguments();
-  return LaunchSetup(copy, arguments, version);
+  WideText arguments = BuildArgumentsFor(setup);
+  return LaunchSetup(setup, arguments, version);
 }

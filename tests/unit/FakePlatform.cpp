@@ -94,6 +94,10 @@ void FakeSystem::SetArguments(const std::u16string& rawArguments) {
   if (!rawArguments.empty()) commandLine += u" " + rawArguments;
 }
 
+void FakeSystem::SwapFile(const std::u16string& path) {
+  gFileIndex[path] = gNextFileIndex++;
+}
+
 // --- Platform implementation ------------------------------------------------
 
 static bool AllocationRefused(size_t size) {

@@ -125,6 +125,8 @@ struct FakeSystem {
   // Helpers.
   void SetRegistryText(const std::u16string& name, const std::u16string& text);
   void SetArguments(const std::u16string& rawArguments);
+  // Another file takes `path`'s place: it gets a new identity.
+  void SwapFile(const std::u16string& path);
 };
 
 FakeSystem& Fake();

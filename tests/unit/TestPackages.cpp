@@ -2,9 +2,11 @@
 // Launcher files for host tests.
 #include "tests/unit/TestPackages.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "core/CRC32.h"
 #include "core/FatalErrors.h"
 
 #include "handoff/Administrator.h"
@@ -64,6 +66,103 @@ Bytes BuildLauncher(const Bytes& setup, const packer::PackageOptions& options) {
       packer::BuildLauncherFile(FakeStub(), setup, options);
   EXPECT_TRUE(result.ok) << result.error;
   return result.file;
+}
+
+namespace {
+
+void AppendBytes(Bytes& to, const void* data, size_t size) {
+  const uint8_t* bytes = (const uint8_t*)data;
+  to.insert(to.end(), bytes, bytes + size);
+}
+
+Bytes CompressSlice(const Bytes& slice, uint8_t properties[5]) {
+  Bytes block;
+  packer::MemorySource source(slice);
+  packer::LzmaSettings settings;
+  settings.dictionarySize = 1 << 16;
+  std::string error;
+  EXPECT_TRUE(packer::CompressPayload(
+      source, settings,
+      [&](const uint8_t* data, size_t size) {
+        AppendBytes(block, data, size);
+        return true;
+      },
+      properties, &error))
+      << error;
+  return block;
+}
+
+}  // namespace
+
+Bytes BuildSetLauncher(const std::vector<SetFileSpec>& files, uint32_t entry,
+                       uint64_t blockSize) {
+  Bytes all;
+  FileSetTableHeader table = {};
+  table.version = kFileSetVersion;
+  table.fileCount = (uint32_t)files.size();
+  table.entryIndex = entry;
+  table.blockSize = blockSize;
+  std::u16string names;
+  Bytes entries;
+  for (const SetFileSpec& file : files) {
+    AppendBytes(all, file.bytes.data(), file.bytes.size());
+    const FileSetEntry record = {file.bytes.size(), (uint32_t)file.path.size()};
+    AppendBytes(entries, &record, sizeof record);
+    names += file.path;
+  }
+  table.totalSize = all.size();
+  table.nameUnits = (uint32_t)names.size();
+  table.blockCount = (uint32_t)((all.size() + blockSize - 1) / blockSize);
+
+  Bytes out = FakeStub();
+  const uint64_t packageOffset = out.size();
+  PackageHeader header = {};
+  header.supportFlags = 0x8000000000000F80ull;
+  header.win10MaxCode = header.win11MaxCode = 9999;
+  header.adminMode = 2;
+  header.packageForm = kFileSetForm;
+  header.payloadSize = -1;
+  header.setTableOffset = packageOffset + sizeof header;
+  header.setTableSize = sizeof table + entries.size() +
+                        table.blockCount * sizeof(FileSetBlock) +
+                        names.size() * sizeof(WideChar);
+  const std::u16string text = u"Not on %USER%.";
+  header.unsupportedText = {(uint32_t)(header.setTableOffset + header.setTableSize),
+                            (uint16_t)text.size()};
+  const uint64_t regionEnd =
+      header.unsupportedText.textOffset + text.size() * sizeof(WideChar);
+  std::vector<FileSetBlock> blocks;
+  Bytes packed;
+  for (uint64_t at = 0; at < all.size(); at += blockSize) {
+    const Bytes slice(all.begin() + at,
+                      all.begin() + std::min<uint64_t>(all.size(), at + blockSize));
+    const Bytes block = CompressSlice(slice, header.lzmaProperties);
+    blocks.push_back({regionEnd + packed.size(), block.size(), slice.size(),
+                      ComputeCrc32(slice.data(), (int32_t)slice.size())});
+    AppendBytes(packed, block.data(), block.size());
+  }
+  if (blocks.empty()) CompressSlice(Bytes(), header.lzmaProperties);
+  table.packageEnd = regionEnd + packed.size();
+
+  AppendBytes(out, &header, sizeof header);
+  AppendBytes(out, &table, sizeof table);
+  AppendBytes(out, entries.data(), entries.size());
+  AppendBytes(out, blocks.data(), blocks.size() * sizeof(FileSetBlock));
+  AppendBytes(out, names.data(), names.size() * sizeof(WideChar));
+  AppendBytes(out, text.data(), text.size() * sizeof(WideChar));
+  AppendBytes(out, packed.data(), packed.size());
+  PackageLocator locator = {};
+  locator.packageOffset = (uint32_t)packageOffset;
+  locator.crcLength = (uint32_t)(regionEnd - packageOffset);
+  locator.crcValue =
+      ComputeCrc32(out.data() + packageOffset, (int32_t)locator.crcLength);
+  locator.expectedFileSize = (int64_t)out.size();
+  StoreLocator(out, locator);
+  return out;
+}
+
+uint64_t SetTableOffsetOf(const Bytes& file) {
+  return HeaderOf(file).setTableOffset;
 }
 
 PackageLocator LocatorOf(const Bytes& file) {

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/StubTypes.h"
 #include "extract/LzmaDecoder.h"
@@ -32,6 +33,20 @@ Bytes SetupImage(size_t size, uint32_t seed = 1);
 // A complete launcher file; a failed build fails the calling test.
 Bytes BuildLauncher(const Bytes& setup,
                     const packer::PackageOptions& options = {});
+
+// A file of a set for BuildSetLauncher.
+struct SetFileSpec {
+  std::u16string path;
+  Bytes bytes;
+};
+
+// A file-set launcher, laid out as stubpack lays it out, with the files in
+// the order given (tests give them in the table's order, or break it on
+// purpose); the table is not checked here.
+Bytes BuildSetLauncher(const std::vector<SetFileSpec>& files, uint32_t entry,
+                       uint64_t blockSize = 4096);
+// The set table's place in such a file.
+uint64_t SetTableOffsetOf(const Bytes& file);
 
 // The file's records, read back from its bytes.
 PackageLocator LocatorOf(const Bytes& file);
