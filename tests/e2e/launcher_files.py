@@ -218,12 +218,11 @@ class LauncherTestCase(unittest.TestCase):
 
     def run_launcher(self, launcher_file=None, args=(), tmp=None, launcher=None, env=None,
                      **kwargs):
-        """Writes LAUNCHER_FILE (a LauncherFile or bytes) to LAUNCHER (default
+        """Writes LAUNCHER_FILE (bytes, or anything with .data) to LAUNCHER (default
         self.launcher) and runs it with TMP (default self.tmp)."""
         launcher = launcher or self.launcher
         if launcher_file is not None:
-            data = launcher_file.data if isinstance(launcher_file, LauncherFile) \
-                else launcher_file
+            data = getattr(launcher_file, "data", launcher_file)
             # Replaced, not rewritten in place, so a process of the previous
             # run that is still ending never has its image changed under it.
             fresh = Path(launcher).with_name(Path(launcher).name + ".new")
