@@ -102,6 +102,10 @@ bool PlatformGetFileIdentity(PlatformHandle, FileIdentity*) { Unexpected("GetFil
 bool PlatformCreatePrivateFolder(const WideChar*, const FolderAccess&) { Unexpected("CreatePrivateFolder"); }
 void PlatformRemoveFolder(const WideChar*) { Unexpected("RemoveFolder"); }
 bool PlatformGenerateRandom(void*, uint32_t) { Unexpected("GenerateRandom"); }
+uint32_t PlatformProcessorCount() { return 1; }
+uint64_t PlatformAvailableMemory() { return 0; }
+PlatformHandle PlatformStartThread(void (*)(void*), void*) { Unexpected("StartThread"); }
+void PlatformJoinThread(PlatformHandle) { Unexpected("JoinThread"); }
 bool PlatformGetVersion(OsVersion*) { Unexpected("GetVersion"); }
 PlatformHandle PlatformOpenCurrentVersionKey() { Unexpected("OpenCurrentVersionKey"); }
 bool PlatformQueryValue(PlatformHandle, const WideChar*, void*, uint32_t*) { Unexpected("QueryValue"); }

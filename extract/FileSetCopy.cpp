@@ -8,7 +8,7 @@
 #include "extract/Decompress.h"
 #include "extract/FileSetTable.h"
 #include "extract/PrivateFolder.h"
-#include "extract/SetBlockDecoder.h"
+#include "extract/SetDecoding.h"
 #include "extract/TemporaryCopy.h"
 #include "handoff/Administrator.h"
 
@@ -20,7 +20,6 @@ namespace {
 enum class FileState : uint8_t { Absent, Writing, Closed, Locked };
 
 struct SetFile {
-  PlatformHandle handle;
   FileIdentity identity;  // once written
   uint32_t nameOffset;    // of its path in the table's names
   FileState state;
@@ -28,15 +27,16 @@ struct SetFile {
 };
 
 struct WrittenSet {
-  uint8_t* table;
-  FileSetView view;
+  uint8_t* table = nullptr;
+  FileSetView view = {};
   CopyLocation location;  // the private folder; `file` is the entry
-  SetFile* files;
-  bool folderMade;
-  // The decoder's settings and piece buffers, as for one program.
-  LzmaProperties properties;
-  TStream* input;
-  TStream* output;
+  SetFile* files = nullptr;
+  PlatformHandle* handles = nullptr;  // each file's writing handle, then its lock
+  uint64_t* fileStarts = nullptr;     // each file's offset in the concatenation
+  bool folderMade = false;
+  LzmaProperties properties = {};
+  DecodePieces* pieces = nullptr;     // one per decoding thread
+  uint32_t threads = 0;
 };
 
 // A full path in the set: the private folder, a backslash and a relative
@@ -110,7 +110,8 @@ uint32_t PieceSize(uint64_t largest, int32_t piece) {
   return largest < (uint64_t)piece ? (uint32_t)largest : (uint32_t)piece;
 }
 
-// Piece buffers no larger than the largest block needs.
+// How many threads decode, and their piece buffers, no larger than the
+// largest block needs.
 void CreatePieces(WrittenSet* set) {
   const FileSetView& view = set->view;
   uint64_t packed = 1, unpacked = 1;
@@ -119,10 +120,23 @@ void CreatePieces(WrittenSet* set) {
     if (view.blocks[i].unpackedSize > unpacked)
       unpacked = view.blocks[i].unpackedSize;
   }
-  set->input = new TStream();
-  set->output = new TStream();
-  set->input->SetSize((int32_t)PieceSize(packed, kBlockPieceSize));
-  set->output->SetSize((int32_t)PieceSize(unpacked, kOutputPieceSize));
+  set->threads = ChooseDecodeThreads(
+      PlatformProcessorCount(), view.header->blockCount,
+      SetDictionaryBytes(view, set->properties), PlatformAvailableMemory());
+  set->pieces = (DecodePieces*)AllocateOrDie(sizeof(DecodePieces) * set->threads);
+  for (uint32_t i = 0; i < set->threads; ++i) {
+    set->pieces[i] = {new TStream(), new TStream()};
+    set->pieces[i].input->SetSize((int32_t)PieceSize(packed, kBlockPieceSize));
+    set->pieces[i].output->SetSize((int32_t)PieceSize(unpacked, kOutputPieceSize));
+  }
+}
+
+void ReleasePieces(WrittenSet* set) {
+  for (uint32_t i = 0; i < set->threads; ++i) {
+    delete set->pieces[i].output;
+    delete set->pieces[i].input;
+  }
+  Release(set->pieces);
 }
 
 // Reads and judges everything before anything is made on disk, and
@@ -140,18 +154,24 @@ WrittenSet* LoadSet(PlatformHandle file, const PackageHeader& header) {
   if (check.rule == SetTableRule::Truncated) FatalPackageTruncated();
   if (check.rule != SetTableRule::None) FatalPackageDamaged();
 
-  WrittenSet* set = KeepUntilExit(
-      WrittenSet{table, view, {}, nullptr, false, {}, nullptr, nullptr});
+  WrittenSet* set = KeepUntilExit(WrittenSet());
+  set->table = table;
+  set->view = view;
   if (!AcceptLzmaProperties(header.lzmaProperties, &set->properties))
     FatalPackageDamaged();
   CreatePieces(set);
   const uint32_t count = view.header->fileCount;
   set->files = (SetFile*)AllocateOrDie(sizeof(SetFile) * count);
+  set->handles = (PlatformHandle*)AllocateOrDie(sizeof(PlatformHandle) * count);
+  set->fileStarts = (uint64_t*)AllocateOrDie(sizeof(uint64_t) * count);
   uint32_t offset = 0;
+  uint64_t start = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    set->files[i] = {PLATFORM_INVALID_HANDLE, {}, offset, FileState::Absent,
-                     false};
+    set->files[i] = {{}, offset, FileState::Absent, false};
+    set->handles[i] = PLATFORM_INVALID_HANDLE;
+    set->fileStarts[i] = start;
     offset += view.files[i].nameUnits;
+    start += view.files[i].size;
   }
   const uint32_t entry = view.header->entryIndex;
   set->location = PlanCopyLocation(
@@ -173,58 +193,14 @@ bool CreateSetOnDisk(WrittenSet* set) {
     for (uint32_t k = 0; k < count; ++k)
       if (!PlatformCreateFolder(path.Of(NameOf(*set, i), folders[k])))
         return false;
-    SetFile& file = set->files[i];
-    file.handle = PlatformCreateNewForWriting(
+    PlatformHandle& handle = set->handles[i];
+    handle = PlatformCreateNewForWriting(
         path.Of(NameOf(*set, i), NameLength(*set, i)));
-    if (file.handle == PLATFORM_INVALID_HANDLE) return false;
-    file.state = FileState::Writing;
-    file.marked = PlatformSetDeleteOnClose(file.handle, true);
+    if (handle == PLATFORM_INVALID_HANDLE) return false;
+    set->files[i].state = FileState::Writing;
+    set->files[i].marked = PlatformSetDeleteOnClose(handle, true);
   }
   return true;
-}
-
-// Hands decoded bytes to the files they belong to, in table order. Once a
-// file could not be made or written nothing more is written, but decoding
-// goes on to its verdict.
-struct SetWriter {
-  WrittenSet* set;
-  uint32_t file;
-  uint64_t offset;  // within that file
-  bool failed;
-};
-
-void WriteSetPiece(void* context, const uint8_t* data, uint32_t count) {
-  SetWriter* writer = (SetWriter*)context;
-  const FileSetView& view = writer->set->view;
-  while (count > 0 && writer->file < view.header->fileCount) {
-    const uint64_t size = view.files[writer->file].size;
-    if (writer->offset == size) {
-      ++writer->file;
-      writer->offset = 0;
-      continue;
-    }
-    const uint64_t left = size - writer->offset;
-    const uint32_t take = left < count ? (uint32_t)left : count;
-    const SetFile& file = writer->set->files[writer->file];
-    if (!writer->failed &&
-        PlatformWriteAt(file.handle, writer->offset, data, take) != take)
-      writer->failed = true;
-    writer->offset += take;
-    data += take;
-    count -= take;
-  }
-}
-
-// Decodes every block, in order, into the files.
-LzmaOutcome DecodeSet(PlatformHandle file, SetWriter* writer) {
-  const WrittenSet& set = *writer->set;
-  const LzmaOutput sink = {WriteSetPiece, writer};
-  for (uint32_t i = 0; i < set.view.header->blockCount; ++i) {
-    const LzmaOutcome outcome = DecodeSetBlock(
-        file, set.view, set.properties, i, set.input, set.output, sink);
-    if (outcome != LzmaOutcome::Accepted) return outcome;
-  }
-  return LzmaOutcome::Accepted;
 }
 
 // Deletes a file of the set only if it is still the file that was written:
@@ -240,19 +216,18 @@ void DeleteOwnedFile(const WideChar* path, const FileIdentity& identity) {
   if (same && !marked) PlatformDeleteFile(path);  // before Vista
 }
 
-void RemoveFile(SetFile* file, const WideChar* path) {
+void RemoveFile(SetFile* file, PlatformHandle handle, const WideChar* path) {
   switch (file->state) {
     case FileState::Absent:
       return;
     case FileState::Writing: {
-      const bool marked =
-          file->marked || PlatformSetDeleteOnClose(file->handle, true);
-      PlatformCloseHandle(file->handle);
+      const bool marked = file->marked || PlatformSetDeleteOnClose(handle, true);
+      PlatformCloseHandle(handle);
       if (!marked) PlatformDeleteFile(path);
       break;
     }
     case FileState::Locked:
-      PlatformCloseHandle(file->handle);  // it shares no deletion
+      PlatformCloseHandle(handle);  // it shares no deletion
       DeleteOwnedFile(path, file->identity);
       break;
     case FileState::Closed:
@@ -270,7 +245,8 @@ void RemoveSet(void* owner) {
   SetPath path(set->location.folder);
   const uint32_t count = set->view.header->fileCount;
   for (uint32_t i = 0; i < count; ++i)
-    RemoveFile(&set->files[i], path.Of(NameOf(*set, i), NameLength(*set, i)));
+    RemoveFile(&set->files[i], set->handles[i],
+               path.Of(NameOf(*set, i), NameLength(*set, i)));
   for (uint32_t i = count; i-- > 0;) {
     uint32_t folders[kMaxSetDepth];
     for (uint32_t k = NewFolders(*set, i, folders); k-- > 0;)
@@ -284,7 +260,7 @@ void ReleaseSet(void* owner) {
   for (uint32_t i = 0; i < set->view.header->fileCount; ++i) {
     SetFile& file = set->files[i];
     if (file.state != FileState::Locked) continue;
-    PlatformCloseHandle(file.handle);
+    PlatformCloseHandle(set->handles[i]);
     file.state = FileState::Closed;
   }
 }
@@ -301,19 +277,19 @@ void KeepAndLockSet(WrittenSet* set) {
   SetPath path(set->location.folder);
   for (uint32_t i = 0; i < set->view.header->fileCount; ++i) {
     SetFile& file = set->files[i];
-    if (file.marked && !PlatformSetDeleteOnClose(file.handle, false))
+    PlatformHandle& handle = set->handles[i];
+    if (file.marked && !PlatformSetDeleteOnClose(handle, false))
       RemoveAndFail(set);
     file.marked = false;
-    if (!PlatformGetFileIdentity(file.handle, &file.identity))
-      RemoveAndFail(set);
-    PlatformCloseHandle(file.handle);
+    if (!PlatformGetFileIdentity(handle, &file.identity)) RemoveAndFail(set);
+    PlatformCloseHandle(handle);
     file.state = FileState::Closed;
-    file.handle =
+    handle =
         PlatformOpenForReading(path.Of(NameOf(*set, i), NameLength(*set, i)));
-    if (file.handle == PLATFORM_INVALID_HANDLE) RemoveAndFail(set);
+    if (handle == PLATFORM_INVALID_HANDLE) RemoveAndFail(set);
     file.state = FileState::Locked;
     FileIdentity locked;
-    if (!PlatformGetFileIdentity(file.handle, &locked) ||
+    if (!PlatformGetFileIdentity(handle, &locked) ||
         !SameFileIdentity(locked, file.identity))
       RemoveAndFail(set);
   }
@@ -324,18 +300,19 @@ void KeepAndLockSet(WrittenSet* set) {
 ExtractedSetup WriteFileSet(PlatformHandle file, const PackageHeader& header) {
   WrittenSet* set = LoadSet(file, header);
   if (!PathsFit(*set)) FatalTempCopyFailed();
-  SetWriter writer = {set, 0, 0, !CreateSetOnDisk(set)};
-  const LzmaOutcome outcome = DecodeSet(file, &writer);
+  const bool made = CreateSetOnDisk(set);
+  const SetDecodeResult result = DecodeSetBlocks(
+      {file, &set->view, set->properties, set->handles, set->fileStarts, made,
+       set->pieces, set->threads});
   // A damaged package outranks a set that could not be written.
-  if (outcome != LzmaOutcome::Accepted || writer.failed) {
+  if (result.outcome != LzmaOutcome::Accepted || !made || result.writeFailed) {
     RemoveSet(set);
-    if (outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
-    if (outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
+    if (result.outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
+    if (result.outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
     FatalTempCopyFailed();
   }
   KeepAndLockSet(set);
-  delete set->output;
-  delete set->input;
+  ReleasePieces(set);
   const uint32_t entry = set->view.header->entryIndex;
   return {set->location.file,
           EntryKindOf(NameOf(*set, entry), NameLength(*set, entry)),

@@ -9,11 +9,13 @@ namespace {
 struct BlockAt {
   PlatformHandle file;
   uint64_t offset;
+  const uint32_t* stop;
 };
 
 bool ReadBlockAt(void* context, uint32_t offset, uint8_t* buffer,
                  uint32_t count) {
   const BlockAt* block = (const BlockAt*)context;
+  if (block->stop && __atomic_load_n(block->stop, __ATOMIC_ACQUIRE)) return false;
   return PlatformReadAt(block->file, block->offset + offset, buffer, count) ==
          count;
 }
@@ -35,9 +37,9 @@ void TakeChecked(void* context, const uint8_t* data, uint32_t count) {
 LzmaOutcome DecodeSetBlock(PlatformHandle file, const FileSetView& view,
                            const LzmaProperties& properties, uint32_t index,
                            TStream* input, TStream* output,
-                           const LzmaOutput& sink) {
+                           const LzmaOutput& sink, const uint32_t* stop) {
   const FileSetBlock& entry = view.blocks[index];
-  BlockAt at = {file, entry.packedOffset};
+  BlockAt at = {file, entry.packedOffset, stop};
   // The table's checks bound both sizes: a block decodes to at most 1 GiB
   // and is stored in fewer than 2^31 bytes.
   const LzmaBlock block = {ReadBlockAt, &at, (uint32_t)entry.packedSize};

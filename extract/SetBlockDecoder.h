@@ -13,8 +13,11 @@
 // in order; `input` and `output` are the piece buffers, as for one
 // program. Accepted only when the block decoded to exactly its
 // unpackedSize and the CRC-32 of those bytes is the table's; the sink has
-// then seen the block's slice of the files and nothing else.
+// then seen the block's slice of the files and nothing else. Once `*stop`
+// (when given) is not 0 the block reads no further piece and is refused:
+// another thread has found the set damaged.
 LzmaOutcome DecodeSetBlock(PlatformHandle file, const FileSetView& view,
                            const LzmaProperties& properties, uint32_t index,
                            TStream* input, TStream* output,
-                           const LzmaOutput& sink);
+                           const LzmaOutput& sink,
+                           const uint32_t* stop = nullptr);

@@ -186,6 +186,12 @@ bool PlatformCreatePrivateFolder(const WideChar*, const FolderAccess&) {
 void PlatformRemoveFolder(const WideChar*) {}
 bool PlatformGenerateRandom(void*, uint32_t) { return false; }
 
+// One processor: the launcher's code then decodes on the calling thread.
+uint32_t PlatformProcessorCount() { return 1; }
+uint64_t PlatformAvailableMemory() { return 0; }
+PlatformHandle PlatformStartThread(void (*)(void*), void*) { return nullptr; }
+void PlatformJoinThread(PlatformHandle) {}
+
 bool PlatformGetVersion(OsVersion*) { return false; }
 PlatformHandle PlatformOpenCurrentVersionKey() { return nullptr; }
 bool PlatformQueryValue(PlatformHandle, const WideChar*, void*, uint32_t*) {

@@ -141,6 +141,18 @@ void PlatformRemoveFolder(const WideChar* path);
 // system's random source. False when it failed or cannot be had.
 bool PlatformGenerateRandom(void* buffer, uint32_t count);
 
+// --- Threads ----------------------------------------------------------------
+// The processors in the process's affinity mask (GetProcessAffinityMask);
+// 1 when it cannot be read.
+uint32_t PlatformProcessorCount();
+// Physical memory available now (GlobalMemoryStatusEx ullAvailPhys); 0 when
+// it cannot be read.
+uint64_t PlatformAvailableMemory();
+// CreateThread running `run(context)`; null when no thread could be made.
+PlatformHandle PlatformStartThread(void (*run)(void* context), void* context);
+// Waits until the thread has ended, then closes its handle.
+void PlatformJoinThread(PlatformHandle thread);
+
 // --- Windows version and registry -----------------------------------------
 // GetVersionExW with dwOSVersionInfoSize 276. False when the call failed.
 bool PlatformGetVersion(OsVersion* version);

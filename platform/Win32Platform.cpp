@@ -284,6 +284,54 @@ bool PlatformGenerateRandom(void* buffer, uint32_t count) {
   return generate && generate(buffer, count);
 }
 
+uint32_t PlatformProcessorCount() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+    return 1;
+  uint32_t count = 0;
+  for (DWORD_PTR mask = process; mask; mask &= mask - 1) ++count;
+  return count ? count : 1;
+}
+
+uint64_t PlatformAvailableMemory() {
+  MEMORYSTATUSEX status = {};
+  status.dwLength = sizeof(status);
+  if (!GlobalMemoryStatusEx(&status)) return 0;
+  return status.ullAvailPhys;
+}
+
+namespace {
+
+struct ThreadStart {
+  void (*run)(void*);
+  void* context;
+};
+
+DWORD WINAPI RunThread(LPVOID parameter) {
+  const ThreadStart start = *(ThreadStart*)parameter;
+  HeapFree(GetProcessHeap(), 0, parameter);
+  start.run(start.context);
+  return 0;
+}
+
+}  // namespace
+
+PlatformHandle PlatformStartThread(void (*run)(void* context), void* context) {
+  ThreadStart* start =
+      (ThreadStart*)HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadStart));
+  if (!start) return nullptr;
+  *start = {run, context};
+  HANDLE thread = CreateThread(nullptr, 0, RunThread, start, 0, nullptr);
+  if (!thread) HeapFree(GetProcessHeap(), 0, start);
+  return thread;
+}
+
+void PlatformJoinThread(PlatformHandle thread) {
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
 bool PlatformGetVersion(OsVersion* version) {
   OSVERSIONINFOW info = {};
   info.dwOSVersionInfoSize = sizeof(info);

@@ -74,6 +74,18 @@ class FileSetRun(lf.LauncherTestCase):
         self.assertEqual(report["current_directory"].rstrip("\\"), win(self.dir))
         self.assert_empty(self.tmp)
 
+    def test_one_processor_or_two_decode_the_same_bytes(self):
+        # Sixteen 64 KiB blocks, shared by threads where there are two.
+        files = folder_files()
+        f = fs.build_set(files, 3, block_size=1 << 16, detached=True)
+        for cpus, processors in (("0", 1), ("0,1", 2)):
+            with self.subTest(cpus=cpus):
+                self.clear_folder()
+                report = self.assert_setup_ran(self.run_launcher(f, cpus=cpus), wait_s=30)
+                self.assertEqual(report["processors"], processors)
+                [private] = lf.private_folders(self.tmp)
+                self.assertEqual(tree(private), dict(files))
+
     def another_process_fails(self, action, path):
         target = win(path)
         commands = {

@@ -221,12 +221,16 @@ def wait_wineserver(timeout=120):
             raise WineError("wineserver did not exit within %s s" % timeout) from None
 
 
-def wine(args, env=None, timeout=120, cwd=None):
-    """Runs `wine ARGS...` in the prefix; returns (exit code, stdout, stderr)."""
+def wine(args, env=None, timeout=120, cwd=None, cpus=None):
+    """Runs `wine ARGS...` in the prefix; returns (exit code, stdout, stderr).
+    CPUS ("0", "0,1") pins it and what it starts to those processors, which
+    Wine reports as the process's affinity mask."""
     ensure_prefix()
     start_wineserver()
+    pin = ["taskset", "-c", cpus] if cpus else []
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run([*WINE_COMMAND, *[os.fspath(a) for a in args]], env=wine_env(env),
+        proc = subprocess.run([*pin, *WINE_COMMAND, *[os.fspath(a) for a in args]],
+                              env=wine_env(env),
                               stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                               timeout=timeout, cwd=cwd)
         out.seek(0)
@@ -235,14 +239,14 @@ def wine(args, env=None, timeout=120, cwd=None):
                 err.read().decode("utf-8", "replace"))
 
 
-def _run_harness(options, targets, env, timeout_ms):
+def _run_harness(options, targets, env, timeout_ms, cpus=None):
     """Runs harness.exe with OPTIONS, then -- and TARGETS; returns its report."""
     harness = harness_exe()
     if harness is None:
         raise WineError("harness.exe not found under %s (build tests/wine with the MinGW "
                         "toolchain)" % BUILD_WIN)
     cmd = [harness, *options, "--timeout-ms", str(int(timeout_ms)), "--", *targets]
-    code, out, err = wine(cmd, env=env, timeout=timeout_ms / 1000.0 + 60)
+    code, out, err = wine(cmd, env=env, timeout=timeout_ms / 1000.0 + 60, cpus=cpus)
     report = None
     for line in reversed(out.splitlines()):
         line = line.strip()
@@ -257,7 +261,7 @@ def _run_harness(options, targets, env, timeout_ms):
 
 
 def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=60000,
-                 env=None, press=True, invisible_station=False, kill_when=None):
+                 env=None, press=True, invisible_station=False, kill_when=None, cpus=None):
     """Starts LAUNCHER through harness.exe and returns the harness report:
     {"exit_code", "timed_out", "boxes": [{"caption", "text", "has_icon"}],
     "elapsed_ms"}.
@@ -267,6 +271,7 @@ def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=
     adds variables to the Windows environment. INVISIBLE_STATION starts it on
     a window station that is not visible, as a service would be. KILL_WHEN (a
     Linux path) ends the launcher with TerminateProcess once that file exists.
+    CPUS pins it to those processors (see wine).
     """
     options = []
     if tmp is not None:
@@ -279,7 +284,8 @@ def run_launcher(launcher_path, args=(), tmp=None, restricted=False, timeout_ms=
         options.append("--invisible-station")
     if kill_when is not None:
         options += ["--kill-when", to_windows_path(kill_when)]
-    return _run_harness(options, [to_windows_path(launcher_path), *args], env, timeout_ms)
+    return _run_harness(options, [to_windows_path(launcher_path), *args], env, timeout_ms,
+                        cpus)
 
 
 # What run_launcher's ENV needs for application_log_events: Wine 8's

@@ -268,6 +268,7 @@ uint32_t PlatformReadAt(PlatformHandle file, uint64_t offset, void* buffer,
                         uint32_t count) {
   OpenFile* open = Lookup(file);
   if (!open) return 0;
+  Fake().readOffsets.push_back(offset);
   open->position = offset;
   return PlatformRead(file, buffer, count);
 }
@@ -390,6 +391,31 @@ bool PlatformGetTempPath2(WideChar* buffer, uint32_t capacity) {
   if (!Fake().tempPath2) return false;
   CopyTempPath(*Fake().tempPath2, buffer, capacity);
   return true;
+}
+
+uint32_t PlatformProcessorCount() { return Fake().processors; }
+uint64_t PlatformAvailableMemory() { return Fake().availableMemory; }
+
+// Threads run one after the other, each when it is joined: the runs are
+// deterministic, and what one thread's failure does to the others shows.
+PlatformHandle PlatformStartThread(void (*run)(void*), void* context) {
+  FakeSystem& fake = Fake();
+  if (fake.threadStartsLeft == 0) return nullptr;
+  if (fake.threadStartsLeft > 0) --fake.threadStartsLeft;
+  fake.threads.push_back({run, context, false});
+  fake.calls.push_back(u"thread");
+  return NewHandle({u"<thread>", fake.threads.size() - 1, false});
+}
+
+void PlatformJoinThread(PlatformHandle thread) {
+  OpenFile* open = Lookup(thread);
+  if (!open) return;
+  FakeThread started = Fake().threads[open->position];
+  if (!started.ran) {
+    Fake().threads[open->position].ran = true;
+    started.run(started.context);
+  }
+  PlatformCloseHandle(thread);
 }
 
 bool PlatformGetVersion(OsVersion* version) {

@@ -48,6 +48,12 @@ struct FakeStart {
   std::u16string parameters;        // shell start
 };
 
+struct FakeThread {
+  void (*run)(void*);
+  void* context;
+  bool ran;
+};
+
 struct FakeSystem {
   // --- scripted inputs ---
   std::u16string modulePath = u"C:\\Downloads\\setup.exe";
@@ -91,6 +97,9 @@ struct FakeSystem {
   std::optional<int> failAllocationNumber;  // 1-based count of allocations
   std::optional<size_t> maxAllocationBytes;  // larger requests fail
   std::function<void()> onWait;             // runs inside the wait
+  uint32_t processors = 1;                  // in the affinity mask
+  uint64_t availableMemory = 8ull << 30;    // physical, free
+  int threadStartsLeft = -1;                // CreateThread fails after these
 
   // --- recorded outputs ---
   std::vector<FakeBox> boxes;
@@ -109,6 +118,8 @@ struct FakeSystem {
   std::vector<std::u16string> calls;
   std::vector<std::u16string> queriedValues;
   int waits = 0;
+  std::vector<FakeThread> threads;  // started, in order
+  std::vector<uint64_t> readOffsets;  // of every read at an offset
   int exitCodeReadsAfterClose = 0;  // process handles read after closing
   int keyOpens = 0;
   int keyCloses = 0;

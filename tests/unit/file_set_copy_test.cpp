@@ -13,6 +13,7 @@
 #include "core/FatalErrors.h"
 #include "core/StubCore.h"
 #include "extract/FileSetTable.h"
+#include "extract/SetDecoding.h"
 #include "tests/unit/TestPackages.h"
 
 namespace {
@@ -295,6 +296,74 @@ TEST_F(FileSetRun, AFileSwappedDuringTheRunIsNotDeleted) {
   EXPECT_EQ(Fake().files.count(kPrivate + u"\\data\\a.cab"), 0u);
   EXPECT_EQ(Fake().folders.count(kPrivate + u"\\data\\sub"), 1u);
   EXPECT_EQ(Fake().folders.count(kPrivate + u"\\data"), 1u);
+}
+
+TEST(FileSetThreads, OnePerProcessorWithinBlocksCapAndMemory) {
+  const uint64_t GiB = 1ull << 30, MiB = 1ull << 20;
+  const struct {
+    uint32_t processors, blocks;
+    uint64_t dictionary, memory;
+    uint32_t threads;
+  } cases[] = {
+      {1, 10, 8 * MiB, 8 * GiB, 1},
+      {2, 10, 8 * MiB, 8 * GiB, 2},
+      {16, 10, 8 * MiB, 8 * GiB, 8},   // at most eight
+      {4, 3, 8 * MiB, 8 * GiB, 3},     // no more than the blocks
+      {4, 0, 8 * MiB, 8 * GiB, 1},     // an empty set still has its one
+      {4, 10, 64 * MiB, 150 * MiB, 2}, // what the memory holds
+      {4, 10, 64 * MiB, 10 * MiB, 1},  // never fewer than one
+      {4, 10, 64 * MiB, 0, 4},         // unknown memory: no limit
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ChooseDecodeThreads(c.processors, c.blocks, c.dictionary, c.memory),
+              c.threads)
+        << c.processors << " " << c.blocks << " " << c.memory;
+}
+
+TEST_F(FileSetRun, TwoThreadsDecodeEveryBlockIntoPlace) {
+  // 4 KiB blocks: twenty of them, and files that span several.
+  const std::vector<SetFileSpec> files = Folder();
+  std::map<std::u16string, Bytes> seen;
+  Fake().onWait = [&] {
+    for (const SetFileSpec& file : files)
+      seen[file.path] = Fake().files[kPrivate + u"\\" + file.path].bytes;
+  };
+  Fake().processors = 2;
+  EXPECT_EQ(Run(BuildSetLauncher(files, 3)), std::nullopt);
+  EXPECT_EQ(std::count(Fake().calls.begin(), Fake().calls.end(), u"thread"), 2);
+  for (const SetFileSpec& file : files)
+    EXPECT_EQ(seen[file.path], file.bytes) << Narrow(file.path);
+  EXPECT_TRUE(NothingLeft());
+}
+
+TEST_F(FileSetRun, TheFirstRefusedBlockStopsTheOtherThreads) {
+  // The fake runs its threads one after the other: the first takes the
+  // blocks in order until the damaged one, and no thread reads a block past
+  // it.
+  Bytes file = BuildSetLauncher(Folder(), 3);
+  const PackageHeader header = HeaderOf(file);
+  FileSetTableHeader table;
+  std::memcpy(&table, &file[header.setTableOffset], sizeof table);
+  std::vector<FileSetBlock> blocks(table.blockCount);
+  std::memcpy(blocks.data(),
+              &file[header.setTableOffset + sizeof table +
+                    table.fileCount * sizeof(FileSetEntry)],
+              blocks.size() * sizeof(FileSetBlock));
+  ASSERT_GE(blocks.size(), 4u);
+  file[blocks[1].packedOffset + blocks[1].packedSize / 2] ^= 0x40;
+  Fake().processors = 2;
+  EXPECT_EQ(Run(file), 1620u);
+  for (uint64_t offset : Fake().readOffsets)
+    EXPECT_LT(offset, blocks[1].packedOffset + blocks[1].packedSize);
+  EXPECT_TRUE(NothingLeft());
+}
+
+TEST_F(FileSetRun, WithoutThreadsTheLauncherDecodesItself) {
+  Fake().processors = 4;
+  Fake().threadStartsLeft = 0;
+  EXPECT_EQ(Run(BuildSetLauncher(Folder(), 3)), std::nullopt);
+  EXPECT_EQ(Fake().starts.size(), 1u);
+  EXPECT_TRUE(NothingLeft());
 }
 
 }  // namespace

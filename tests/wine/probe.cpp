@@ -12,8 +12,9 @@
 //
 // Besides the command line, module path and size and current directory, and
 // the tick counts at start and end, the report says
-// GetTempPathW ("temp_path") and whether the process counts as an
-// administrator ("is_admin").
+// GetTempPathW ("temp_path"), whether the process counts as an
+// administrator ("is_admin") and the processors of its affinity mask
+// ("processors").
 // The report is written twice, each time atomically: once at start with
 // "finished": false and once before exiting with "finished": true.
 //
@@ -184,6 +185,13 @@ void WriteReport(const wchar_t* path, bool finished) {
   b.AppendJson(g_report.tempPath);
   b.Append(",\"is_admin\":");
   b.Append(g_report.isAdmin < 0 ? "null" : (g_report.isAdmin ? "true" : "false"));
+  // The processors of the affinity mask, as the launcher counts them too.
+  DWORD_PTR processMask = 0, systemMask = 0;
+  unsigned processors = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask))
+    for (; processMask; processMask &= processMask - 1) ++processors;
+  b.Append(",\"processors\":");
+  b.AppendUnsigned(processors);
   b.Append(",\"launcher_writable\":");
   if (g_report.launcherWritable < 0) {
     b.Append("null");
