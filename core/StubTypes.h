@@ -54,7 +54,7 @@ struct PackageHeader {
 // units, one after the other in file order, without terminators.
 struct FileSetTableHeader {
   uint16_t version;      // kFileSetVersion
-  uint16_t flags;        // no flag is defined yet: 0
+  uint16_t flags;        // kSetEntryTakesLauncherName, or 0
   uint32_t fileCount;
   uint32_t blockCount;
   uint32_t entryIndex;   // the file that is started
@@ -98,6 +98,10 @@ enum : uint32_t {
 // that they refuse it as damaged instead of starting an empty program.
 const uint32_t kFileSetForm = 0x54455346;
 const uint16_t kFileSetVersion = 1;
+// The set's one file is written under the launcher's own file name, as the
+// single setup program is: a large program packed in blocks behaves exactly
+// like a small one.
+const uint16_t kSetEntryTakesLauncherName = 1;
 
 // supportFlags bits.
 enum : uint64_t {

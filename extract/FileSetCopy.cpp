@@ -11,6 +11,7 @@
 #include "extract/SetDecoding.h"
 #include "extract/TemporaryCopy.h"
 #include "handoff/Administrator.h"
+#include "handoff/Arguments.h"
 
 namespace {
 
@@ -37,6 +38,9 @@ struct WrittenSet {
   LzmaProperties properties = {};
   DecodePieces* pieces = nullptr;     // one per decoding thread
   uint32_t threads = 0;
+  // The launcher's own file name, which a set of one file may ask for in
+  // place of its stored path; empty otherwise.
+  WideText launcherName;
 };
 
 // A full path in the set: the private folder, a backslash and a relative
@@ -60,11 +64,18 @@ class SetPath {
   WideChar units_[kMaxFilePathUnits + 1];
 };
 
-const WideChar* NameOf(const WrittenSet& set, uint32_t index) {
+const WideChar* StoredNameOf(const WrittenSet& set, uint32_t index) {
   return set.view.names + set.files[index].nameOffset;
 }
 
+// A file's path on disk, within the private folder.
+const WideChar* NameOf(const WrittenSet& set, uint32_t index) {
+  if (!set.launcherName.IsEmpty()) return set.launcherName.Data();
+  return StoredNameOf(set, index);
+}
+
 uint32_t NameLength(const WrittenSet& set, uint32_t index) {
+  if (!set.launcherName.IsEmpty()) return set.launcherName.Length();
   return set.view.files[index].nameUnits;
 }
 
@@ -173,6 +184,8 @@ WrittenSet* LoadSet(PlatformHandle file, const PackageHeader& header) {
     offset += view.files[i].nameUnits;
     start += view.files[i].size;
   }
+  if (view.header->flags & kSetEntryTakesLauncherName)
+    set->launcherName = ExtractName(ArgumentAt(0));
   const uint32_t entry = view.header->entryIndex;
   set->location = PlanCopyLocation(
       ChooseTemporaryFolder(),
@@ -315,6 +328,7 @@ ExtractedSetup WriteFileSet(PlatformHandle file, const PackageHeader& header) {
   ReleasePieces(set);
   const uint32_t entry = set->view.header->entryIndex;
   return {set->location.file,
-          EntryKindOf(NameOf(*set, entry), NameLength(*set, entry)),
+          EntryKindOf(StoredNameOf(*set, entry),
+                      set->view.files[entry].nameUnits),
           ReleaseSet, RemoveSet, set};
 }

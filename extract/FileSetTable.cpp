@@ -101,11 +101,14 @@ SetTableCheck CheckSetTable(const uint8_t* table, uint32_t size,
   if (size < sizeof(FileSetTableHeader) || size > kMaxSetTableBytes)
     return Broken(SetTableRule::Place);
   const FileSetTableHeader& header = *(const FileSetTableHeader*)table;
-  if (header.version != kFileSetVersion || header.flags != 0 ||
+  if (header.version != kFileSetVersion ||
+      (header.flags & ~kSetEntryTakesLauncherName) != 0 ||
       !ReservedIsZero(header))
     return Broken(SetTableRule::Version);
   if (header.fileCount == 0 || header.fileCount > kMaxSetFiles)
     return Broken(SetTableRule::FileCount);
+  if ((header.flags & kSetEntryTakesLauncherName) && header.fileCount != 1)
+    return Broken(SetTableRule::Entry);
   if (header.blockCount > kMaxSetBlocks) return Broken(SetTableRule::BlockCount);
   if (!SizeMatchesCounts(header, size)) return Broken(SetTableRule::Size);
   if (header.entryIndex >= header.fileCount)

@@ -30,7 +30,8 @@ enum class SetTableRule : uint8_t {
   Size,           // its size is not what its counts make
   Version,        // an unknown version, flag or non-zero reserved byte
   FileCount,      // none, or more than kMaxSetFiles
-  Entry,          // no such file, or not an .exe or .msi
+  Entry,          // no such file, not an .exe or .msi, or the launcher's
+                  // name asked for a set of more than one file
   Name,           // a path breaks a rule (see nameProblem)
   FileSizes,      // the files' sizes do not add up to totalSize
   BlockSize,      // outside kMinSetBlockSize..kMaxSetBlockSize

@@ -95,10 +95,11 @@ Bytes CompressSlice(const Bytes& slice, uint8_t properties[5]) {
 }  // namespace
 
 Bytes BuildSetLauncher(const std::vector<SetFileSpec>& files, uint32_t entry,
-                       uint64_t blockSize) {
+                       uint64_t blockSize, uint16_t flags) {
   Bytes all;
   FileSetTableHeader table = {};
   table.version = kFileSetVersion;
+  table.flags = flags;
   table.fileCount = (uint32_t)files.size();
   table.entryIndex = entry;
   table.blockSize = blockSize;

@@ -44,7 +44,7 @@ struct SetFileSpec {
 // the order given (tests give them in the table's order, or break it on
 // purpose); the table is not checked here.
 Bytes BuildSetLauncher(const std::vector<SetFileSpec>& files, uint32_t entry,
-                       uint64_t blockSize = 4096);
+                       uint64_t blockSize = 4096, uint16_t flags = 0);
 // The set table's place in such a file.
 uint64_t SetTableOffsetOf(const Bytes& file);
 

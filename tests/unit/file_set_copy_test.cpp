@@ -112,6 +112,25 @@ TEST_F(FileSetRun, EveryFileArrivesAndTheEntryRunsThenAllIsRemoved) {
   EXPECT_EQ(Fake().openHandles, 0);
 }
 
+TEST_F(FileSetRun, ASetOfOneProgramCanTakeTheLaunchersName) {
+  // As the single copy is named: a large program packed in blocks runs
+  // exactly like a small one.
+  Fake().modulePath = u"C:\\Downloads\\MyApp-Setup.exe";
+  Fake().processors = 2;
+  const Bytes program = SetupImage(20000, 9);
+  Bytes seen;
+  const std::u16string copy = kPrivate + u"\\MyApp-Setup.exe";
+  Fake().onWait = [&] { seen = Fake().files[copy].bytes; };
+  EXPECT_EQ(Run(BuildSetLauncher({{u"stored.exe", program}}, 0, 4096,
+                                 kSetEntryTakesLauncherName)),
+            std::nullopt);
+  EXPECT_EQ(seen, program);
+  ASSERT_EQ(Fake().starts.size(), 1u);
+  EXPECT_EQ(Fake().starts[0].commandLine,
+            u"\"" + copy + u"\" \"C:\\Downloads\\MyApp-Setup.exe\"");
+  EXPECT_TRUE(NothingLeft());
+}
+
 TEST_F(FileSetRun, FoldersComeBeforeTheirFilesAndGoAfterThem) {
   Run(BuildSetLauncher(Folder(), 3));
   std::vector<std::u16string> made;

@@ -92,7 +92,9 @@ TEST(FileSetTable, EachFaultIsRefusedForItsRule) {
   const Fault faults[] = {
       {"sound", [](Table&) {}, SetTableRule::None},
       {"version 2", [](Table& t) { t.header.version = 2; }, SetTableRule::Version},
-      {"a flag", [](Table& t) { t.header.flags = 1; }, SetTableRule::Version},
+      {"an unknown flag", [](Table& t) { t.header.flags = 2; }, SetTableRule::Version},
+      {"the launcher's name for five files", [](Table& t) { t.header.flags = 1; },
+       SetTableRule::Entry},
       {"reserved byte", [](Table& t) { t.header.reserved[19] = 1; },
        SetTableRule::Version},
       {"no files", [](Table& t) { t.header.fileCount = 0; }, SetTableRule::FileCount},
