@@ -106,6 +106,22 @@ uint32_t PlatformProcessorCount() { return 1; }
 uint64_t PlatformAvailableMemory() { return 0; }
 PlatformHandle PlatformStartThread(void (*)(void*), void*) { Unexpected("StartThread"); }
 void PlatformJoinThread(PlatformHandle) { Unexpected("JoinThread"); }
+uint32_t PlatformWaitForAnyOrInput(const PlatformHandle*, uint32_t, uint32_t) {
+  Unexpected("WaitForAnyOrInput");
+}
+uint64_t PlatformTickCount() { return 0; }
+bool PlatformOpenProgressWindow(const WideChar*, const WideChar*, const WideChar*) {
+  Unexpected("OpenProgressWindow");
+}
+void PlatformSetProgressPosition(uint32_t) {}
+bool PlatformPumpProgressWindow() { return false; }
+void PlatformRaiseProgressWindow() {}
+void PlatformCloseProgressWindow() {}
+void PlatformHandOverProgressWindow(PlatformHandle, uint32_t) {}
+PlatformHandle PlatformCreateSessionEvent(const WideChar*, bool*) { return nullptr; }
+void PlatformSignalEvent(PlatformHandle) {}
+bool PlatformEventSignalled(PlatformHandle) { return false; }
+void PlatformAllowAnyForeground() {}
 bool PlatformGetVersion(OsVersion*) { Unexpected("GetVersion"); }
 PlatformHandle PlatformOpenCurrentVersionKey() { Unexpected("OpenCurrentVersionKey"); }
 bool PlatformQueryValue(PlatformHandle, const WideChar*, void*, uint32_t*) { Unexpected("QueryValue"); }

@@ -191,6 +191,24 @@ uint32_t PlatformProcessorCount() { return 1; }
 uint64_t PlatformAvailableMemory() { return 0; }
 PlatformHandle PlatformStartThread(void (*)(void*), void*) { return nullptr; }
 void PlatformJoinThread(PlatformHandle) {}
+uint32_t PlatformWaitForAnyOrInput(const PlatformHandle*, uint32_t count, uint32_t) {
+  return count;
+}
+
+// No window: verify's window station is invisible.
+uint64_t PlatformTickCount() { return 0; }
+bool PlatformOpenProgressWindow(const WideChar*, const WideChar*, const WideChar*) {
+  return false;
+}
+void PlatformSetProgressPosition(uint32_t) {}
+bool PlatformPumpProgressWindow() { return false; }
+void PlatformRaiseProgressWindow() {}
+void PlatformCloseProgressWindow() {}
+void PlatformHandOverProgressWindow(PlatformHandle, uint32_t) {}
+PlatformHandle PlatformCreateSessionEvent(const WideChar*, bool*) { return nullptr; }
+void PlatformSignalEvent(PlatformHandle) {}
+bool PlatformEventSignalled(PlatformHandle) { return false; }
+void PlatformAllowAnyForeground() {}
 
 bool PlatformGetVersion(OsVersion*) { return false; }
 PlatformHandle PlatformOpenCurrentVersionKey() { return nullptr; }

@@ -152,6 +152,54 @@ uint64_t PlatformAvailableMemory();
 PlatformHandle PlatformStartThread(void (*run)(void* context), void* context);
 // Waits until the thread has ended, then closes its handle.
 void PlatformJoinThread(PlatformHandle thread);
+// MsgWaitForMultipleObjects: waits up to `milliseconds` until one of the
+// `count` handles (threads, events) is signalled, or a message arrives for a
+// window of this thread. Returns the index of a signalled handle, otherwise
+// `count`.
+uint32_t PlatformWaitForAnyOrInput(const PlatformHandle* handles, uint32_t count,
+                                   uint32_t milliseconds);
+
+// --- Progress window ----------------------------------------------------------
+// GetTickCount64: milliseconds since the system started.
+uint64_t PlatformTickCount();
+// Shows the progress window: centred, without a taskbar button of its own
+// (its owner is a window that is never shown), with the launcher's icon
+// (icon group 1, at the sizes of the current DPI), `caption` as its title,
+// `text` as its one line, a standard progress bar at 0 and a button
+// labelled `cancel`, in the message font of the DPI the system gives it.
+// user32, gdi32 and comctl32 are loaded from the system folder the first
+// time. False when it cannot be shown; nothing is left open then.
+bool PlatformOpenProgressWindow(const WideChar* caption, const WideChar* text,
+                                const WideChar* cancel);
+// Moves the bar to `permyriad` / 10000.
+void PlatformSetProgressPosition(uint32_t permyriad);
+// Dispatches the window's pending messages (keyboard navigation included:
+// Esc is Cancel). True once the user has cancelled: the button, Esc, or
+// closing the window.
+bool PlatformPumpProgressWindow();
+// Brings the window to the front and gives it the focus.
+void PlatformRaiseProgressWindow();
+// Destroys the window, if there is one.
+void PlatformCloseProgressWindow();
+// Lets the started process take the foreground (AllowSetForegroundWindow),
+// then keeps the window's messages flowing until that process is ready for
+// input (WaitForInputIdle), shows a visible window of its own, or
+// `milliseconds` have passed; then closes the progress window.
+void PlatformHandOverProgressWindow(PlatformHandle process,
+                                    uint32_t milliseconds);
+
+// --- Another start of the same package ------------------------------------------
+// CreateEventW (auto-reset, not signalled) named `name` in the session's
+// namespace ("Local\\..."). `*existed` says whether another process had made
+// it already. Null when it cannot be made.
+PlatformHandle PlatformCreateSessionEvent(const WideChar* name, bool* existed);
+// SetEvent.
+void PlatformSignalEvent(PlatformHandle event);
+// WaitForSingleObject(event, 0) found it signalled (which resets it).
+bool PlatformEventSignalled(PlatformHandle event);
+// AllowSetForegroundWindow(ASFW_ANY): the process that is told may come to
+// the front.
+void PlatformAllowAnyForeground();
 
 // --- Windows version and registry -----------------------------------------
 // GetVersionExW with dwOSVersionInfoSize 276. False when the call failed.

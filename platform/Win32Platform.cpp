@@ -332,6 +332,28 @@ void PlatformJoinThread(PlatformHandle thread) {
   CloseHandle(thread);
 }
 
+typedef ULONGLONG(WINAPI* GetTickCount64Fn)();
+
+uint64_t PlatformTickCount() {
+  // Windows XP has only the 32-bit count, which wraps after 49 days; a
+  // launch that spans the wrap shows its window a little early.
+  static GetTickCount64Fn getTickCount64 =
+      (GetTickCount64Fn)FindKernel32Function("GetTickCount64");
+  return getTickCount64 ? getTickCount64() : GetTickCount();
+}
+
+PlatformHandle PlatformCreateSessionEvent(const WideChar* name, bool* existed) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, W(name));
+  *existed = event && GetLastError() == ERROR_ALREADY_EXISTS;
+  return event;
+}
+
+void PlatformSignalEvent(PlatformHandle event) { SetEvent(event); }
+
+bool PlatformEventSignalled(PlatformHandle event) {
+  return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
 bool PlatformGetVersion(OsVersion* version) {
   OSVERSIONINFOW info = {};
   info.dwOSVersionInfoSize = sizeof(info);

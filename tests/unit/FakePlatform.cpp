@@ -407,16 +407,106 @@ PlatformHandle PlatformStartThread(void (*run)(void*), void* context) {
   return NewHandle({u"<thread>", fake.threads.size() - 1, false});
 }
 
-void PlatformJoinThread(PlatformHandle thread) {
-  OpenFile* open = Lookup(thread);
-  if (!open) return;
+namespace {
+
+// Runs a started thread that has not run yet; true when `handle` is one.
+bool RunThreadOf(PlatformHandle handle) {
+  OpenFile* open = Lookup(handle);
+  if (!open || open->path != u"<thread>") return false;
   FakeThread started = Fake().threads[open->position];
   if (!started.ran) {
     Fake().threads[open->position].ran = true;
     started.run(started.context);
   }
+  return true;
+}
+
+}  // namespace
+
+void PlatformJoinThread(PlatformHandle thread) {
+  if (!RunThreadOf(thread)) return;
   PlatformCloseHandle(thread);
 }
+
+// The first handle that is a thread ends (it runs now); an event counts as
+// signalled when the test asked for it. A message arrives at every call.
+uint32_t PlatformWaitForAnyOrInput(const PlatformHandle* handles, uint32_t count,
+                                   uint32_t) {
+  FakeSystem& fake = Fake();
+  ++fake.waitsForInput;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (handles[i] == (PlatformHandle)&fake.sessionEvents) {
+      if (fake.showRequestsLeft > 0) return i;
+      continue;
+    }
+    if (fake.inputBeforeThreads > 0) {
+      --fake.inputBeforeThreads;
+      return count;
+    }
+    if (RunThreadOf(handles[i])) return i;
+  }
+  return count;
+}
+
+uint64_t PlatformTickCount() {
+  FakeSystem& fake = Fake();
+  fake.tick += fake.tickStep;
+  return fake.tick;
+}
+
+bool PlatformOpenProgressWindow(const WideChar* caption, const WideChar* text,
+                                const WideChar* cancel) {
+  FakeSystem& fake = Fake();
+  fake.calls.push_back(u"window open");
+  if (fake.progressWindowFails) return false;
+  fake.progressWindow = FakeWindow{caption, text, cancel, {}, true};
+  return true;
+}
+
+void PlatformSetProgressPosition(uint32_t permyriad) {
+  if (Fake().progressWindow) Fake().progressWindow->positions.push_back(permyriad);
+}
+
+bool PlatformPumpProgressWindow() {
+  FakeSystem& fake = Fake();
+  ++fake.pumps;
+  if (fake.cancelAtPump && fake.pumps >= *fake.cancelAtPump) return true;
+  return false;
+}
+
+void PlatformRaiseProgressWindow() { Fake().calls.push_back(u"window raise"); }
+
+void PlatformCloseProgressWindow() {
+  FakeSystem& fake = Fake();
+  if (fake.progressWindow && fake.progressWindow->open) {
+    fake.progressWindow->open = false;
+    fake.calls.push_back(u"window close");
+  }
+}
+
+void PlatformHandOverProgressWindow(PlatformHandle, uint32_t) {
+  Fake().calls.push_back(u"window hand over");
+  PlatformCloseProgressWindow();
+}
+
+PlatformHandle PlatformCreateSessionEvent(const WideChar* name, bool* existed) {
+  FakeSystem& fake = Fake();
+  fake.calls.push_back(u"event " + std::u16string(name));
+  if (fake.sessionEventFails) return nullptr;
+  *existed = fake.otherStarts.count(name) != 0;
+  return (PlatformHandle)&fake.sessionEvents;
+}
+
+void PlatformSignalEvent(PlatformHandle) { Fake().calls.push_back(u"event signal"); }
+
+bool PlatformEventSignalled(PlatformHandle) {
+  FakeSystem& fake = Fake();
+  if (fake.showRequestsLeft == 0) return false;
+  --fake.showRequestsLeft;
+  return true;
+}
+
+void PlatformAllowAnyForeground() { Fake().calls.push_back(u"allow foreground"); }
 
 bool PlatformGetVersion(OsVersion* version) {
   if (!Fake().version) return false;

@@ -48,6 +48,14 @@ struct FakeStart {
   std::u16string parameters;        // shell start
 };
 
+struct FakeWindow {
+  std::u16string caption;
+  std::u16string text;
+  std::u16string cancel;
+  std::vector<uint32_t> positions;  // of the bar, in order
+  bool open;
+};
+
 struct FakeThread {
   void (*run)(void*);
   void* context;
@@ -100,6 +108,13 @@ struct FakeSystem {
   uint32_t processors = 1;                  // in the affinity mask
   uint64_t availableMemory = 8ull << 30;    // physical, free
   int threadStartsLeft = -1;                // CreateThread fails after these
+  uint64_t tickStep = 1;                    // ms each tick-count read adds
+  bool progressWindowFails = false;
+  std::optional<int> cancelAtPump;          // the user cancels at this pump
+  std::set<std::u16string> otherStarts;     // session events already made
+  bool sessionEventFails = false;
+  int showRequestsLeft = 0;                 // another start asks this often
+  int inputBeforeThreads = 0;               // messages before a thread ends
 
   // --- recorded outputs ---
   std::vector<FakeBox> boxes;
@@ -120,6 +135,11 @@ struct FakeSystem {
   int waits = 0;
   std::vector<FakeThread> threads;  // started, in order
   std::vector<uint64_t> readOffsets;  // of every read at an offset
+  uint64_t tick = 0;
+  std::optional<FakeWindow> progressWindow;
+  int pumps = 0;
+  int waitsForInput = 0;
+  int sessionEvents = 0;  // its address is the fake event's handle
   int exitCodeReadsAfterClose = 0;  // process handles read after closing
   int keyOpens = 0;
   int keyCloses = 0;
