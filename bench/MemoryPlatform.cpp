@@ -110,6 +110,7 @@ uint32_t PlatformWaitForAnyOrInput(const PlatformHandle*, uint32_t, uint32_t) {
   Unexpected("WaitForAnyOrInput");
 }
 uint64_t PlatformTickCount() { return 0; }
+const uint8_t* PlatformOwnResource(uint32_t, uint32_t, uint32_t*) { return nullptr; }
 bool PlatformOpenProgressWindow(const WideChar*, const WideChar*, const WideChar*) {
   Unexpected("OpenProgressWindow");
 }

@@ -25,6 +25,8 @@ const WideChar* FileNameOf(const WideChar* path) {
 }  // namespace
 
 void ReportFailure(const FailureRecord& record, const WideChar* caption) {
+  // The box must never sit behind the progress window.
+  PlatformCloseProgressWindow();
   if (CanShowErrorBox()) {
     PlatformShowMessage(record.text, caption, kIconError);
     return;

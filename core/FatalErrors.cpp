@@ -68,6 +68,13 @@ void FatalLaunchFailed(uint32_t lastError) {
                  kEventLaunchFailed, true, lastError});
 }
 
+void ExitCancelled() {
+  PlatformCloseProgressWindow();
+  PlatformExitProcess(kExitUserCancelled);
+}
+
+void ExitAlreadyRunning() { PlatformExitProcess(kExitAlreadyRunning); }
+
 void FatalPackageText(PlatformHandle file, PackageTextRef textRef,
                       const WideText& releaseName) {
   WideText text;

@@ -17,7 +17,9 @@
 #include "platform/Platform.h"
 
 enum : uint32_t {
+  kExitUserCancelled = 1602,      // ERROR_INSTALL_USEREXIT
   kExitInstallFailure = 1603,     // ERROR_INSTALL_FAILURE
+  kExitAlreadyRunning = 1618,     // ERROR_INSTALL_ALREADY_RUNNING
   kExitPackageOpenFailed = 1619,  // ERROR_INSTALL_PACKAGE_OPEN_FAILED
   kExitPackageInvalid = 1620,     // ERROR_INSTALL_PACKAGE_INVALID
   kExitTempUnwritable = 1632,     // ERROR_INSTALL_TEMP_UNWRITABLE
@@ -38,6 +40,13 @@ uint32_t LaunchFailureExitCode(uint32_t lastError);
 // text that cannot be read gives the damaged-package message instead.
 [[noreturn]] void FatalPackageText(PlatformHandle file, PackageTextRef textRef,
                                    const WideText& releaseName);
+
+// The user cancelled: no box and no event, since the user knows; the
+// caller has removed what the launcher made.
+[[noreturn]] void ExitCancelled();
+// Another start of this package unpacks and has shown its window for this
+// one: nothing to say.
+[[noreturn]] void ExitAlreadyRunning();
 
 extern const WideChar kPackageDamagedText[];
 extern const WideChar kPackageTruncatedText[];

@@ -5,6 +5,7 @@
 
 #include "core/CRC32.h"
 #include "core/FatalErrors.h"
+#include "core/Feedback.h"
 #include "core/Memory.h"
 #include "core/OwnFile.h"
 #include "extract/FileSetCopy.h"
@@ -50,6 +51,7 @@ void VerifyPackageChecksum(PlatformHandle file) {
       FatalPackageDamaged();
     crc = UpdateCrc32(crc, buffer, count);
     done += count;
+    if (!FeedbackProgress(count)) ExitCancelled();  // nothing made yet
   }
   if (crc != gPackageLocator.crcValue) FatalPackageDamaged();
   Release(buffer);
@@ -68,6 +70,7 @@ uint32_t RunLauncher() {
 
   ReadPackageLocator(ownFile);
   CheckPackageSize(ownFile);
+  BeginFeedback(ownFile);
   VerifyPackageChecksum(ownFile);
   ReadPackageHeader(ownFile);
 

@@ -39,7 +39,8 @@ struct PackageHeader {
   uint16_t win11MaxCode;
   uint8_t adminMode;
   uint32_t packageForm;       // kFileSetForm, or anything else: one program
-  uint8_t reserved1[8];
+  uint8_t launchFlags;        // kLaunchWithoutProgressWindow, or 0
+  uint8_t reserved1[7];
   uint32_t payloadOffset;
   uint32_t payloadPackedSize;
   int32_t payloadSize;
@@ -102,6 +103,9 @@ const uint16_t kFileSetVersion = 1;
 // single setup program is: a large program packed in blocks behaves exactly
 // like a small one.
 const uint16_t kSetEntryTakesLauncherName = 1;
+
+// launchFlags: the launcher shows no progress window, however long it takes.
+const uint8_t kLaunchWithoutProgressWindow = 1;
 
 // supportFlags bits.
 enum : uint64_t {

@@ -5,6 +5,7 @@
 #include "extract/Decompress.h"
 
 #include "core/FatalErrors.h"
+#include "core/Feedback.h"
 #include "core/OwnFile.h"
 
 namespace {
@@ -18,6 +19,7 @@ struct BlockInFile {
 bool ReadBlockPiece(void* context, uint32_t offset, uint8_t* buffer,
                     uint32_t count) {
   BlockInFile* block = (BlockInFile*)context;
+  if (FeedbackCancelled()) return false;  // the decoder stops here
   return ReadPiece(block->file, block->offset, offset, buffer, count,
                    &block->next);
 }

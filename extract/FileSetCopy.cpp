@@ -3,6 +3,7 @@
 #include "extract/FileSetCopy.h"
 
 #include "core/FatalErrors.h"
+#include "core/Feedback.h"
 #include "core/Memory.h"
 #include "core/OwnFile.h"
 #include "extract/Decompress.h"
@@ -201,6 +202,8 @@ bool CreateSetOnDisk(WrittenSet* set) {
   if (!set->folderMade) return false;
   SetPath path(set->location.folder);
   for (uint32_t i = 0; i < set->view.header->fileCount; ++i) {
+    // Thousands of files take a while: the window keeps answering.
+    if (!FeedbackProgress(0)) return false;
     uint32_t folders[kMaxSetDepth];
     const uint32_t count = NewFolders(*set, i, folders);
     for (uint32_t k = 0; k < count; ++k)
@@ -317,6 +320,10 @@ ExtractedSetup WriteFileSet(PlatformHandle file, const PackageHeader& header) {
   const SetDecodeResult result = DecodeSetBlocks(
       {file, &set->view, set->properties, set->handles, set->fileStarts, made,
        set->pieces, set->threads});
+  if (result.cancelled) {
+    RemoveSet(set);
+    ExitCancelled();
+  }
   // A damaged package outranks a set that could not be written.
   if (result.outcome != LzmaOutcome::Accepted || !made || result.writeFailed) {
     RemoveSet(set);

@@ -2,6 +2,7 @@
 // Decoding a file set's blocks, on one thread or several.
 #include "extract/SetDecoding.h"
 
+#include "core/Feedback.h"
 #include "extract/SetBlockDecoder.h"
 
 namespace {
@@ -11,9 +12,11 @@ namespace {
 struct SharedWork {
   const SetDecodeJob* job;
   uint32_t nextBlock;
-  uint32_t stop;         // set by the first failure: the others end
+  uint32_t stop;         // set by the first failure or a cancel: all end
   uint32_t writeFailed;
   uint32_t outcome;      // an LzmaOutcome, Accepted until a block fails
+  uint32_t cancelled;
+  uint64_t decoded;      // bytes, for the progress window
 };
 
 bool Stopped(const SharedWork& work) {
@@ -25,7 +28,13 @@ struct BlockWriter {
   SharedWork* work;
   uint32_t file;
   uint64_t offset;
+  bool onMainThread;  // it reports its progress itself
 };
+
+void Cancel(SharedWork* work) {
+  __atomic_store_n(&work->cancelled, 1, __ATOMIC_RELAXED);
+  __atomic_store_n(&work->stop, 1, __ATOMIC_RELEASE);
+}
 
 // The file that holds offset `at` of the concatenation: the last file that
 // starts at or before it (an empty file starts where the next one does).
@@ -45,6 +54,11 @@ uint32_t FileAt(const SetDecodeJob& job, uint64_t at) {
 void WriteBlockPiece(void* context, const uint8_t* data, uint32_t count) {
   BlockWriter* writer = (BlockWriter*)context;
   const SetDecodeJob& job = *writer->work->job;
+  if (writer->onMainThread) {
+    if (!FeedbackProgress(count)) Cancel(writer->work);
+  } else {
+    __atomic_fetch_add(&writer->work->decoded, count, __ATOMIC_RELAXED);
+  }
   const uint32_t files = job.view->header->fileCount;
   while (count > 0 && writer->file < files) {
     const uint64_t size = job.view->files[writer->file].size;
@@ -78,6 +92,7 @@ void Fail(SharedWork* work, LzmaOutcome outcome) {
 struct Worker {
   SharedWork* work;
   DecodePieces pieces;
+  bool onMainThread;
 };
 
 void RunWorker(void* context) {
@@ -90,7 +105,7 @@ void RunWorker(void* context) {
         __atomic_fetch_add(&work->nextBlock, 1, __ATOMIC_RELAXED);
     if (block >= blocks || Stopped(*work)) return;
     const uint64_t start = block * job.view->header->blockSize;
-    BlockWriter writer = {work, FileAt(job, start), 0};
+    BlockWriter writer = {work, FileAt(job, start), 0, worker->onMainThread};
     writer.offset = start - job.fileStarts[writer.file];
     const LzmaOutcome outcome = DecodeSetBlock(
         job.file, *job.view, job.properties, block, worker->pieces.input,
@@ -128,22 +143,39 @@ uint64_t SetDictionaryBytes(const FileSetView& view,
                                              : largest;
 }
 
+// The main thread while the workers decode: it keeps the progress window
+// answering, and a cancel stops them at their next piece.
+void AwaitWorkers(SharedWork* work, PlatformHandle* threads, uint32_t count) {
+  uint64_t reported = 0;
+  while (count > 0) {
+    const uint32_t ended = FeedbackWait(threads, count);
+    if (ended < count) {
+      PlatformJoinThread(threads[ended]);
+      threads[ended] = threads[--count];
+    }
+    const uint64_t decoded = __atomic_load_n(&work->decoded, __ATOMIC_RELAXED);
+    if (!FeedbackProgress(decoded - reported)) Cancel(work);
+    reported = decoded;
+  }
+}
+
 SetDecodeResult DecodeSetBlocks(const SetDecodeJob& job) {
-  SharedWork work = {&job, 0, 0, 0, (uint32_t)LzmaOutcome::Accepted};
+  SharedWork work = {&job, 0, 0, 0, (uint32_t)LzmaOutcome::Accepted, 0, 0};
+  if (FeedbackCancelled()) Cancel(&work);  // while the files were made
   Worker workers[kMaxDecodeThreads];
   PlatformHandle threads[kMaxDecodeThreads];
   uint32_t started = 0;
   for (uint32_t i = 0; i < job.threads && job.threads > 1; ++i) {
-    workers[started] = {&work, job.pieces[i]};
+    workers[started] = {&work, job.pieces[i], false};
     threads[started] = PlatformStartThread(RunWorker, &workers[started]);
     if (!threads[started]) break;
     ++started;
   }
   // One processor, or no thread could be made: the calling thread decodes.
   if (started == 0) {
-    workers[0] = {&work, job.pieces[0]};
+    workers[0] = {&work, job.pieces[0], true};
     RunWorker(&workers[0]);
   }
-  for (uint32_t i = 0; i < started; ++i) PlatformJoinThread(threads[i]);
-  return {(LzmaOutcome)work.outcome, work.writeFailed != 0};
+  AwaitWorkers(&work, threads, started);
+  return {(LzmaOutcome)work.outcome, work.writeFailed != 0, work.cancelled != 0};
 }

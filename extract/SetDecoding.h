@@ -56,7 +56,9 @@ struct SetDecodeJob {
 struct SetDecodeResult {
   LzmaOutcome outcome;  // of the first block that was not accepted
   bool writeFailed;
+  bool cancelled;       // the user cancelled in the progress window
 };
 
-// Decodes every block; all threads have ended when it returns.
+// Decodes every block; all threads have ended when it returns. The
+// calling thread keeps the progress window going meanwhile.
 SetDecodeResult DecodeSetBlocks(const SetDecodeJob& job);

@@ -5,6 +5,7 @@
 
 #include "core/Decimal.h"
 #include "core/FatalErrors.h"
+#include "core/Feedback.h"
 #include "core/Memory.h"
 #include "extract/Decompress.h"
 #include "handoff/Administrator.h"
@@ -84,6 +85,7 @@ CopyInProgress StartCopy(CopyLocation* location) {
 
 void WritePiece(void* context, const uint8_t* data, uint32_t count) {
   CopyInProgress* copy = (CopyInProgress*)context;
+  FeedbackProgress(count);  // a cancel stops the reads of the block
   if (copy->failed) return;
   if (PlatformWrite(copy->file, data, count) != count) copy->failed = true;
 }
@@ -135,12 +137,6 @@ PlatformHandle KeepAndLockCopy(CopyInProgress* copy,
 
 }  // namespace
 
-WideText ExtractName(const WideText& path) {
-  uint32_t start = path.Length();
-  while (start > 0 && path.At(start - 1) != kBackslash) --start;
-  return path.Slice(start, path.Length() - start);
-}
-
 WideText NumberedPath(const WideText& path, int32_t number) {
   WideChar digits[kDecimalCapacity];
   const uint32_t count = FormatDecimal((uint32_t)number, digits);
@@ -179,6 +175,10 @@ WrittenCopy WriteTemporaryCopy(PlatformHandle file,
 
   LzmaOutcome outcome =
       DecompressPayload(file, header, streams, LzmaOutput{WritePiece, &copy});
+  if (FeedbackCancelled()) {
+    DiscardCopy(copy, written.location);
+    ExitCancelled();
+  }
   // A damaged payload outranks a copy that could not be written.
   if (outcome != LzmaOutcome::Accepted || copy.failed) {
     DiscardCopy(copy, written.location);

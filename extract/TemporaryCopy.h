@@ -43,6 +43,3 @@ WideText ChooseTemporaryFolder();
 // `path` with the decimal digits of `number` inserted before its last four
 // units (for "setup.exe" and 2: "setup2.exe").
 WideText NumberedPath(const WideText& path, int32_t number);
-
-// The part after the last backslash; the whole path when there is none.
-WideText ExtractName(const WideText& path);

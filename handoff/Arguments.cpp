@@ -74,9 +74,24 @@ WideText ExtractFolder(const WideText& path) {
   return path.Slice(0, end);
 }
 
+WideText ExtractName(const WideText& path) {
+  const uint32_t start = ExtractFolder(path).Length();
+  return path.Slice(start, path.Length() - start);
+}
+
 bool EqualsIgnoreCase(const WideText& a, const WideChar* b) {
   if (a.Length() != WideLength(b)) return false;
   for (uint32_t i = 0; i < a.Length(); ++i)
     if (FoldAsciiLetter(a.At(i)) != FoldAsciiLetter(b[i])) return false;
   return true;
+}
+
+bool HasSilentSwitch() {
+  for (int32_t k = ArgumentCount(); k >= 1; --k) {
+    WideText argument = ArgumentAt(k);
+    if (EqualsIgnoreCase(argument, u"/silent") ||
+        EqualsIgnoreCase(argument, u"/s"))
+      return true;
+  }
+  return false;
 }

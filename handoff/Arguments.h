@@ -28,6 +28,12 @@ WideText ArgumentAt(int32_t index);
 // Up to and including the last backslash; empty when there is none.
 WideText ExtractFolder(const WideText& path);
 
+// The part after the last backslash; the whole path when there is none.
+WideText ExtractName(const WideText& path);
+
 // Same length, and equal unit by unit once a-z are folded to A-Z; no other
 // letters are folded.
 bool EqualsIgnoreCase(const WideText& a, const WideChar* b);
+
+// True when "/silent" or "/s" (any ASCII case) is one of the arguments.
+bool HasSilentSwitch();

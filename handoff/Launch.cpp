@@ -3,6 +3,7 @@
 #include "handoff/Launch.h"
 
 #include "core/FatalErrors.h"
+#include "core/Feedback.h"
 #include "core/StubTypes.h"
 #include "handoff/Administrator.h"
 #include "handoff/Arguments.h"
@@ -63,16 +64,6 @@ ShellStartChoice ChooseShellStart(bool silentSwitchGiven, uint8_t adminMode) {
   return {u"open", false};
 }
 
-bool HasSilentSwitch() {
-  for (int32_t k = ArgumentCount(); k >= 1; --k) {
-    WideText argument = ArgumentAt(k);
-    if (EqualsIgnoreCase(argument, u"/silent") ||
-        EqualsIgnoreCase(argument, u"/s"))
-      return true;
-  }
-  return false;
-}
-
 WideText BuildArgumentsFor(const ExtractedSetup& setup) {
   return setup.kind == EntryKind::InstallerPackage
              ? BuildInstallerArguments(setup.path)
@@ -87,6 +78,7 @@ uint32_t LaunchSetup(const ExtractedSetup& setup, const WideText& arguments,
           ? StartDirectly(program, arguments)
           : StartThroughShell(program, arguments,
                               setup.kind == EntryKind::Program);
+  EndFeedback(process);
   if (!IsAttachedMode()) {
     setup.release(setup.owner);
     return 0;

@@ -15,9 +15,6 @@ struct ShellStartChoice {
 // The elevation rule for the shell start.
 ShellStartChoice ChooseShellStart(bool silentSwitchGiven, uint8_t adminMode);
 
-// True when "/silent" or "/s" (any ASCII case) is one of the arguments.
-bool HasSilentSwitch();
-
 // The argument string for what was extracted: BuildSetupArguments for a
 // program, BuildInstallerArguments for an installer package.
 WideText BuildArgumentsFor(const ExtractedSetup& setup);

@@ -197,6 +197,7 @@ uint32_t PlatformWaitForAnyOrInput(const PlatformHandle*, uint32_t count, uint32
 
 // No window: verify's window station is invisible.
 uint64_t PlatformTickCount() { return 0; }
+const uint8_t* PlatformOwnResource(uint32_t, uint32_t, uint32_t*) { return nullptr; }
 bool PlatformOpenProgressWindow(const WideChar*, const WideChar*, const WideChar*) {
   return false;
 }

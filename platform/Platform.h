@@ -160,6 +160,9 @@ uint32_t PlatformWaitForAnyOrInput(const PlatformHandle* handles, uint32_t count
                                    uint32_t milliseconds);
 
 // --- Progress window ----------------------------------------------------------
+// Resource `id` of `type` in the launcher's own image (FindResourceW,
+// LoadResource, LockResource, SizeofResource); null when there is none.
+const uint8_t* PlatformOwnResource(uint32_t type, uint32_t id, uint32_t* size);
 // GetTickCount64: milliseconds since the system started.
 uint64_t PlatformTickCount();
 // Shows the progress window: centred, without a taskbar button of its own

@@ -342,6 +342,15 @@ uint64_t PlatformTickCount() {
   return getTickCount64 ? getTickCount64() : GetTickCount();
 }
 
+const uint8_t* PlatformOwnResource(uint32_t type, uint32_t id, uint32_t* size) {
+  HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(type));
+  if (!found) return nullptr;
+  HGLOBAL loaded = LoadResource(nullptr, found);
+  if (!loaded) return nullptr;
+  *size = SizeofResource(nullptr, found);
+  return (const uint8_t*)LockResource(loaded);
+}
+
 PlatformHandle PlatformCreateSessionEvent(const WideChar* name, bool* existed) {
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, W(name));
   *existed = event && GetLastError() == ERROR_ALREADY_EXISTS;

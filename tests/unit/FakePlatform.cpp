@@ -153,6 +153,8 @@ void PlatformExitProcess(uint32_t exitCode) {
 void PlatformShowMessage(const WideChar* text, const WideChar* caption,
                          uint32_t style) {
   Fake().boxes.push_back({text, caption, style});
+  if (Fake().progressWindow && Fake().progressWindow->open)
+    Fake().boxOverWindow = true;
 }
 
 bool PlatformQueryWindowStationVisible(bool* visible) {
@@ -428,24 +430,44 @@ void PlatformJoinThread(PlatformHandle thread) {
   PlatformCloseHandle(thread);
 }
 
-// The first handle that is a thread ends (it runs now); an event counts as
-// signalled when the test asked for it. A message arrives at every call.
+namespace {
+
+// The fake event behind a handle, or null for any other handle.
+FakeSessionEvent* EventOf(PlatformHandle handle) {
+  for (auto& event : Fake().sessionEvents)
+    if ((PlatformHandle)&event.second == handle) return &event.second;
+  return nullptr;
+}
+
+}  // namespace
+
+// An event that is signalled wakes the wait (and is reset); otherwise the
+// first thread ends (it runs now). A message arrives when nothing else does.
 uint32_t PlatformWaitForAnyOrInput(const PlatformHandle* handles, uint32_t count,
                                    uint32_t) {
   FakeSystem& fake = Fake();
   ++fake.waitsForInput;
   for (uint32_t i = 0; i < count; ++i) {
-    if (handles[i] == (PlatformHandle)&fake.sessionEvents) {
-      if (fake.showRequestsLeft > 0) return i;
-      continue;
+    FakeSessionEvent* event = EventOf(handles[i]);
+    if (event && event->pending > 0) {
+      --event->pending;
+      return i;
     }
-    if (fake.inputBeforeThreads > 0) {
-      --fake.inputBeforeThreads;
-      return count;
-    }
-    if (RunThreadOf(handles[i])) return i;
   }
+  if (fake.inputBeforeThreads > 0) {
+    --fake.inputBeforeThreads;
+    return count;
+  }
+  for (uint32_t i = 0; i < count; ++i)
+    if (RunThreadOf(handles[i])) return i;
   return count;
+}
+
+const uint8_t* PlatformOwnResource(uint32_t type, uint32_t id, uint32_t* size) {
+  auto found = Fake().resources.find({type, id});
+  if (found == Fake().resources.end()) return nullptr;
+  *size = (uint32_t)found->second.size();
+  return found->second.data();
 }
 
 uint64_t PlatformTickCount() {
@@ -491,18 +513,32 @@ void PlatformHandOverProgressWindow(PlatformHandle, uint32_t) {
 
 PlatformHandle PlatformCreateSessionEvent(const WideChar* name, bool* existed) {
   FakeSystem& fake = Fake();
-  fake.calls.push_back(u"event " + std::u16string(name));
   if (fake.sessionEventFails) return nullptr;
   *existed = fake.otherStarts.count(name) != 0;
-  return (PlatformHandle)&fake.sessionEvents;
+  FakeSessionEvent& event = fake.sessionEvents[name];
+  const std::u16string text = name;
+  if (!*existed && text.size() > 5 && text.compare(text.size() - 5, 5, u"-show") == 0)
+    event.pending = fake.requestsFromOtherStarts;
+  return (PlatformHandle)&event;
 }
 
-void PlatformSignalEvent(PlatformHandle) { Fake().calls.push_back(u"event signal"); }
-
-bool PlatformEventSignalled(PlatformHandle) {
+// The other start, asked to show its window, answers when the test says so.
+void PlatformSignalEvent(PlatformHandle handle) {
   FakeSystem& fake = Fake();
-  if (fake.showRequestsLeft == 0) return false;
-  --fake.showRequestsLeft;
+  for (auto& event : fake.sessionEvents) {
+    if ((PlatformHandle)&event.second != handle) continue;
+    fake.signalledEvents.push_back(event.first);
+    const std::u16string& name = event.first;
+    if (fake.otherStartAnswers && name.size() > 5 &&
+        name.compare(name.size() - 5, 5, u"-show") == 0)
+      fake.sessionEvents[name + u"n"].pending++;
+  }
+}
+
+bool PlatformEventSignalled(PlatformHandle handle) {
+  FakeSessionEvent* event = EventOf(handle);
+  if (!event || event->pending == 0) return false;
+  --event->pending;
   return true;
 }
 

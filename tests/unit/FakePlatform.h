@@ -56,6 +56,10 @@ struct FakeWindow {
   bool open;
 };
 
+struct FakeSessionEvent {
+  int pending = 0;  // signals not yet seen by a wait
+};
+
 struct FakeThread {
   void (*run)(void*);
   void* context;
@@ -113,8 +117,10 @@ struct FakeSystem {
   std::optional<int> cancelAtPump;          // the user cancels at this pump
   std::set<std::u16string> otherStarts;     // session events already made
   bool sessionEventFails = false;
-  int showRequestsLeft = 0;                 // another start asks this often
+  int requestsFromOtherStarts = 0;          // later starts ask this often
+  bool otherStartAnswers = false;           // the first start shows for us
   int inputBeforeThreads = 0;               // messages before a thread ends
+  std::map<std::pair<uint32_t, uint32_t>, std::vector<uint8_t>> resources;
 
   // --- recorded outputs ---
   std::vector<FakeBox> boxes;
@@ -139,7 +145,9 @@ struct FakeSystem {
   std::optional<FakeWindow> progressWindow;
   int pumps = 0;
   int waitsForInput = 0;
-  int sessionEvents = 0;  // its address is the fake event's handle
+  std::map<std::u16string, FakeSessionEvent> sessionEvents;  // made or opened
+  std::vector<std::u16string> signalledEvents;        // by name, in order
+  bool boxOverWindow = false;  // a box was shown while the window was open
   int exitCodeReadsAfterClose = 0;  // process handles read after closing
   int keyOpens = 0;
   int keyCloses = 0;
