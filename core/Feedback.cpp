@@ -48,20 +48,27 @@ bool StationVisible() {
   return visible;
 }
 
-// "Local\SetupLauncher-CRC-SIZE" and a suffix: the package, not the file
-// name, and the session's namespace, so neither another product nor
-// another user's session is ever involved.
-WideText EventName(const WideChar* suffix) {
-  WideText name(u"Local\\SetupLauncher-");
+void AppendNumber(WideText& text, uint32_t number) {
   WideChar digits[kDecimalCapacity];
-  name.Append(digits, FormatDecimal(gPackageLocator.crcValue, digits));
-  name.Append(u'-');
+  text.Append(u'-');
+  text.Append(digits, FormatDecimal(number, digits));
+}
+
+// "Local\SetupLauncher" and the package's CRC-32 and size, then the file's
+// identity on its volume: this launcher file however it is named or
+// reached, never another product, never a copy that runs on its own, and
+// never another user's session.
+WideText EventName(const FileIdentity& file, const WideChar* suffix) {
+  WideText name(u"Local\\SetupLauncher");
   const uint64_t size = gPackageLocator.detachedFileSize
                             ? gPackageLocator.detachedFileSize
                             : (uint64_t)gPackageLocator.expectedFileSize;
-  name.Append(digits, FormatDecimal((uint32_t)(size >> 32), digits));
-  name.Append(u'-');
-  name.Append(digits, FormatDecimal((uint32_t)size, digits));
+  AppendNumber(name, gPackageLocator.crcValue);
+  AppendNumber(name, (uint32_t)(size >> 32));
+  AppendNumber(name, (uint32_t)size);
+  AppendNumber(name, file.volumeSerial);
+  AppendNumber(name, file.indexHigh);
+  AppendNumber(name, file.indexLow);
   name.Append(suffix);
   return name;
 }
@@ -77,13 +84,15 @@ void LeaveOtherStarts() {
 // first to show its window and ends when it has. A start that is not
 // answered (the first cannot show a window, or has just finished) goes on
 // by itself and answers later starts in turn.
-void JoinOtherStarts() {
+void JoinOtherStarts(PlatformHandle file) {
+  FileIdentity identity;
+  if (!PlatformGetFileIdentity(file, &identity)) return;
   bool existed = false;
   bool unused = false;
-  gFeedback.request = PlatformCreateSessionEvent(EventName(u"-show").Data(),
-                                                 &existed);
-  gFeedback.answer =
-      PlatformCreateSessionEvent(EventName(u"-shown").Data(), &unused);
+  gFeedback.request = PlatformCreateSessionEvent(
+      EventName(identity, u"-show").Data(), &existed);
+  gFeedback.answer = PlatformCreateSessionEvent(
+      EventName(identity, u"-shown").Data(), &unused);
   if (!gFeedback.request || !gFeedback.answer) {
     LeaveOtherStarts();
     return;
@@ -189,7 +198,7 @@ void BeginFeedback(PlatformHandle file) {
     gFeedback.total += DecodedSize(file, header);
   }
   gFeedback.never = gFeedback.silent || gFeedback.forbidden;
-  if (!gFeedback.never) JoinOtherStarts();
+  if (!gFeedback.never) JoinOtherStarts(file);
 }
 
 bool FeedbackProgress(uint64_t bytes) {

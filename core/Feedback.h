@@ -5,7 +5,8 @@
 // A launch that takes more than a second opens a small window with a
 // progress bar and Cancel, where someone can see it: a visible window
 // station, no "/s" or "/silent", and a package that does not turn it off.
-// A second start of the same package (same CRC-32 and size) while the first
+// A second start of the same launcher file (its package's CRC-32 and size,
+// and the file's identity, whatever name reached it) while the first
 // unpacks asks the first to show its window and come to the front, and ends
 // with ERROR_INSTALL_ALREADY_RUNNING instead of decoding a second copy.
 // Unattended launches take no part in any of it, and a launch that opens no

@@ -225,10 +225,11 @@ TEST_F(FeedbackRun, AFailureBoxNeverSitsBehindTheWindow) {
 TEST_F(FeedbackRun, ASecondStartEndsWhenTheFirstShowsItsWindow) {
   const Bytes file = OneProgram();
   const PackageLocator locator = LocatorOf(file);
+  // The package, then the file's identity (the fake's volume 0x1234).
   const std::u16string show = u"Local\\SetupLauncher-" +
                               U16(std::to_string(locator.crcValue)) + u"-0-" +
                               U16(std::to_string(locator.expectedFileSize)) +
-                              u"-show";
+                              u"-4660-0-0-show";
   Fake().otherStarts = {show};
   Fake().otherStartAnswers = true;
   EXPECT_EQ(Run(file), kExitAlreadyRunning);
