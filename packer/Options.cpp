@@ -156,17 +156,17 @@ bool ParseByteSize(const std::string& text, uint32_t* bytes,
   std::string digits = text;
   uint64_t unit = 1;
   std::string lowered = Lower(text);
-  for (const char* suffix : {"kib", "k", "mib", "m"}) {
+  for (const char* suffix : {"kib", "k", "mib", "m", "gib", "g"}) {
     std::string s = suffix;
     if (lowered.size() > s.size() &&
         lowered.compare(lowered.size() - s.size(), s.size(), s) == 0) {
-      unit = s[0] == 'k' ? 1024 : 1024 * 1024;
+      unit = s[0] == 'k' ? 1024 : s[0] == 'm' ? 1024 * 1024 : 1024 * 1024 * 1024;
       digits = text.substr(0, text.size() - s.size());
       break;
     }
   }
   if (!AllDigits(digits) || digits.size() > 10) {
-    *error = "size \"" + text + "\" is not a number with an optional K or M "
+    *error = "size \"" + text + "\" is not a number with an optional K, M or G "
              "suffix";
     return false;
   }

@@ -33,7 +33,8 @@ std::string AdminModeName(uint8_t mode);
 // Decimal number within [min, max].
 bool ParseNumber(const std::string& text, int64_t min, int64_t max,
                  int64_t* value, std::string* error);
-// Bytes with an optional K or M suffix (KiB, MiB; "KiB"/"MiB" also read).
+// Bytes with an optional K, M or G suffix (KiB, MiB, GiB; "KiB", "MiB" and
+// "GiB" also read).
 bool ParseByteSize(const std::string& text, uint32_t* bytes,
                    std::string* error);
 // The text of a UTF-8 text file: a byte-order mark and one final line break

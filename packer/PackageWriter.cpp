@@ -108,6 +108,14 @@ void PropertyBytes(const lzma_options_lzma& options, uint8_t properties[5]) {
 
 }  // namespace
 
+bool EffectiveDictionary(const LzmaSettings& settings, uint64_t inputSize,
+                         uint32_t* dictionary, std::string* error) {
+  lzma_options_lzma options;
+  if (!EncoderOptions(settings, inputSize, &options, error)) return false;
+  *dictionary = options.dict_size;
+  return true;
+}
+
 bool CompressPayload(ByteSource& setup, const LzmaSettings& settings,
                      const BlockConsumer& consume, uint8_t properties[5],
                      std::string* error,
@@ -165,6 +173,81 @@ bool CompressPayload(ByteSource& setup, const LzmaSettings& settings,
   return true;
 }
 
+std::string CheckPackageOptions(const PackageOptions& options) {
+  if (options.unsupportedText.size() > 0xFFFF)
+    return "the unsupported-release text is " +
+           std::to_string(options.unsupportedText.size()) +
+           " UTF-16 units long; at most 65535 fit";
+  if (options.win10MinCode > options.win10MaxCode)
+    return "the Windows 10 code range " + std::to_string(options.win10MinCode) +
+           "-" + std::to_string(options.win10MaxCode) +
+           " is empty (its minimum exceeds its maximum)";
+  if (options.win11MinCode > options.win11MaxCode)
+    return "the Windows 11 code range " + std::to_string(options.win11MinCode) +
+           "-" + std::to_string(options.win11MaxCode) +
+           " is empty (its minimum exceeds its maximum)";
+  return "";
+}
+
+uint64_t PaddedFileSize(uint64_t packageEnd) {
+  return (packageEnd + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
+}
+
+Bytes TextBytes(const std::u16string& text) {
+  Bytes bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t unit : text) {
+    bytes.push_back((uint8_t)(unit & 0xFF));
+    bytes.push_back((uint8_t)(unit >> 8));
+  }
+  return bytes;
+}
+
+std::string AppendLauncherImage(const Bytes& stub, const BrandingOptions& branding,
+                                ByteSink& out, Bytes* image) {
+  *image = stub;
+  std::string error;
+  if (!ApplyBranding(*image, branding, &error)) return error;
+  if (!out.Append(image->data(), image->size())) return out.error;
+  return "";
+}
+
+std::string WriteLocatorAndChecksum(const Bytes& image, const PackageExtent& extent,
+                                    ByteSink& out) {
+  PeLayout pe;
+  std::string unused;
+  const bool isPe = ReadPeLayout(image, &pe, &unused);
+  PeChecksum checksum(isPe ? pe.checksumOffset : 0);
+  uint32_t crc = 0;
+  Bytes chunk(kEncodeChunk);
+  for (uint64_t at = 0; at < extent.fileSize; at += chunk.size()) {
+    const size_t piece = (size_t)std::min<uint64_t>(chunk.size(), extent.fileSize - at);
+    if (!out.ReadAt(at, chunk.data(), piece)) return out.error;
+    checksum.Add(at, chunk.data(), piece);
+    if (at + piece > extent.packageOffset && at < extent.crcEnd) {
+      const uint64_t from = std::max(at, extent.packageOffset);
+      const uint64_t to = std::min(at + piece, extent.crcEnd);
+      crc = UpdateCrc32(crc, chunk.data() + (from - at), to - from);
+    }
+  }
+  PackageLocator locator = {};
+  locator.packageOffset = (uint32_t)extent.packageOffset;
+  locator.crcLength = (uint32_t)(extent.crcEnd - extent.packageOffset);
+  locator.crcValue = crc;
+  locator.expectedFileSize = (int64_t)extent.fileSize;
+  locator.detachedFileSize = extent.detached ? (uint32_t)extent.fileSize : 0;
+  if (!out.WriteAt(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator)))
+    return out.error;
+  if (!isPe) return "";
+  // Signing tools and Windows then see an image whose checksum matches.
+  checksum.Add(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator));
+  uint8_t field[4];
+  const uint32_t value = checksum.Finish(extent.fileSize);
+  for (int i = 0; i < 4; ++i) field[i] = (uint8_t)(value >> (8 * i));
+  if (!out.WriteAt(pe.checksumOffset, field, 4)) return out.error;
+  return "";
+}
+
 namespace {
 
 // Where the parts of the file go, filled in as the steps learn them.
@@ -180,20 +263,9 @@ struct Layout {
 
 std::string CheckBuildInputs(const Bytes& stub, const ByteSource& setup,
                              const PackageOptions& options) {
-  std::string stubProblem = CheckStub(stub);
-  if (!stubProblem.empty()) return stubProblem;
-  if (options.unsupportedText.size() > 0xFFFF)
-    return "the unsupported-release text is " +
-           std::to_string(options.unsupportedText.size()) +
-           " UTF-16 units long; at most 65535 fit";
-  if (options.win10MinCode > options.win10MaxCode)
-    return "the Windows 10 code range " + std::to_string(options.win10MinCode) +
-           "-" + std::to_string(options.win10MaxCode) +
-           " is empty (its minimum exceeds its maximum)";
-  if (options.win11MinCode > options.win11MaxCode)
-    return "the Windows 11 code range " + std::to_string(options.win11MinCode) +
-           "-" + std::to_string(options.win11MaxCode) +
-           " is empty (its minimum exceeds its maximum)";
+  std::string problem = CheckStub(stub);
+  if (problem.empty()) problem = CheckPackageOptions(options);
+  if (!problem.empty()) return problem;
   if (!options.precompressed && setup.Size() > kOffsetLimit)
     return "the setup program is " + std::to_string(setup.Size()) +
            " bytes; it must be smaller than 2 GiB";
@@ -208,15 +280,12 @@ class LauncherWriter {
   LauncherWriter(const PackageOptions& options, ByteSink& out) : options_(options), out_(out) {}
 
   std::string WriteImage(const Bytes& stub) {
-    image_ = stub;
-    std::string error;
-    if (!ApplyBranding(image_, options_.branding, &error)) return error;
+    std::string error = AppendLauncherImage(stub, options_.branding, out_, &image_);
+    if (!error.empty()) return error;
     layout_.packageOffset = image_.size();
     layout_.payloadOffset = layout_.packageOffset + sizeof(PackageHeader);
     const PackageHeader blank = {};
-    if (!out_.Append(image_.data(), image_.size()) ||
-        !out_.Append((const uint8_t*)&blank, sizeof(blank)))
-      return out_.error;
+    if (!out_.Append((const uint8_t*)&blank, sizeof(blank))) return out_.error;
     return "";
   }
 
@@ -241,15 +310,9 @@ class LauncherWriter {
     layout_.crcEnd = layout_.textOffset + options_.unsupportedText.size() * 2 +
                      options_.extraInsideCrc.size();
     layout_.packageEnd = layout_.crcEnd + options_.extraAfterCrc.size();
-    layout_.fileSize =
-        (layout_.packageEnd + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
+    layout_.fileSize = PaddedFileSize(layout_.packageEnd);
     const uint8_t padding[kFileAlignment] = {};
-    Bytes text;
-    text.reserve(options_.unsupportedText.size() * 2);
-    for (char16_t unit : options_.unsupportedText) {
-      text.push_back((uint8_t)(unit & 0xFF));
-      text.push_back((uint8_t)(unit >> 8));
-    }
+    const Bytes text = TextBytes(options_.unsupportedText);
     if (!out_.Append(text.data(), text.size()) ||
         !out_.Append(options_.extraInsideCrc.data(), options_.extraInsideCrc.size()) ||
         !out_.Append(options_.extraAfterCrc.data(), options_.extraAfterCrc.size()) ||
@@ -274,42 +337,10 @@ class LauncherWriter {
     return "";
   }
 
-  // One pass over what was written: the CRC of the package region and the
-  // PE checksum of the file, the locator still zero (the stub's bytes
-  // 128-151 are, so its words are added afterwards).
   std::string WriteLocatorAndChecksum() {
-    PeLayout pe;
-    std::string unused;
-    const bool isPe = ReadPeLayout(image_, &pe, &unused);
-    PeChecksum checksum(isPe ? pe.checksumOffset : 0);
-    uint32_t crc = 0;
-    Bytes chunk(kEncodeChunk);
-    for (uint64_t at = 0; at < layout_.fileSize; at += chunk.size()) {
-      const size_t piece = (size_t)std::min<uint64_t>(chunk.size(), layout_.fileSize - at);
-      if (!out_.ReadAt(at, chunk.data(), piece)) return out_.error;
-      checksum.Add(at, chunk.data(), piece);
-      if (at + piece > layout_.packageOffset && at < layout_.crcEnd) {
-        const uint64_t from = std::max(at, layout_.packageOffset);
-        const uint64_t to = std::min(at + piece, layout_.crcEnd);
-        crc = UpdateCrc32(crc, chunk.data() + (from - at), to - from);
-      }
-    }
-    PackageLocator locator = {};
-    locator.packageOffset = (uint32_t)layout_.packageOffset;
-    locator.crcLength = (uint32_t)(layout_.crcEnd - layout_.packageOffset);
-    locator.crcValue = crc;
-    locator.expectedFileSize = (int64_t)layout_.fileSize;
-    locator.detachedFileSize = options_.detached ? (uint32_t)layout_.fileSize : 0;
-    if (!out_.WriteAt(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator)))
-      return out_.error;
-    if (!isPe) return "";
-    // Signing tools and Windows then see an image whose checksum matches.
-    checksum.Add(kPackageLocatorOffset, (const uint8_t*)&locator, sizeof(locator));
-    uint8_t field[4];
-    const uint32_t value = checksum.Finish(layout_.fileSize);
-    for (int i = 0; i < 4; ++i) field[i] = (uint8_t)(value >> (8 * i));
-    if (!out_.WriteAt(pe.checksumOffset, field, 4)) return out_.error;
-    return "";
+    return packer::WriteLocatorAndChecksum(
+        image_, {layout_.packageOffset, layout_.crcEnd, layout_.fileSize, options_.detached},
+        out_);
   }
 
  private:

@@ -79,6 +79,17 @@ std::string CheckStub(const Bytes& stub);
 // 4 KiB to 1536 MiB. Empty when fine.
 std::string CheckLzmaSettings(const LzmaSettings& settings);
 
+// The checks of `options` that do not depend on the package's form: the
+// refusal text's length and the Windows 10 and 11 code ranges. Empty when
+// fine.
+std::string CheckPackageOptions(const PackageOptions& options);
+
+// The dictionary size CompressPayload uses for `settings` on `inputSize`
+// bytes (an automatic one is the preset's, shrunk to the input). False with
+// `error` set for settings CheckLzmaSettings refuses.
+bool EffectiveDictionary(const LzmaSettings& settings, uint64_t inputSize,
+                         uint32_t* dictionary, std::string* error);
+
 // Receives the compressed block piece by piece; false stops compression.
 using BlockConsumer = std::function<bool(const uint8_t*, size_t)>;
 
@@ -106,6 +117,35 @@ std::string BuildLauncherFile(const Bytes& stub, ByteSource& setup,
 // The same, from and into memory.
 BuildResult BuildLauncherFile(const Bytes& stub, const Bytes& setup,
                               const PackageOptions& options);
+
+// The pieces every form of launcher file is made of, for the writers of
+// each form.
+
+// Where the package lies in the finished file.
+struct PackageExtent {
+  uint64_t packageOffset;
+  uint64_t crcEnd;    // the CRC region is [packageOffset, crcEnd)
+  uint64_t fileSize;  // the package's end, padded (PaddedFileSize)
+  bool detached;
+};
+
+// The file size for a package ending at `packageEnd`: zero bytes up to a
+// multiple of 8, where Authenticode puts its certificate table.
+uint64_t PaddedFileSize(uint64_t packageEnd);
+
+// `text` as the UTF-16LE bytes the launcher reads.
+Bytes TextBytes(const std::u16string& text);
+
+// Brands a copy of the stub (`image`) and appends it to `out`. "" or a
+// one-line reason.
+std::string AppendLauncherImage(const Bytes& stub, const BrandingOptions& branding,
+                                ByteSink& out, Bytes* image);
+
+// Reads the whole written file back once for the CRC-32 of the package
+// region and the PE checksum, and writes the locator and the checksum
+// field: the last writes of every launcher file.
+std::string WriteLocatorAndChecksum(const Bytes& image, const PackageExtent& extent,
+                                    ByteSink& out);
 
 // Encodes UTF-8 as UTF-16; false on malformed input.
 bool Utf8ToUtf16(const std::string& utf8, std::u16string* utf16);
