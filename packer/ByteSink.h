@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: 0BSD
 // Where the packer writes what it makes: appended in order, a few fields
 // patched afterwards, and read back once for the checksums. A file on disk
-// (OutputFile) or memory (MemorySink, for tests and tools).
+// (OutputFile) or memory (MemorySink, for tests and tools). And where
+// extract writes the files of a set (SetSink; a folder, SetFolderOutput).
 #pragma once
 
 #include <algorithm>
@@ -49,6 +50,18 @@ class MemorySink : public ByteSink {
     error = "access outside the bytes written";
     return false;
   }
+};
+
+// Where extract writes a file set's files as they are decoded: each file
+// begun in the table's order, then its bytes appended in order.
+class SetSink {
+ public:
+  virtual ~SetSink() = default;
+  // `path` is the set's relative path, backslashes between names.
+  virtual bool Begin(const std::u16string& path, uint64_t size) = 0;
+  virtual bool Append(const uint8_t* data, size_t size) = 0;
+  // One line, after a call returned false.
+  std::string error;
 };
 
 }  // namespace packer

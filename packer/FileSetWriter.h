@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: 0BSD
+// Turns a launcher stub and a file set (a folder of files, one of which is
+// started) into a launcher file.
+//
+// From packageOffset on: the header (form "FSET"), the set table, the
+// refusal text, the vendor bytes inside the CRC region (where it ends), the
+// blocks, the vendor bytes after it, and the padding. The files' bytes,
+// concatenated in the table's order, are cut into blocks of blockSize
+// decoded bytes, each an independent raw LZMA1 stream. The table's size
+// follows from the counts alone, so its place is reserved before the first
+// block is compressed and the table is written once the blocks are; the
+// header, the locator and the PE checksum come last, as for one program.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "packer/ByteSink.h"
+#include "packer/ByteSource.h"
+#include "packer/PackageWriter.h"
+
+namespace packer {
+
+// Decoded bytes per block when none is asked for: large enough that the
+// dictionary, not the block, limits compression, small enough that the
+// launcher decodes in steps of a few hundred milliseconds.
+const uint64_t kDefaultSetBlockSize = 32u << 20;
+
+// One file of a set.
+struct SetFile {
+  std::u16string path;  // relative, components separated by backslashes
+  uint64_t size = 0;    // what the folder said; the bytes read must agree
+  std::string name;     // how messages name the file (UTF-8)
+  // Opens the file's bytes, to be read once in pieces; null with `*error`
+  // set to one line when it cannot be opened.
+  std::function<std::unique_ptr<ByteSource>(std::string* error)> open;
+};
+
+struct FileSet {
+  std::vector<SetFile> files;  // in any order: the writer sorts them
+  std::u16string entry;        // the path of the file started, as in `files`
+  uint64_t blockSize = kDefaultSetBlockSize;
+};
+
+// Puts `set`'s files into the table's order and checks, before anything is
+// written, what the launcher will check: every path rule, each path against
+// its neighbour (no two paths one file or folder on Windows), the limits
+// of files, blocks and table size, and that the entry is a non-empty .exe
+// or .msi of the set. "" or one line naming the file and the rule.
+std::string PlanFileSet(FileSet* set);
+
+// The file at `set.entry` once PlanFileSet accepted the set.
+const SetFile& EntryOf(const FileSet& set);
+SetFile& EntryOf(FileSet& set);
+
+// Writes the launcher file for `set` to `out`, as BuildLauncherFile does for
+// one program: each file is read once, a piece at a time, while it is
+// compressed, and every block goes straight to `out`, so memory does not
+// grow with the set. Every block has the same LZMA properties; an automatic
+// dictionary is the preset's, shrunk to the block size or the set's total
+// size (at least 4 KiB). `options.progress` gets (bytes read, total). The
+// same inputs give the same bytes. "" or a one-line reason; a file that
+// does not hold the bytes its size said, or changes while it is read, is
+// refused.
+std::string BuildFileSetLauncher(const Bytes& stub, FileSet& set, const PackageOptions& options,
+                                 ByteSink& out);
+
+}  // namespace packer
