@@ -1,0 +1,414 @@
+// SPDX-License-Identifier: 0BSD
+// A file set written into a folder: descriptors and *at calls on POSIX,
+// held folder handles on Windows.
+#include "packer/SetFolderOutput.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "extract/FileSetNames.h"
+#include "packer/PackageReader.h"
+#include "packer/PackageWriter.h"
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace packer {
+namespace {
+
+// The path's names, as this system spells them (UTF-8).
+std::vector<std::string> SplitPath(const std::u16string& path) {
+  std::vector<std::string> names;
+  std::u16string name;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == u'\\') {
+      names.push_back(Utf16ToUtf8(name));
+      name.clear();
+    } else {
+      name += path[i];
+    }
+  }
+  return names;
+}
+
+std::string Join(const std::vector<std::string>& names, size_t count, char separator) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += (i ? std::string(1, separator) : "") + names[i];
+  return out;
+}
+
+size_t CommonPrefix(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  size_t same = 0;
+  while (same < a.size() && same < b.size() && a[same] == b[same]) ++same;
+  return same;
+}
+
+}  // namespace
+
+SetFolderOutput::~SetFolderOutput() { Discard(); }
+
+bool SetFolderOutput::Fail(const std::string& message) {
+  error = message;
+  return false;
+}
+
+bool SetFolderOutput::Begin(const std::u16string& path, uint64_t size) {
+  if (!open_) return Fail("the output folder is not open");
+  if (!FinishFile()) return false;
+  const NameProblem problem =
+      path.size() > kMaxSetPathUnits ? NameProblem::TooLong
+                                     : CheckSetPath(path.data(), (uint32_t)path.size());
+  if (problem != NameProblem::None)
+    return Fail("the set's path " + TerminalText(Utf16ToUtf8(path)) +
+                " breaks the path rules; nothing is written for it");
+  std::vector<std::string> names = SplitPath(path);
+  filePath_ = folder_ + "/" + TerminalText(Join(names, names.size(), '/'));
+  fileSize_ = size;
+  fileWritten_ = 0;
+  const std::string name = names.back();
+  names.pop_back();
+  if (!EnterFolders(names)) return false;
+  names.push_back(name);
+  return CreateFile(names);
+}
+
+bool SetFolderOutput::EnterFolders(const std::vector<std::string>& names) {
+  // The table lists each folder's files together: a folder left behind
+  // never comes back, and one not yet entered does not exist yet.
+  const size_t keep = CommonPrefix(current_, names);
+#ifndef _WIN32
+  while (current_.size() > keep) {
+    close(folders_.back());
+    folders_.pop_back();
+    current_.pop_back();
+  }
+#else
+  current_.resize(keep);
+#endif
+  for (size_t depth = keep; depth < names.size(); ++depth) {
+    current_.push_back(names[depth]);
+    if (!CreateFolder(current_)) return false;
+  }
+  return true;
+}
+
+bool SetFolderOutput::FinishFile() {
+  if (filePath_.empty()) return true;
+  if (fileWritten_ != fileSize_)
+    return Fail("cannot write " + filePath_ + ": it got " + std::to_string(fileWritten_) +
+                " of its " + std::to_string(fileSize_) + " bytes");
+  filePath_.clear();
+  return true;
+}
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  std::u16string wide;
+  Utf8ToUtf16(utf8, &wide);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+std::string Reason(DWORD code) { return "Windows error " + std::to_string(code); }
+
+// A folder held so that it can be neither renamed nor deleted: the path
+// through it keeps naming it.
+HANDLE HoldFolder(const std::string& path) {
+  HANDLE folder = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(folder, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(folder);
+    return nullptr;
+  }
+  return folder;
+}
+
+bool FolderIsEmpty(const std::string& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Wide(path + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool empty = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") empty = false;
+  } while (empty && FindNextFileW(search, &found));
+  FindClose(search);
+  return empty;
+}
+
+}  // namespace
+
+bool SetFolderOutput::Open(const std::string& folder) {
+  folder_ = folder;
+  while (folder_.size() > 1 && (folder_.back() == '\\' || folder_.back() == '/'))
+    folder_.pop_back();
+  if (CreateDirectoryW(Wide(folder_).c_str(), nullptr)) {
+    createdFolder_ = true;
+  } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+    return Fail("cannot create the folder " + folder_ + " (" + Reason(GetLastError()) + ")");
+  }
+  const DWORD attributes = GetFileAttributesW(Wide(folder_).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return Fail("the output " + folder_ + " is not a folder; a file set is written into a "
+                "new or empty folder");
+  if (!createdFolder_ && !FolderIsEmpty(folder_))
+    return Fail("the folder " + folder_ + " is not empty; a file set is written only into a "
+                "new or empty folder, so that none of its files mixes with or replaces yours");
+  root_ = CreateFileW(Wide(folder_).c_str(), FILE_READ_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (root_ == INVALID_HANDLE_VALUE) {
+    root_ = nullptr;
+    return Fail("cannot open the folder " + folder_ + " (" + Reason(GetLastError()) + ")");
+  }
+  open_ = true;
+  return true;
+}
+
+bool SetFolderOutput::CreateFolder(const std::vector<std::string>& names) {
+  const std::string path = folder_ + "\\" + Join(names, names.size(), '\\');
+  if (!CreateDirectoryW(Wide(path).c_str(), nullptr))
+    return Fail("cannot create the folder " + path + " (" + Reason(GetLastError()) + ")");
+  created_.push_back({names, true});
+  HANDLE held = HoldFolder(path);
+  folders_.push_back(held);  // one per created folder, for Discard
+  if (!held) return Fail("cannot open the folder " + path + " it just created");
+  return true;
+}
+
+bool SetFolderOutput::CreateFile(const std::vector<std::string>& names) {
+  const std::string path = folder_ + "\\" + Join(names, names.size(), '\\');
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return Fail("cannot create " + filePath_ + " (" + Reason(GetLastError()) + ")");
+  created_.push_back({names, false});
+  if (file_) CloseHandle((HANDLE)file_);
+  file_ = file;
+  return true;
+}
+
+bool SetFolderOutput::Append(const uint8_t* data, size_t size) {
+  if (!file_) return Fail("no file of the set is open");
+  while (size) {
+    DWORD written = 0;
+    const DWORD piece = size < (1u << 30) ? (DWORD)size : (1u << 30);
+    if (!WriteFile((HANDLE)file_, data, piece, &written, nullptr) || written == 0)
+      return Fail("cannot write " + filePath_ + " (" + Reason(GetLastError()) + ")");
+    data += written;
+    size -= written;
+    fileWritten_ += written;
+  }
+  return true;
+}
+
+void SetFolderOutput::CloseAll() {
+  if (file_) CloseHandle((HANDLE)file_);
+  file_ = nullptr;
+  for (void* folder : folders_)
+    if (folder) CloseHandle((HANDLE)folder);
+  folders_.clear();
+  if (root_) CloseHandle((HANDLE)root_);
+  root_ = nullptr;
+}
+
+bool SetFolderOutput::Commit() {
+  if (!open_) return Fail("the output folder is not open");
+  bool ok = FinishFile();
+  if (ok && file_ && !CloseHandle((HANDLE)file_))
+    ok = Fail("cannot write " + folder_ + " (" + Reason(GetLastError()) + ")");
+  file_ = nullptr;
+  if (!ok) return false;
+  CloseAll();
+  created_.clear();
+  open_ = false;
+  return true;
+}
+
+void SetFolderOutput::Discard() {
+  if (!open_) return;
+  if (file_) CloseHandle((HANDLE)file_);
+  file_ = nullptr;
+  // Files first, while every folder above them is still held; then each
+  // folder, deepest first, once its own handle is closed.
+  for (auto it = created_.rbegin(); it != created_.rend(); ++it)
+    if (!it->folder) RemoveCreated(*it);
+  for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
+    if (!it->folder) continue;
+    if (folders_.back()) CloseHandle((HANDLE)folders_.back());
+    folders_.pop_back();
+    RemoveCreated(*it);
+  }
+  CloseAll();
+  if (createdFolder_) RemoveDirectoryW(Wide(folder_).c_str());
+  created_.clear();
+  open_ = false;
+}
+
+void SetFolderOutput::RemoveCreated(const Created& created) {
+  const std::string path =
+      folder_ + "\\" + Join(created.names, created.names.size(), '\\');
+  if (created.folder)
+    RemoveDirectoryW(Wide(path).c_str());
+  else
+    DeleteFileW(Wide(path).c_str());
+}
+
+#else
+
+namespace {
+
+const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+bool FolderIsEmpty(int folder) {
+  const int copy = dup(folder);
+  DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
+  if (!listing) {
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  bool empty = true;
+  while (const struct dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") empty = false;
+  }
+  closedir(listing);
+  return empty;
+}
+
+}  // namespace
+
+bool SetFolderOutput::Open(const std::string& folder) {
+  folder_ = folder;
+  while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
+  if (mkdir(folder_.c_str(), 0777) == 0)
+    createdFolder_ = true;
+  else if (errno != EEXIST)
+    return Fail("cannot create the folder " + folder_ + ": " + std::strerror(errno));
+  // The folder named may be a link to a folder; nothing below it is followed.
+  root_ = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root_ < 0) {
+    const int code = errno;
+    if (createdFolder_) rmdir(folder_.c_str());
+    createdFolder_ = false;
+    if (code == ENOTDIR)
+      return Fail("the output " + folder_ +
+                  " is not a folder; a file set is written into a new or empty folder");
+    return Fail("cannot open the folder " + folder_ + ": " + std::strerror(code));
+  }
+  if (!createdFolder_ && !FolderIsEmpty(root_)) {
+    close(root_);
+    root_ = -1;
+    return Fail("the folder " + folder_ + " is not empty; a file set is written only into a "
+                "new or empty folder, so that none of its files mixes with or replaces yours");
+  }
+  open_ = true;
+  return true;
+}
+
+bool SetFolderOutput::CreateFolder(const std::vector<std::string>& names) {
+  const int parent = folders_.empty() ? root_ : folders_.back();
+  const std::string path = folder_ + "/" + TerminalText(Join(names, names.size(), '/'));
+  if (mkdirat(parent, names.back().c_str(), 0777) != 0)
+    return Fail("cannot create the folder " + path + ": " + std::strerror(errno));
+  created_.push_back({names, true});
+  const int folder = openat(parent, names.back().c_str(), kFolderFlags);
+  if (folder < 0) return Fail("cannot open the folder " + path + ": " + std::strerror(errno));
+  folders_.push_back(folder);
+  return true;
+}
+
+bool SetFolderOutput::CreateFile(const std::vector<std::string>& names) {
+  const int parent = folders_.empty() ? root_ : folders_.back();
+  const int file = openat(parent, names.back().c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (file < 0) return Fail("cannot create " + filePath_ + ": " + std::strerror(errno));
+  created_.push_back({names, false});
+  if (file_ >= 0) close(file_);
+  file_ = file;
+  return true;
+}
+
+bool SetFolderOutput::Append(const uint8_t* data, size_t size) {
+  if (file_ < 0) return Fail("no file of the set is open");
+  while (size) {
+    const ssize_t written = write(file_, data, size < (1u << 30) ? size : (1u << 30));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0)
+      return Fail("cannot write " + filePath_ + ": " +
+                  std::strerror(written < 0 ? errno : ENOSPC));
+    data += written;
+    size -= (size_t)written;
+    fileWritten_ += (uint64_t)written;
+  }
+  return true;
+}
+
+void SetFolderOutput::CloseAll() {
+  if (file_ >= 0) close(file_);
+  file_ = -1;
+  for (int folder : folders_) close(folder);
+  folders_.clear();
+  current_.clear();
+  if (root_ >= 0) close(root_);
+  root_ = -1;
+}
+
+bool SetFolderOutput::Commit() {
+  if (!open_) return Fail("the output folder is not open");
+  if (!FinishFile()) return false;
+  // Late write errors (NFS, a full disk) arrive here.
+  if (file_ >= 0 && close(file_) != 0) {
+    file_ = -1;
+    return Fail("cannot write " + folder_ + ": " + std::strerror(errno));
+  }
+  file_ = -1;
+  CloseAll();
+  created_.clear();
+  open_ = false;
+  return true;
+}
+
+void SetFolderOutput::Discard() {
+  if (!open_) return;
+  if (file_ >= 0) close(file_);
+  file_ = -1;
+  for (auto it = created_.rbegin(); it != created_.rend(); ++it) RemoveCreated(*it);
+  CloseAll();
+  if (createdFolder_) rmdir(folder_.c_str());
+  created_.clear();
+  open_ = false;
+}
+
+// Reached again from the root without following links, so a folder
+// swapped for a link meanwhile leads nowhere instead of outside.
+void SetFolderOutput::RemoveCreated(const Created& created) {
+  int parent = dup(root_);
+  for (size_t i = 0; parent >= 0 && i + 1 < created.names.size(); ++i) {
+    const int inner = openat(parent, created.names[i].c_str(), kFolderFlags);
+    close(parent);
+    parent = inner;
+  }
+  if (parent < 0) return;
+  unlinkat(parent, created.names.back().c_str(), created.folder ? AT_REMOVEDIR : 0);
+  close(parent);
+}
+
+#endif
+
+}  // namespace packer
