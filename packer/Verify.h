@@ -19,7 +19,8 @@ struct VerifyReport {
   bool ok = false;
   std::vector<std::string> lines;  // one per step, for stdout
   std::string failure;             // one line, when !ok
-  // Read from the decoded setup program, once it decoded.
+  // Read from the decoded setup program (a file set's entry, when it is a
+  // program), once it decoded.
   std::optional<SetupSignature> setupSignature;
 };
 
@@ -28,10 +29,13 @@ struct VerifyReport {
 // the Windows release is not judged, only the package's support data
 // reported. The decoded setup program goes to `setup` (when given) as it is
 // decoded, so memory stays the same whatever its size; what `setup`
-// received is the program only when the report is ok. `progress` gets
-// (bytes decoded, total).
+// received is the program only when the report is ok. A file set's table
+// and every block are checked likewise, and its files go to `files` (when
+// given) as they are decoded; a file that carries the other form than the
+// output given fails. `progress` gets (bytes decoded, total).
 VerifyReport VerifyLauncherFile(
     const std::string& path, ByteSink* setup = nullptr,
-    const std::function<void(uint64_t, uint64_t)>& progress = nullptr);
+    const std::function<void(uint64_t, uint64_t)>& progress = nullptr,
+    SetSink* files = nullptr);
 
 }  // namespace packer

@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: 0BSD
+// What verify's steps share (Verify.cpp for every launcher file,
+// VerifyFileSet.cpp for the contents of a file set): the file under test,
+// the report being written, and the running of one launcher step whose
+// fatal end arrives as PlatformExit.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/StubTypes.h"
+#include "packer/Verify.h"
+#include "platform/Platform.h"
+
+namespace packer {
+
+struct VerifyRun {
+  explicit VerifyRun(const std::string& filePath) : path(filePath) {}
+  VerifyRun(const VerifyRun&) = delete;
+  VerifyRun& operator=(const VerifyRun&) = delete;
+  ~VerifyRun() { Close(); }
+  void Close() {
+    if (file != PLATFORM_INVALID_HANDLE) PlatformCloseHandle(file);
+    file = PLATFORM_INVALID_HANDLE;
+  }
+
+  const std::string path;
+  PlatformHandle file = PLATFORM_INVALID_HANDLE;
+  uint64_t fileSize = 0;
+  std::vector<uint8_t> head;  // the file's start, for the loader's checks
+  VerifyReport report;
+  std::function<void(uint64_t, uint64_t)> progress;
+  // What a file set that passed its checks holds, for the report.
+  struct {
+    uint32_t files = 0, blocks = 0, longestPath = 0;
+    uint64_t totalSize = 0, packedSize = 0;
+    std::string entry;  // printable
+    bool entryIsProgram = false;
+  } set;
+};
+
+struct StepResult {
+  bool ok;
+  std::string outcome;  // what the launcher would do instead, when !ok
+};
+
+// Runs one launcher step; a fatal operation inside it arrives as
+// PlatformExit, with the box it would have shown already captured.
+StepResult RunStep(const std::function<void()>& step);
+
+// "step          result": the report's columns.
+std::string VerifyLine(const std::string& step, const std::string& result);
+
+// Records that `step` fails with `result` (and `detail`, what broke, when
+// known): the FAILED line, the outcome line and the one-line failure.
+// Always false, for `return Failed(...)`.
+bool Failed(VerifyRun& run, const std::string& step, const StepResult& result,
+            const std::string& detail = "");
+
+std::string Hex32(uint32_t value);
+
+// A file set's contents checked as the launcher checks them after the
+// gate: the set table, then every block decoded (to `files` when given).
+// The entry's signature, for a program, goes to `run.report`.
+bool VerifyFileSetContents(VerifyRun& run, SetSink* files);
+
+// The lines of a file set that passed, once the rest of the file has.
+void ReportFileSet(VerifyRun& run);
+
+}  // namespace packer
