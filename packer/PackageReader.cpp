@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "core/CRC32.h"
+#include "packer/FileIO.h"
 #include "packer/Options.h"
 #include "packer/PackageWriter.h"
 #include "packer/Sha256.h"
@@ -56,35 +59,61 @@ std::string ReleaseList(const PackageInfo& info) {
   return names.empty() ? "(none)" : Join(names, ", ");
 }
 
+// The CRC-32 of a region inside the file: from `head` when it holds the
+// region, else read a piece at a time (a region that cannot be read gives
+// a value that matches nothing the launcher computes).
+uint32_t CrcOfRegion(const std::vector<uint8_t>& head, const FileReader& read, uint64_t offset,
+                     uint64_t size) {
+  if (offset + size <= head.size()) return UpdateCrc32(0, head.data() + offset, size);
+  std::vector<uint8_t> piece((size_t)std::min<uint64_t>(size, 1u << 20));
+  uint32_t crc = 0;
+  for (uint64_t done = 0; done < size;) {
+    const size_t count = (size_t)std::min<uint64_t>(piece.size(), size - done);
+    if (!read(offset + done, piece.data(), count)) return ~crc;
+    crc = UpdateCrc32(crc, piece.data(), count);
+    done += count;
+  }
+  return crc;
+}
+
 }  // namespace
 
 bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
                      std::string* error) {
+  const FileReader read = [&file](uint64_t offset, uint8_t* into, size_t size) {
+    if (offset > file.size() || size > file.size() - offset) return false;
+    std::memcpy(into, file.data() + offset, size);
+    return true;
+  };
+  return ReadPackageInfo(file, file.size(), read, info, error);
+}
+
+bool ReadPackageInfo(const std::vector<uint8_t>& head, uint64_t fileSize, const FileReader& read,
+                     PackageInfo* info, std::string* error) {
   *info = PackageInfo();
-  info->fileSize = file.size();
-  if (file.size() < kPackageLocatorEnd) {
+  info->fileSize = fileSize;
+  if (fileSize < kPackageLocatorEnd) {
     *error = "too short to hold a package locator (" +
-             std::to_string(file.size()) + " bytes; it ends at byte 152)";
+             std::to_string(fileSize) + " bytes; it ends at byte 152)";
     return false;
   }
   // Without PE headers the bytes at 128 are no locator, just whatever that
   // kind of file keeps there.
   PeLayout pe;
-  if (!ReadPeLayout(file, &pe, error)) return false;
-  std::memcpy(&info->locator, file.data() + kPackageLocatorOffset,
+  if (!ReadPeLayout(head, &pe, error)) return false;
+  std::memcpy(&info->locator, head.data() + kPackageLocatorOffset,
               sizeof(PackageLocator));
   const PackageLocator& locator = info->locator;
   if (locator.packageOffset == 0) {
     *error = "carries no package (the locator at byte 128 says offset 0)";
     return false;
   }
-  if (!InFile(locator.packageOffset, sizeof(PackageHeader), file.size())) {
+  if (!InFile(locator.packageOffset, sizeof(PackageHeader), fileSize) ||
+      !read(locator.packageOffset, (uint8_t*)&info->header, sizeof(PackageHeader))) {
     *error = "its package header at offset " +
              std::to_string(locator.packageOffset) + " lies outside the file";
     return false;
   }
-  std::memcpy(&info->header, file.data() + locator.packageOffset,
-              sizeof(PackageHeader));
   const PackageHeader& header = info->header;
 
   info->detached = locator.detachedFileSize != 0;
@@ -95,13 +124,11 @@ bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
                                      : (uint64_t)locator.expectedFileSize);
   // The launcher's own comparison: low 32 bits when detached.
   info->sizeSufficient = info->detached
-                             ? (uint32_t)file.size() >= locator.detachedFileSize
-                             : (int64_t)file.size() >= locator.expectedFileSize;
-  info->crcRegionInFile =
-      InFile(locator.packageOffset, locator.crcLength, file.size());
+                             ? (uint32_t)fileSize >= locator.detachedFileSize
+                             : (int64_t)fileSize >= locator.expectedFileSize;
+  info->crcRegionInFile = InFile(locator.packageOffset, locator.crcLength, fileSize);
   if (info->crcRegionInFile) {
-    info->crcComputed = UpdateCrc32(0, file.data() + locator.packageOffset,
-                                    locator.crcLength);
+    info->crcComputed = CrcOfRegion(head, read, locator.packageOffset, locator.crcLength);
     info->crcMatches = info->crcComputed == locator.crcValue;
   }
   // As the launcher judges them: it reads nowhere past byte 2^31 - 1, and
@@ -109,16 +136,22 @@ bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
   const uint32_t kReadLimit = 0x7FFFFFFF;
   info->payloadInFile =
       header.payloadOffset <= kReadLimit &&
-      InFile(header.payloadOffset, header.payloadPackedSize, file.size());
+      InFile(header.payloadOffset, header.payloadPackedSize, fileSize);
   const PackageTextRef& text = header.unsupportedText;
   info->textInFile = text.textOffset <= kReadLimit &&
                      (text.textLength == 0 ||
-                      InFile(text.textOffset, 2ull * text.textLength, file.size()));
+                      InFile(text.textOffset, 2ull * text.textLength, fileSize));
+  std::vector<uint8_t> textBytes(2u * text.textLength);
+  if (info->textInFile && !textBytes.empty() &&
+      !read(text.textOffset, textBytes.data(), textBytes.size()))
+    info->textInFile = false;
   if (info->textInFile) {
-    const uint8_t* at = file.data() + text.textOffset;
+    const uint8_t* at = textBytes.data();
     for (uint32_t i = 0; i < text.textLength; ++i)
       info->text.push_back((char16_t)(at[2 * i] | at[2 * i + 1] << 8));
   }
+  if (header.packageForm == kFileSetForm)
+    info->fileSet = ReadFileSetInfo(header, locator, fileSize, read);
 
   const uint8_t first = header.lzmaProperties[0];
   info->lzmaValid = first <= 224;
@@ -129,28 +162,78 @@ bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
 
   PeLayout layout;
   std::string unused;
-  info->peValid = ReadPeLayout(file, &layout, &unused);
+  info->peValid = ReadPeLayout(head, &layout, &unused);
   if (info->peValid && layout.certificateOffset != 0 &&
       layout.certificateSize != 0) {
     info->signed_ = true;
     info->signatureOffset = layout.certificateOffset;
     info->signatureSize = layout.certificateSize;
     info->signatureInFile = InFile(layout.certificateOffset,
-                                   layout.certificateSize, file.size());
+                                   layout.certificateSize, fileSize);
     const uint64_t packageEnd = std::max<uint64_t>(
         info->minimumFileSize, (uint64_t)locator.packageOffset + locator.crcLength);
     info->signatureAfterPackage = layout.certificateOffset >= packageEnd;
     if (info->signatureInFile)
-      info->signer = ReadTableSigner(
-          [&file](uint64_t offset, uint8_t* into, size_t size) {
-            if (offset + size > file.size()) return false;
-            std::memcpy(into, file.data() + offset, size);
-            return true;
-          },
-          layout.certificateOffset, layout.certificateSize);
+      info->signer = ReadTableSigner(read, layout.certificateOffset, layout.certificateSize);
   }
-  if (info->peValid) info->branding = ReadBranding(file);
+  if (info->peValid) info->branding = ReadBranding(head);
   return true;
+}
+
+namespace {
+
+// Reads of a file through one stream.
+FileReader StreamReader(std::ifstream& file) {
+  return [&file](uint64_t offset, uint8_t* into, size_t count) {
+    file.clear();
+    file.seekg((std::streamoff)offset);
+    return (bool)file.read((char*)into, (std::streamsize)count);
+  };
+}
+
+bool PeekFileSet(const FileReader& read, PackageLocator* locator, PackageHeader* header) {
+  return read(kPackageLocatorOffset, (uint8_t*)locator, sizeof *locator) &&
+         locator->packageOffset >= kPackageLocatorEnd &&
+         read(locator->packageOffset, (uint8_t*)header, sizeof *header) &&
+         header->packageForm == kFileSetForm;
+}
+
+}  // namespace
+
+bool CarriesFileSet(const std::string& path) {
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
+  PackageLocator locator;
+  PackageHeader header;
+  return file && PeekFileSet(StreamReader(file), &locator, &header);
+}
+
+bool ReadPackageInfoOfFile(const std::string& path, PackageInfo* info, std::string* error) {
+  if (!CheckRegularFile(path, "launcher file", error)) return false;
+  std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
+  std::error_code code;
+  const uint64_t size = std::filesystem::file_size(std::filesystem::u8path(path), code);
+  const FileReader read = StreamReader(file);
+  // A file set may be far larger than what inspect reads of it: the image,
+  // the header and the CRC region (which holds the set table). Any other
+  // file is read whole, as before.
+  PackageLocator locator = {};
+  PackageHeader header = {};
+  std::vector<uint8_t> head;
+  if (!code && file && PeekFileSet(read, &locator, &header)) {
+    const uint64_t end = std::min<uint64_t>(
+        size, std::max<uint64_t>((uint64_t)locator.packageOffset + sizeof header,
+                                 (uint64_t)locator.packageOffset + locator.crcLength));
+    head.resize((size_t)end);
+    if (read(0, head.data(), head.size())) {
+      if (ReadPackageInfo(head, size, read, info, error)) return true;
+      *error = path + " is not a launcher file: " + *error;
+      return false;
+    }
+  }
+  if (!ReadWholeFile(path, "launcher file", &head, error)) return false;
+  if (ReadPackageInfo(head, info, error)) return true;
+  *error = path + " is not a launcher file: " + *error;
+  return false;
 }
 
 static std::string SignerText(const Signer& signer) {
@@ -216,17 +299,22 @@ std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) 
   line("win10 codes", std::to_string(h.win10MinCode) + "-" + std::to_string(h.win10MaxCode));
   line("win11 codes", std::to_string(h.win11MinCode) + "-" + std::to_string(h.win11MaxCode));
   line("adminMode", std::to_string(h.adminMode) + "  (" + AdminModeName(h.adminMode) + ")");
-  line("reserved (22-33)", HexBytes(HeaderBytes(h, 22), 12));
-  line("payloadOffset", std::to_string(h.payloadOffset));
-  line("payloadPackedSize", std::to_string(h.payloadPackedSize) +
-                                (info.payloadInFile ? "" : "  (runs past the end of the file)"));
-  line("payloadSize", std::to_string(h.payloadSize));
-  line("reserved (46-67)", HexBytes(HeaderBytes(h, 46), 22));
+  if (info.fileSet) {
+    FormatFileSetHeader(h, line);
+  } else {
+    line("reserved (22-33)", HexBytes(HeaderBytes(h, 22), 12));
+    line("payloadOffset", std::to_string(h.payloadOffset));
+    line("payloadPackedSize", std::to_string(h.payloadPackedSize) +
+                                  (info.payloadInFile ? "" : "  (runs past the end of the file)"));
+    line("payloadSize", std::to_string(h.payloadSize));
+    line("reserved (46-67)", HexBytes(HeaderBytes(h, 46), 22));
+  }
   line("unsupportedText", "offset " + std::to_string(h.unsupportedText.textOffset) +
                               ", " + std::to_string(h.unsupportedText.textLength) +
                               " UTF-16 units" +
                               (info.textInFile ? "" : "  (runs past the end of the file)"));
   if (info.textInFile) line("text", TerminalText(JsonString(Utf16ToUtf8(info.text))));
+  if (info.fileSet) out += FormatFileSetTable(h, *info.fileSet, info.fileSize);
   const BrandingInfo& brand = info.branding;
   if (info.peValid) {
     out += "branding\n";
@@ -264,9 +352,14 @@ std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) 
                                          : "  (OVERLAPS THE PACKAGE)"));
   if (info.signed_ && info.signatureInFile) line("signer", SignerText(info.signer));
   if (info.setupSignature) {
+    // A file set's entry, when it is a program, is what the setup program
+    // is to one program.
+    const bool entry = info.fileSet.has_value();
     const SetupSignature& setup = *info.setupSignature;
-    line("setup program", DescribeSetupSignature(setup, info.signed_ ? &info.signer : nullptr));
-    if (setup.state == SignatureState::Ok) line("setup signer", SignerText(setup.signer));
+    line(entry ? "entry" : "setup program",
+         DescribeSetupSignature(setup, info.signed_ ? &info.signer : nullptr));
+    if (setup.state == SignatureState::Ok)
+      line(entry ? "entry signer" : "setup signer", SignerText(setup.signer));
   }
   return out;
 }
@@ -360,6 +453,7 @@ std::string FormatPackageInfoJson(const std::string& path,
          ", \"length\": " + n(h.unsupportedText.textLength) +
          ", \"inFile\": " + b(info.textInFile) + ", \"text\": " +
          (info.textInFile ? JsonString(Utf16ToUtf8(info.text)) : "null") + "},\n";
+  if (info.fileSet) out += FileSetJson(h, *info.fileSet);
   const BrandingInfo& brand = info.branding;
   out += "  \"branding\": ";
   if (!info.peValid) {

@@ -11,6 +11,7 @@
 
 #include "core/StubTypes.h"
 #include "packer/Branding.h"
+#include "packer/FileSetInfo.h"
 #include "packer/PeImage.h"
 #include "packer/SetupSignature.h"
 
@@ -45,6 +46,8 @@ struct PackageInfo {
   std::optional<SetupSignature> setupSignature;
   // Icon and version information, from the image before the package.
   BrandingInfo branding;
+  // A file set's table (the header's packageForm says "FSET").
+  std::optional<FileSetInfo> fileSet;
 };
 
 // Fails, with a one-line reason, only when the file carries no readable
@@ -52,6 +55,20 @@ struct PackageInfo {
 // or a header outside the file.
 bool ReadPackageInfo(const std::vector<uint8_t>& file, PackageInfo* info,
                      std::string* error);
+// The same from a file of `fileSize` bytes read through `read`, whose
+// start `head` holds at least the image, the header and the CRC region
+// where the file has them.
+bool ReadPackageInfo(const std::vector<uint8_t>& head, uint64_t fileSize, const FileReader& read,
+                     PackageInfo* info, std::string* error);
+// The same for the file at `path`: a file set is read at its image, its
+// CRC region and its table only, whatever its size; any other file whole.
+// The one line says either why the file cannot be read or "PATH is not a
+// launcher file: ...".
+bool ReadPackageInfoOfFile(const std::string& path, PackageInfo* info, std::string* error);
+
+// True when the file at `path` has a locator and a package header that
+// says "file set": only those bytes are read.
+bool CarriesFileSet(const std::string& path);
 
 // Renders for people (aligned "name: value" lines) and for scripts (one
 // JSON object). `path` is shown as given.

@@ -23,6 +23,9 @@
 #include "packer/Options.h"
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
+#include "packer/SetFolder.h"
+#include "packer/SetFolderOutput.h"
+#include "packer/SetupFolder.h"
 #include "packer/SetupSigning.h"
 #include "packer/SignCommand.h"
 #include "packer/Verify.h"
@@ -50,10 +53,13 @@ struct Command {
 
 const Command kBuild = {
     "build",
-    "stubpack build --setup SETUP --out OUT [--stub STUB] [options]",
+    "stubpack build (--setup SETUP | --setup-dir DIR --entry PATH) --out OUT [options]",
     "Appends a package holding SETUP (compressed with LZMA) to the launcher\n"
-    "stub and writes the launcher file OUT. OUT appears only when it is\n"
-    "complete; the same inputs and options always give the same bytes.\n"
+    "stub and writes the launcher file OUT. With --setup-dir it carries the\n"
+    "folder DIR instead, a file set: every regular file under it (empty\n"
+    "folders are left out), of which the launcher starts PATH (an .exe, or\n"
+    "an .msi through msiexec). OUT appears only when it is complete; the\n"
+    "same inputs and options always give the same bytes.\n"
     "Any of --icon, the version options or the texts gives the launcher a\n"
     "complete version resource in the neutral-language Unicode block; with\n"
     "none of them the stub's own resources stay as they are. An OUT that\n"
@@ -64,6 +70,16 @@ const Command kBuild = {
          "the launcher stub (default: the Stub64.exe built into\n"
          "stubpack; see stubpack --version)"},
         {"--setup", "FILE", "the setup program to carry (under 2 GiB)"},
+        {"--setup-dir", "DIR",
+         "a folder to carry instead, as a file set: its regular files and\n"
+         "folders only (a link, device or FIFO anywhere below DIR is refused),\n"
+         "at most 32768 files; OUT may not lie inside DIR"},
+        {"--entry", "PATH",
+         "with --setup-dir: the .exe or .msi the launcher starts, relative\n"
+         "to DIR (/ or \\ between names)"},
+        {"--block-size", "SIZE",
+         "with --setup-dir: decoded bytes per compressed block, 4K to 1G,\n"
+         "with K, M or G suffix (default 32M)"},
         {"--out", "FILE", "the launcher file to write"},
         {"--releases", "LIST",
          "supported Windows releases, comma-separated, from xp, vista, 7, 8,\n"
@@ -88,8 +104,8 @@ const Command kBuild = {
         {"--lp", "0-4", "LZMA literal position bits (default 0; lc + lp <= 4)"},
         {"--pb", "0-4", "LZMA position bits (default 2)"},
         {"--dict", "SIZE",
-         "LZMA dictionary size, with K or M suffix (default: the preset's,\n"
-         "but no larger than the setup program)"},
+         "LZMA dictionary size, with K, M or G suffix (default: the preset's,\n"
+         "but no larger than the setup program, or a file set's block)"},
         {"--extra-inside-crc", "FILE", "bytes appended after the text, covered by the CRC-32"},
         {"--extra-after-crc", "FILE", "bytes appended after those, not covered"},
         {"--precompressed-block", "FILE",
@@ -125,7 +141,8 @@ const Command kBuild = {
         {"--sign-setup", nullptr,
          "runs the sign command on a private copy of the setup program too,\n"
          "before it is compressed (the elevation prompt is for that\n"
-         "program); SETUP itself is never changed"},
+         "program); SETUP itself is never changed. With --setup-dir: the\n"
+         "entry, which must be an .exe (sign an .msi with its own tools)"},
         {"--resign-setup", nullptr,
          "with --sign-setup: replace a signature SETUP already carries\n"
          "(refused otherwise)"},
@@ -138,7 +155,8 @@ const Command kInspect = {
     "its branding (icon images, version numbers, every version string), the\n"
     "signature block (certificate table) if the file is signed, and the\n"
     "setup program's own signature, for which it decodes the setup program\n"
-    "as verify does.",
+    "as verify does. Of a file set it shows the set table's fields, the\n"
+    "files (size, path), the entry and the blocks, and the entry's signature.",
     {{"--json", nullptr, "print one JSON object instead"}},
     1};
 
@@ -146,7 +164,8 @@ const Command kVerify = {
     "verify", "stubpack verify FILE",
     "Runs the launcher's own checks on FILE in the launcher's order (locator,\n"
     "file size, CRC-32, header, refusal text, full decoding of the setup\n"
-    "program) and prints the outcome the launcher would reach. The running\n"
+    "program; for a file set its table and every block) and prints the\n"
+    "outcome the launcher would reach. The running\n"
     "system's Windows release is not judged; the package's support data is\n"
     "shown instead. The resource section's structure is checked too, and\n"
     "the form of the signature block (certificate table) as Windows checks\n"
@@ -158,10 +177,11 @@ const Command kVerify = {
     1};
 
 const Command kExtract = {
-    "extract", "stubpack extract FILE --out SETUP",
+    "extract", "stubpack extract FILE --out SETUP|DIR",
     "Checks FILE like verify does and writes the decoded setup program to\n"
-    "SETUP.",
-    {{"--out", "FILE", "where to write the setup program"}},
+    "SETUP; a file set's files go into the folder DIR, which must be\n"
+    "missing or empty. On any failure nothing is left behind.",
+    {{"--out", "FILE", "where to write the setup program, or the folder for a file set"}},
     1};
 
 const Command kStub = {
@@ -202,10 +222,10 @@ void PrintOverview() {
   std::printf(
       "usage: stubpack COMMAND [options]\n\n"
       "commands:\n"
-      "  build    make a launcher file from a stub and a setup program\n"
+      "  build    make a launcher file from a stub and a setup program or a folder\n"
       "  inspect  show the package fields of a launcher file\n"
       "  verify   run the launcher's checks on a launcher file\n"
-      "  extract  write out the setup program a launcher file carries\n"
+      "  extract  write out the setup program or the files a launcher file carries\n"
       "  stub     write out the launcher stub stubpack carries\n\n"
       "\"stubpack COMMAND --help\" describes each command; \"stubpack --version\"\n"
       "shows the version and the stub built in; \"stubpack --bash-completion\"\n"
@@ -436,6 +456,7 @@ struct BuildJob {
   Bytes stub;
   packer::SetupProgram setupProgram;  // the vendor's file or its signed copy
   std::unique_ptr<packer::ByteSource> setup;
+  std::optional<packer::SetupFolder> folder;  // --setup-dir: a file set instead
   std::string signCommand;  // empty: no signing
   uint32_t signTimeout = packer::kDefaultSignTimeout;
 };
@@ -443,9 +464,19 @@ struct BuildJob {
 // The options that must or must not come together.
 bool CheckBuildArguments(const ParsedArgs& args, std::string* error) {
   const bool precompressed = Has(args, "--precompressed-block");
+  const bool fileSet = Has(args, "--setup-dir");
   if (!Has(args, "--out")) return Refuse(error, "build needs --out FILE");
-  if (!precompressed && !Has(args, "--setup"))
-    return Refuse(error, "build needs --setup FILE (or --precompressed-block)");
+  if (fileSet && Has(args, "--setup"))
+    return Refuse(error, "--setup and --setup-dir exclude each other");
+  if (fileSet && precompressed)
+    return Refuse(error, "--precompressed-block carries one program; it excludes --setup-dir");
+  if (fileSet && !Has(args, "--entry"))
+    return Refuse(error, "--setup-dir needs --entry PATH, the .exe or .msi the launcher starts");
+  for (const char* setOption : {"--entry", "--block-size"})
+    if (!fileSet && Has(args, setOption))
+      return Refuse(error, std::string(setOption) + " needs --setup-dir");
+  if (!precompressed && !fileSet && !Has(args, "--setup"))
+    return Refuse(error, "build needs --setup FILE, --setup-dir DIR (or --precompressed-block)");
   if (precompressed) {
     if (Has(args, "--setup"))
       return Refuse(error, "--setup and --precompressed-block exclude each other");
@@ -518,6 +549,11 @@ bool CheckOutputPath(const ParsedArgs& args, std::string* error) {
     if (Has(args, input)) inputs.push_back({input, Get(args, input)});
   *error = packer::RefuseOutputOverInput(Get(args, "--out"), inputs);
   if (error->empty()) *error = packer::RefuseSpecialOutput(Get(args, "--out"));
+  // OUT's temporary, and a signed copy's folder, would become part of the set.
+  if (error->empty() && Has(args, "--setup-dir") &&
+      packer::PathIsInside(Get(args, "--out"), Get(args, "--setup-dir")))
+    *error = "the output " + Get(args, "--out") + " lies inside --setup-dir " +
+             Get(args, "--setup-dir") + "; write it outside the folder it packs";
   return error->empty();
 }
 
@@ -601,18 +637,46 @@ bool ReadExtraBytes(const ParsedArgs& args, packer::PackageOptions* options, std
 
 // The unsigned launcher file, with a progress line on a terminal.
 bool WriteLauncherFile(BuildJob& job, packer::ByteSink& out, std::string* error) {
-  ProgressDisplay progress(StderrIsTerminal() && job.setup->Size() >= kProgressThreshold,
-                           "compressing");
+  uint64_t total = job.setup ? job.setup->Size() : 0;
+  if (job.folder)
+    for (const packer::SetFile& file : job.folder->set.files) total += file.size;
+  ProgressDisplay progress(StderrIsTerminal() && total >= kProgressThreshold, "compressing");
   job.options.progress = [&progress](uint64_t done, uint64_t total) {
     progress.Update(done, total);
   };
-  *error = packer::BuildLauncherFile(job.stub, *job.setup, job.options, out);
+  *error = job.folder
+               ? packer::BuildFileSetLauncher(job.stub, job.folder->set, job.options, out)
+               : packer::BuildLauncherFile(job.stub, *job.setup, job.options, out);
   progress.Finish();
   return error->empty();
 }
 
-// The setup program, or the block given in its place.
+// The folder of a file set, read and checked before OUT's temporary exists.
+bool OpenSetupFolder(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  packer::SetupFolderOptions options;
+  options.folder = Get(args, "--setup-dir");
+  options.entry = Get(args, "--entry");
+  if (Has(args, "--block-size")) {
+    uint32_t size = 0;
+    if (!packer::ParseByteSize(Get(args, "--block-size"), &size, error))
+      return Refuse(error, "--block-size: " + *error);
+    if (size < kMinSetBlockSize || size > kMaxSetBlockSize)
+      return Refuse(error, "--block-size: " + std::to_string(size) +
+                               " is out of range (4 KiB to 1 GiB)");
+    options.blockSize = size;
+  }
+  options.outPath = Get(args, "--out");
+  options.signCommand = job->signCommand;
+  options.signTimeout = job->signTimeout;
+  options.signSetup = Has(args, "--sign-setup");
+  options.resignSetup = Has(args, "--resign-setup");
+  job->folder.emplace();
+  return packer::PrepareSetupFolder(options, &*job->folder, error);
+}
+
+// The setup program, the block given in its place, or a file set.
 bool OpenPayload(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  if (Has(args, "--setup-dir")) return OpenSetupFolder(args, job, error);
   return Has(args, "--precompressed-block") ? ReadPrecompressedBlock(args, job, error)
                                             : OpenSetupProgram(args, job, error);
 }
@@ -640,29 +704,30 @@ int RunBuild(const ParsedArgs& args) {
       !packer::RunSignCommand(job.signCommand, job.signTimeout, out, Get(args, "--out"), &error))
     return Fail(error);
   if (!out.Commit()) return Fail(out.error);
-  const std::string& warning = job.setupProgram.Warning();
+  const std::string& warning =
+      job.folder ? job.folder->entry.Warning() : job.setupProgram.Warning();
   if (!warning.empty()) std::fprintf(stderr, "stubpack: warning: %s\n", warning.c_str());
   return 0;
 }
 
 int RunInspect(const ParsedArgs& args) {
   const std::string& path = args.positionals[0];
-  Bytes file;
   std::string error;
-  if (!packer::ReadWholeFile(path, "launcher file", &file, &error))
-    return Fail(error);
   packer::PackageInfo info;
-  if (!packer::ReadPackageInfo(file, &info, &error))
-    return Fail(path + " is not a launcher file: " + error);
+  if (!packer::ReadPackageInfoOfFile(path, &info, &error)) return Fail(error);
   // The setup program's signature needs the program, decoded as verify
-  // decodes it; a package verify stops at has none to show.
-  ProgressDisplay progress(
-      StderrIsTerminal() && info.header.payloadSize >= (int64_t)kProgressThreshold, "decoding");
+  // decodes it; a package verify stops at has none to show. A file set's
+  // entry is decoded with the whole set.
+  const int64_t decoded = info.fileSet ? (int64_t)info.fileSet->table.totalSize
+                                       : (int64_t)info.header.payloadSize;
+  ProgressDisplay progress(StderrIsTerminal() && decoded >= (int64_t)kProgressThreshold,
+                           "decoding");
   const packer::VerifyReport report = packer::VerifyLauncherFile(
       path, nullptr, [&progress](uint64_t done, uint64_t total) { progress.Update(done, total); });
   progress.Finish();
   info.setupSignature = report.setupSignature;
-  if (!info.setupSignature) {
+  const bool installerEntry = info.fileSet && info.fileSet->listed && report.ok;
+  if (!info.setupSignature && !installerEntry) {
     info.setupSignature.emplace();
     info.setupSignature->state = packer::SignatureState::Unread;
     info.setupSignature->detail =
@@ -685,6 +750,22 @@ int RunStub(const ParsedArgs& args) {
   return 0;
 }
 
+// extract of a file set: its files go into a new or empty folder as they
+// are decoded, and stay only once the whole file passed.
+int ExtractFileSet(const std::string& path, const std::string& folder) {
+  const std::string error = packer::RefuseOutputOverInput(folder, {{"the launcher file", path}});
+  if (!error.empty()) return Fail(error);
+  packer::SetFolderOutput out;
+  if (!out.Open(folder)) return Fail(out.error);
+  const packer::VerifyReport report = packer::VerifyLauncherFile(path, nullptr, nullptr, &out);
+  if (!report.ok) {
+    out.Discard();
+    return Fail(report.failure);
+  }
+  if (!out.Commit()) return Fail(out.error);
+  return 0;
+}
+
 // verify and extract: the same checks; extract then writes the program.
 int RunVerify(const ParsedArgs& args, bool extract) {
   const std::string& path = args.positionals[0];
@@ -693,6 +774,7 @@ int RunVerify(const ParsedArgs& args, bool extract) {
   std::string error;
   // A missing file is the user's mistake, not the package's: say so plainly.
   if (!packer::CheckRegularFile(path, "launcher file", &error)) return Fail(error);
+  if (extract && packer::CarriesFileSet(path)) return ExtractFileSet(path, args.values.at("--out"));
   if (extract) {
     error = packer::RefuseOutputOverInput(args.values.at("--out"),
                                           {{"the launcher file", path}});
