@@ -385,7 +385,8 @@ class FileSetLauncherWriter {
 
 std::string PlanFileSet(FileSet* set) {
   std::vector<SetFile>& files = set->files;
-  std::sort(files.begin(), files.end(), [](const SetFile& a, const SetFile& b) {
+  // Stable: two paths one on Windows are named in the order they came.
+  std::stable_sort(files.begin(), files.end(), [](const SetFile& a, const SetFile& b) {
     return CompareSetPaths(a.path.data(), (uint32_t)a.path.size(), b.path.data(),
                            (uint32_t)b.path.size()) < 0;
   });
