@@ -168,8 +168,9 @@ void DecodeBlocks(VerifyRun& run, const SetTable& table, SetOutput* output,
   // Pieces no larger than the largest block needs, as the launcher takes.
   uint64_t packed = 0, unpacked = 0;
   for (uint32_t i = 0; i < view.header->blockCount; ++i) {
-    packed = std::max(packed, view.blocks[i].packedSize);
-    unpacked = std::max(unpacked, view.blocks[i].unpackedSize);
+    const FileSetBlock block = view.blocks[i];  // packed: copied, never bound
+    packed = std::max(packed, block.packedSize);
+    unpacked = std::max(unpacked, block.unpackedSize);
   }
   TStream* input = new TStream();
   TStream* decoded = new TStream();
@@ -199,7 +200,8 @@ std::string BlockDetail(const FileSetView& view, uint32_t index) {
 bool CheckBlocks(VerifyRun& run, const SetTable& table, SetSink* files) {
   const FileSetView& view = table.view;
   std::optional<SetupSignatureReader> entry;
-  if (run.set.entryIsProgram) entry.emplace(view.files[view.header->entryIndex].size);
+  const uint64_t entrySize = view.files[view.header->entryIndex].size;  // packed: copied
+  if (run.set.entryIsProgram) entry.emplace(entrySize);
   SetOutput output(view, files, entry ? &*entry : nullptr, &run.progress);
   uint32_t failedBlock = UINT32_MAX;
   const StepResult result = RunStep([&] { DecodeBlocks(run, table, &output, &failedBlock); });

@@ -7,6 +7,7 @@
 #            packer: the packer's readers (inspect, verify, extract) and stub check
 #            build: build's own inputs (.ico, texts, the sign step's checks)
 #            signature: the setup program's signature and the DER reader
+#            settable: a file set's table, as the launcher and stubpack read it
 # The seed corpus is made by the packer on first use; findings land in
 # build/fuzz/findings[-packer] and make the run fail.
 set -euo pipefail
@@ -22,7 +23,8 @@ case "$target" in
   packer) suffix="-packer"; corpus_args=("$build/win/Stub64.exe") ;;
   build) suffix="-build"; corpus_args=() ;;
   signature) suffix="-signature"; corpus_args=() ;;
-  *) echo "fuzz.sh: unknown target $target (launcher, packer, build or signature)" >&2; exit 1 ;;
+  settable) suffix="-settable"; corpus_args=() ;;
+  *) echo "fuzz.sh: unknown target $target (launcher, packer, build, signature or settable)" >&2; exit 1 ;;
 esac
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DLAUNCHER_FUZZ=ON \
@@ -34,6 +36,8 @@ corpus="$fuzz/corpus$suffix"
 if [ ! -d "$corpus" ] || [ -z "$(ls -A "$corpus")" ]; then
   if [ "$target" = build ]; then
     python3 "$root/tests/fuzz/make_build_corpus.py" "$corpus"
+  elif [ "$target" = settable ]; then
+    python3 "$root/tests/fuzz/make_set_table_corpus.py" "$build/host/packer/stubpack" "$corpus"
   elif [ "$target" = signature ]; then
     python3 "$root/tests/fuzz/make_signature_corpus.py" "$corpus" "$build/win/tests/wine/probe.exe"
   else
