@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: 0BSD
 """Writes the fuzzers' seed corpus: small valid launcher files made by the
-packer (attached, detached, several LZMA settings, crafted streams) and
+packer (attached, detached, several LZMA settings, crafted streams, file
+sets with an .exe and an .msi entry) and
 damaged variants of them (cut, flipped, zeroed locator, oversized fields).
 Given the real stub too (for the packer's readers), it adds the bare stubs,
 launcher files built on the real stub, and images Windows' loader refuses
@@ -64,6 +65,20 @@ def main():
                             "--out", out] + extra, check=True)
             with open(out, "rb") as f:
                 valid.append(f.read())
+    # File sets: a folder with nested and empty files, an .exe and an .msi
+    # entry, blocks small enough that one file spans several.
+    folder = os.path.join(work, "set")
+    for name, payload in (("setup.exe", payloads["text"]), ("data/a.cab", payloads["random"] * 9),
+                          ("data/empty.txt", b""), ("data/product.msi", payloads["runs"])):
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(payload)
+    for i, entry in enumerate(("setup.exe", "data/product.msi")):
+        out = os.path.join(out_dir, "valid-set-%d" % i)
+        subprocess.run([stubpack, "build", "--stub", stub_path, "--setup-dir", folder, "--entry",
+                        entry, "--block-size", "4K", "--preset", "0", "--out", out], check=True)
+        with open(out, "rb") as f:
+            valid.append(f.read())
     for n, data in enumerate(valid):
         damaged = bytearray(data)
         kind = n % 4

@@ -8,10 +8,13 @@
 // verify passes must pass the loader checks, read back as whole in inspect
 // (the setup program's signature too), and decode to exactly what an
 // independent liblzma decode gives, and
-// extract must write those bytes; a stub that build accepts must give a
-// launcher file that verify passes. Anything else aborts.
+// extract must write those bytes (a file set: its files, into a folder,
+// block by block as an independent decode gives them); a stub that build
+// accepts must give a launcher file, and a file-set launcher file, that
+// verify passes. Anything else aborts.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +22,9 @@
 #include <cstring>
 #include <filesystem>
 #include <lzma.h>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "packer/FileIO.h"
@@ -28,6 +33,8 @@
 #include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
+#include "packer/FileSetWriter.h"
+#include "packer/SetFolderOutput.h"
 #include "packer/SetupSignature.h"
 #include "packer/Verify.h"
 #include "tests/fuzz/ReferenceDecode.h"
@@ -37,6 +44,7 @@
 namespace {
 
 using packer::Bytes;
+using packer::SetupSignature;
 
 
 std::string ScratchPath(const char* what) {
@@ -52,6 +60,81 @@ void WriteScratch(const std::string& path, const Bytes& bytes) {
   Require(std::fclose(file) == 0);
 }
 
+// A file set's files as verify hands them to extract.
+class MemorySetSink : public packer::SetSink {
+ public:
+  bool Begin(const std::u16string& path, uint64_t size) override {
+    files.push_back({path, {}});
+    files.back().second.reserve((size_t)std::min<uint64_t>(size, 1u << 20));
+    return true;
+  }
+  bool Append(const uint8_t* data, size_t size) override {
+    Require(!files.empty());
+    files.back().second.insert(files.back().second.end(), data, data + size);
+    return true;
+  }
+  std::vector<std::pair<std::u16string, Bytes>> files;
+};
+
+SetupSignature WholeSignature(const Bytes& program) {
+  packer::SetupSignatureReader reader(program.size());
+  reader.Take(0, program.data(), program.size());
+  return reader.Finish();
+}
+
+bool SameSignature(const std::optional<SetupSignature>& read, const SetupSignature& whole) {
+  return read && read->state == whole.state && read->detail == whole.detail &&
+         read->signer.certificate == whole.signer.certificate;
+}
+
+// A file set verify passed: its table as inspect lists it, every block as
+// plain liblzma decodes it, and extract's folder holding exactly those
+// files.
+void CheckFileSet(const Bytes& file, const packer::PackageInfo& info,
+                  const packer::VerifyReport& report, const MemorySetSink& files) {
+  Require(info.fileSet && info.fileSet->listed && info.crcMatches && info.sizeSufficient &&
+          info.textInFile);
+  const packer::FileSetInfo& set = *info.fileSet;
+  Bytes all, expected;
+  Require(files.files.size() == set.files.size());
+  for (size_t i = 0; i < set.files.size(); ++i) {
+    Require(files.files[i].first == set.files[i].path);
+    Require(files.files[i].second.size() == set.files[i].size);
+    all.insert(all.end(), files.files[i].second.begin(), files.files[i].second.end());
+  }
+  for (const FileSetBlock& block : set.blocks) {
+    PackageHeader one = info.header;
+    one.payloadOffset = (uint32_t)block.packedOffset;
+    one.payloadPackedSize = (uint32_t)block.packedSize;
+    one.payloadSize = (int32_t)block.unpackedSize;
+    Bytes decoded;
+    Require(block.packedOffset + block.packedSize <= file.size() &&
+            ReferenceDecode(one, file.data(), file.size(), &decoded));
+    expected.insert(expected.end(), decoded.begin(), decoded.end());
+  }
+  Require(all == expected);
+  const Bytes& entry = files.files[set.table.entryIndex].second;
+  const std::u16string& entryPath = set.files[set.table.entryIndex].path;
+  if (EntryKindOf(entryPath.data(), (uint32_t)entryPath.size()) == EntryKind::Program)
+    Require(SameSignature(report.setupSignature, WholeSignature(entry)));
+  else
+    Require(!report.setupSignature);
+
+  const std::string folder = ScratchPath(".set");
+  std::filesystem::remove_all(folder);
+  packer::SetFolderOutput output;
+  Require(output.Open(folder));
+  for (const auto& one : files.files)
+    Require(output.Begin(one.first, one.second.size()) &&
+            output.Append(one.second.data(), one.second.size()));
+  Require(output.Commit());
+  size_t found = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+    found += entry.is_regular_file();
+  Require(found == files.files.size());
+  std::filesystem::remove_all(folder);
+}
+
 // inspect, then verify and extract, on one file; true when verify passed.
 bool CheckReaders(const Bytes& file) {
   packer::PackageInfo info;
@@ -60,7 +143,12 @@ bool CheckReaders(const Bytes& file) {
   const std::string path = ScratchPath(".exe");
   WriteScratch(path, file);
   packer::MemorySink decoded;
-  packer::VerifyReport report = packer::VerifyLauncherFile(path, &decoded);
+  MemorySetSink files;
+  // extract's choice: a folder for a file set, a file otherwise.
+  const bool fileSet = packer::CarriesFileSet(path);
+  packer::VerifyReport report = fileSet
+                                    ? packer::VerifyLauncherFile(path, nullptr, nullptr, &files)
+                                    : packer::VerifyLauncherFile(path, &decoded);
   if (readable) {
     // inspect shows the setup program's signature as verify read it.
     info.setupSignature = report.setupSignature;
@@ -76,6 +164,11 @@ bool CheckReaders(const Bytes& file) {
   }
   // What verify passes, Windows loads and inspect reads as whole.
   Require(packer::CheckLoadableImage(file, file.size()).empty());
+  if (fileSet) {
+    Require(readable);
+    CheckFileSet(file, info, report, files);
+    return true;
+  }
   Require(readable && info.crcMatches && info.sizeSufficient &&
           info.payloadInFile && info.textInFile);
   Bytes expected;
@@ -84,12 +177,7 @@ bool CheckReaders(const Bytes& file) {
   Require(decoded.bytes == expected);
   // Read piece by piece as it was decoded, the setup program's signature is
   // what the whole program gives.
-  packer::SetupSignatureReader reader(expected.size());
-  reader.Take(0, expected.data(), expected.size());
-  const packer::SetupSignature whole = reader.Finish();
-  Require(report.setupSignature && report.setupSignature->state == whole.state &&
-          report.setupSignature->detail == whole.detail &&
-          report.setupSignature->signer.certificate == whole.signer.certificate);
+  Require(SameSignature(report.setupSignature, WholeSignature(expected)));
 
   const std::string out = ScratchPath(".out");
   packer::OutputFile output;
@@ -124,5 +212,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       packer::BuildLauncherFile(file, Bytes(100, 'S'), options);
   Require(built.ok);
   Require(CheckReaders(built.file));
+  // The same stub carries a file set as well.
+  const Bytes program(100, 'S'), content(5000, 'D');
+  packer::FileSet set;
+  set.entry = u"setup.exe";
+  set.blockSize = 4096;
+  for (const auto& one : {std::make_pair(u"setup.exe", &program),
+                          std::make_pair(u"data\\a.bin", &content)}) {
+    packer::SetFile entry;
+    entry.path = one.first;
+    entry.size = one.second->size();
+    entry.name = "set file";
+    const Bytes* bytes = one.second;
+    entry.open = [bytes](std::string*) { return std::make_unique<packer::MemorySource>(*bytes); };
+    set.files.push_back(entry);
+  }
+  packer::MemorySink sink;
+  Require(packer::BuildFileSetLauncher(file, set, options, sink) == "");
+  Require(CheckReaders(sink.bytes));
   return 0;
 }
