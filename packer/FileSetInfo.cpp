@@ -7,8 +7,8 @@
 #include <functional>
 
 #include "packer/FileSetText.h"
-#include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
+#include "packer/PrintableText.h"
 
 namespace packer {
 namespace {

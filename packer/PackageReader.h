@@ -13,6 +13,7 @@
 #include "packer/Branding.h"
 #include "packer/FileSetInfo.h"
 #include "packer/PeImage.h"
+#include "packer/PrintableText.h"
 #include "packer/SetupSignature.h"
 
 namespace packer {
@@ -75,13 +76,5 @@ bool CarriesFileSet(const std::string& path);
 std::string FormatPackageInfo(const std::string& path, const PackageInfo& info);
 std::string FormatPackageInfoJson(const std::string& path,
                                   const PackageInfo& info);
-
-std::string JsonString(const std::string& utf8);
-
-// Text from a file, made safe to print on a terminal: C0 and C1 controls,
-// DEL and the bidirectional controls (U+202A-U+202E, U+2066-U+2069) become
-// \xNN or \uNNNN, so that no file can move the cursor, clear the screen,
-// forge a line or turn text around.
-std::string TerminalText(const std::string& utf8);
 
 }  // namespace packer

@@ -14,7 +14,7 @@
 #include "extract/FileSetNames.h"
 #include "packer/FileIO.h"
 #include "packer/OutputFile.h"
-#include "packer/PackageReader.h"
+#include "packer/PrintableText.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "extract/FileSetNames.h"
-#include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
+#include "packer/PrintableText.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -76,7 +76,7 @@ bool SetFolderOutput::Begin(const std::u16string& path, uint64_t size) {
   names.pop_back();
   if (!EnterFolders(names)) return false;
   names.push_back(name);
-  return CreateFile(names);
+  return MakeFile(names);
 }
 
 bool SetFolderOutput::EnterFolders(const std::vector<std::string>& names) {
@@ -94,7 +94,7 @@ bool SetFolderOutput::EnterFolders(const std::vector<std::string>& names) {
 #endif
   for (size_t depth = keep; depth < names.size(); ++depth) {
     current_.push_back(names[depth]);
-    if (!CreateFolder(current_)) return false;
+    if (!MakeFolder(current_)) return false;
   }
   return true;
 }
@@ -179,7 +179,7 @@ bool SetFolderOutput::Open(const std::string& folder) {
   return true;
 }
 
-bool SetFolderOutput::CreateFolder(const std::vector<std::string>& names) {
+bool SetFolderOutput::MakeFolder(const std::vector<std::string>& names) {
   const std::string path = folder_ + "\\" + Join(names, names.size(), '\\');
   if (!CreateDirectoryW(Wide(path).c_str(), nullptr))
     return Fail("cannot create the folder " + path + " (" + Reason(GetLastError()) + ")");
@@ -190,7 +190,7 @@ bool SetFolderOutput::CreateFolder(const std::vector<std::string>& names) {
   return true;
 }
 
-bool SetFolderOutput::CreateFile(const std::vector<std::string>& names) {
+bool SetFolderOutput::MakeFile(const std::vector<std::string>& names) {
   const std::string path = folder_ + "\\" + Join(names, names.size(), '\\');
   HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -321,7 +321,7 @@ bool SetFolderOutput::Open(const std::string& folder) {
   return true;
 }
 
-bool SetFolderOutput::CreateFolder(const std::vector<std::string>& names) {
+bool SetFolderOutput::MakeFolder(const std::vector<std::string>& names) {
   const int parent = folders_.empty() ? root_ : folders_.back();
   const std::string path = folder_ + "/" + TerminalText(Join(names, names.size(), '/'));
   if (mkdirat(parent, names.back().c_str(), 0777) != 0)
@@ -333,7 +333,7 @@ bool SetFolderOutput::CreateFolder(const std::vector<std::string>& names) {
   return true;
 }
 
-bool SetFolderOutput::CreateFile(const std::vector<std::string>& names) {
+bool SetFolderOutput::MakeFile(const std::vector<std::string>& names) {
   const int parent = folders_.empty() ? root_ : folders_.back();
   const int file = openat(parent, names.back().c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

@@ -49,8 +49,8 @@ class SetFolderOutput : public SetSink {
   bool Fail(const std::string& message);
   bool FinishFile();
   bool EnterFolders(const std::vector<std::string>& names);
-  bool CreateFolder(const std::vector<std::string>& names);
-  bool CreateFile(const std::vector<std::string>& names);
+  bool MakeFolder(const std::vector<std::string>& names);
+  bool MakeFile(const std::vector<std::string>& names);
   void CloseAll();
   void RemoveCreated(const Created& created);
 

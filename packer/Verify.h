@@ -11,18 +11,9 @@
 #include <vector>
 
 #include "packer/ByteSink.h"
-#include "packer/SetupSignature.h"
+#include "packer/VerifyReport.h"
 
 namespace packer {
-
-struct VerifyReport {
-  bool ok = false;
-  std::vector<std::string> lines;  // one per step, for stdout
-  std::string failure;             // one line, when !ok
-  // Read from the decoded setup program (a file set's entry, when it is a
-  // program), once it decoded.
-  std::optional<SetupSignature> setupSignature;
-};
 
 // Checks first what Windows' loader checks (a file it refuses never runs),
 // then runs the launcher's steps on `path` (UTF-8) in the launcher's order;

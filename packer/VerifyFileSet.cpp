@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: 0BSD
-// verify's steps for a file set, after the gate: the set table as the
-// launcher checks it before it creates anything (its place, then every
-// rule, with the launcher's own code), then every block decoded in order
-// through the launcher's block decoder, its size and CRC-32 checked. The
-// decoded bytes go to the files they belong to as they come.
+// verify's steps for a file set: the table's place, every rule and the
+// LZMA properties with the launcher's own code, then every block in order,
+// its size and CRC-32 checked, its bytes handed to the files they belong
+// to as they come.
+#include "packer/VerifyFileSet.h"
+
 #include <algorithm>
 #include <new>
 
@@ -14,10 +15,9 @@
 #include "extract/SetBlockDecoder.h"
 #include "packer/FilePlatform.h"
 #include "packer/FileSetText.h"
-#include "packer/PackageReader.h"
 #include "packer/PackageWriter.h"
+#include "packer/PrintableText.h"
 #include "packer/SetupSignature.h"
-#include "packer/VerifySteps.h"
 
 namespace packer {
 namespace {

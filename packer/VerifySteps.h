@@ -2,7 +2,7 @@
 // What verify's steps share (Verify.cpp for every launcher file,
 // VerifyFileSet.cpp for the contents of a file set): the file under test,
 // the report being written, and the running of one launcher step whose
-// fatal end arrives as PlatformExit.
+// fatal end arrives as PlatformExit, told as the launcher's outcome.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/StubTypes.h"
-#include "packer/Verify.h"
+#include "packer/VerifyReport.h"
 #include "platform/Platform.h"
 
 namespace packer {
@@ -61,12 +61,7 @@ bool Failed(VerifyRun& run, const std::string& step, const StepResult& result,
 
 std::string Hex32(uint32_t value);
 
-// A file set's contents checked as the launcher checks them after the
-// gate: the set table, then every block decoded (to `files` when given).
-// The entry's signature, for a program, goes to `run.report`.
-bool VerifyFileSetContents(VerifyRun& run, SetSink* files);
-
-// The lines of a file set that passed, once the rest of the file has.
-void ReportFileSet(VerifyRun& run);
+// "Application-log event N where no box can be shown".
+std::string EventNote(uint32_t eventId);
 
 }  // namespace packer
