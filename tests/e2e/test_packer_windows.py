@@ -47,6 +47,37 @@ class WindowsPacker(unittest.TestCase):
                        + self.options, check=True)
         self.assertEqual(windows_out.read_bytes(), linux_out.read_bytes())
 
+    def test_a_file_set_the_same_on_both_and_back_out_under_wine(self):
+        folder = self.folder / "set"
+        files = {"setup.exe": winelib.probe_exe().read_bytes(), "data/a.cab": bytes(range(256)) * 300,
+                 "data/empty.txt": b"", "Data2/\u00e9t\u00e9.txt": b"summer"}
+        for name, data in files.items():
+            (folder / name).parent.mkdir(parents=True, exist_ok=True)
+            (folder / name).write_bytes(data)
+        w = winelib.to_windows_path
+        windows_out, linux_out = self.folder / "windows.exe", self.folder / "linux.exe"
+        options = ["--entry", "SETUP.EXE", "--block-size", "16K"] + self.options
+        code, stdout, stderr = winelib.wine(
+            [WINDOWS_STUBPACK, "build", "--stub", w(STUB), "--setup-dir", w(folder),
+             "--out", w(windows_out)] + options)
+        self.assertEqual(code, 0, stdout + stderr)
+        subprocess.run([str(HOST_STUBPACK), "build", "--stub", str(STUB), "--setup-dir",
+                        str(folder), "--out", str(linux_out)] + options, check=True)
+        self.assertEqual(windows_out.read_bytes(), linux_out.read_bytes())
+        code, stdout, stderr = winelib.wine([WINDOWS_STUBPACK, "verify", w(windows_out)])
+        self.assertEqual(code, 0, stdout + stderr)
+        out = self.folder / "extracted"
+        code, stdout, stderr = winelib.wine(
+            [WINDOWS_STUBPACK, "extract", w(windows_out), "--out", w(out)])
+        self.assertEqual(code, 0, stdout + stderr)
+        self.assertEqual({str(p.relative_to(out)): p.read_bytes() for p in out.rglob("*")
+                          if p.is_file()}, files)
+        # Into a folder that is not empty: refused, and nothing in it changes.
+        code, stdout, stderr = winelib.wine(
+            [WINDOWS_STUBPACK, "extract", w(windows_out), "--out", w(out)])
+        self.assertEqual(code, 1, stdout + stderr)
+        self.assertIn("is not empty", stderr)
+
     def test_an_output_that_is_an_input_is_refused(self):
         # Identity by volume serial number and file index: another spelling
         # (a detour, upper case) names the same file.
