@@ -48,6 +48,7 @@ std::string ValueArm(const CompletionOption& option) {
   if (option.name == "--admin-mode")
     return words + AdminModeName(1) + " " + AdminModeName(2) + " " + AdminModeName(0) +
            "' -- \"$cur\"))";
+  if (option.value == "DIR") return "_filedir -d";
   if (option.value.compare(0, 4, "FILE") == 0) {
     size_t dot = option.value.find('.');
     return dot == std::string::npos ? "_filedir" : "_filedir " + option.value.substr(dot + 1);

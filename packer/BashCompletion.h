@@ -21,8 +21,9 @@ struct CompletionCommand {
 
 // A script for /usr/share/bash-completion/completions/stubpack. How an
 // option's value completes follows from the value's name: FILE... and
-// FILE.ico complete file names, N-M a number in that range, and the fixed
-// words of --releases and --admin-mode come from the parsers' own tables.
+// FILE.ico complete file names, DIR folder names, N-M a number in that
+// range, and the fixed words of --releases and --admin-mode come from the
+// parsers' own tables.
 std::string BashCompletionScript(const std::vector<CompletionCommand>& commands);
 
 }  // namespace packer
