@@ -280,13 +280,13 @@ bool CheckSetupSignature(VerifyRun& run, const std::string& step,
   return false;
 }
 
-// `kept`: what the launcher writes ("copy", "files"); `started`: whose exit
-// code it passes on.
-std::string ModeOutcome(const std::string& kept, const std::string& started) {
+// `kept`: what the launcher writes ("copy", "files"); `whose`: whose exit
+// code it passes on ("the setup program's").
+std::string ModeOutcome(const std::string& kept, const std::string& whose) {
   return gPackageLocator.detachedFileSize
              ? " (detached: no wait, " + kept + " kept, exit code 0 once started)"
-             : " (attached: waits, deletes the " + kept + ", ends with the " + started +
-                   "'s exit code)";
+             : " (attached: waits, deletes the " + kept + ", ends with " + whose +
+                   " exit code)";
 }
 
 // One program: its decode, then what Windows reads, then the program's
@@ -304,7 +304,7 @@ bool VerifyProgram(VerifyRun& run, ByteSink* setup) {
   if (!CheckSetupSignature(run, "setup program", launcherSigner)) return false;
   run.report.lines.push_back(
       "outcome: the launcher writes the temporary copy and starts the setup program" +
-      ModeOutcome("copy", "setup program") + "; admin mode " +
+      ModeOutcome("copy", "the setup program's") + "; admin mode " +
       AdminModeName(header.adminMode));
   return true;
 }
@@ -321,11 +321,11 @@ bool VerifyFileSet(VerifyRun& run, SetSink* files) {
     return false;
   const bool program = run.set.entryIsProgram;
   run.report.lines.push_back(
-      "outcome: the launcher writes the " + std::to_string(run.set.files) +
-      " files into its private folder and starts " +
+      "outcome: the launcher writes the set's " + std::to_string(run.set.files) +
+      (run.set.files == 1 ? " file" : " files") + " into its private folder and starts " +
       (program ? "the entry " + run.set.entry
                : "msiexec.exe /i on the entry " + run.set.entry) +
-      ModeOutcome("files", program ? "entry" : "msiexec") +
+      ModeOutcome("files", program ? "the entry's" : "msiexec's") +
       "; admin mode " + AdminModeName(gPackageHeader.adminMode));
   return true;
 }

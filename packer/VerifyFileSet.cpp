@@ -33,6 +33,11 @@ struct SetTable {
   const uint8_t* Bytes() const { return (const uint8_t*)words.data(); }
 };
 
+// "1 block", "2 blocks".
+std::string Count(uint64_t count, const std::string& noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 std::string Printable(const WideChar* path, uint32_t length) {
   return TerminalText(Utf16ToUtf8(std::u16string(path, length)));
 }
@@ -95,9 +100,9 @@ bool CheckTable(VerifyRun& run, SetTable* table) {
   for (uint32_t i = 0; i < header.blockCount; ++i)
     run.set.packedSize += table->view.blocks[i].packedSize;
   run.report.lines.push_back(VerifyLine(
-      "set table", "ok: " + std::to_string(header.fileCount) + " files, " +
-                       std::to_string(header.totalSize) + " bytes in " +
-                       std::to_string(header.blockCount) + " blocks of at most " +
+      "set table", "ok: " + Count(header.fileCount, "file") + ", " +
+                       Count(header.totalSize, "byte") + " in " +
+                       Count(header.blockCount, "block") + " of at most " +
                        std::to_string(header.blockSize) + "; entry " + run.set.entry +
                        (run.set.entryIsProgram ? " (a program)" : " (an installer package)") +
                        "; longest path " + std::to_string(run.set.longestPath) +
@@ -226,8 +231,8 @@ bool VerifyFileSetContents(VerifyRun& run, SetSink* files) {
 
 void ReportFileSet(VerifyRun& run) {
   run.report.lines.push_back(VerifyLine(
-      "blocks", "ok: " + std::to_string(run.set.blocks) + " blocks, " +
-                    std::to_string(run.set.totalSize) + " bytes decoded from " +
+      "blocks", "ok: " + Count(run.set.blocks, "block") + ", " +
+                    Count(run.set.totalSize, "byte") + " decoded from " +
                     std::to_string(run.set.packedSize) + ", each to its size and CRC-32"));
   if (!run.set.entryIsProgram)
     run.report.lines.push_back(VerifyLine(

@@ -53,7 +53,7 @@ struct Command {
 
 const Command kBuild = {
     "build",
-    "stubpack build (--setup SETUP | --setup-dir DIR --entry PATH) --out OUT [options]",
+    "stubpack build (--setup SETUP | --setup-dir DIR --entry PATH) --out OUT [--stub STUB] [options]",
     "Appends a package holding SETUP (compressed with LZMA) to the launcher\n"
     "stub and writes the launcher file OUT. With --setup-dir it carries the\n"
     "folder DIR instead, a file set: every regular file under it (empty\n"
