@@ -16,6 +16,7 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -52,6 +53,171 @@ size_t CommonPrefix(const std::vector<std::string>& a, const std::vector<std::st
 
 }  // namespace
 
+#ifdef _WIN32
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  std::u16string wide;
+  Utf8ToUtf16(utf8, &wide);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+std::string Reason(DWORD code) { return "Windows error " + std::to_string(code); }
+
+// A folder held so that it can be neither renamed nor deleted: the path
+// through it keeps naming it.
+HANDLE HoldFolder(const std::string& path) {
+  HANDLE folder = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(folder, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(folder);
+    return nullptr;
+  }
+  return folder;
+}
+
+bool FolderIsEmpty(const std::string& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Wide(path + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool empty = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") empty = false;
+  } while (empty && FindNextFileW(search, &found));
+  FindClose(search);
+  return empty;
+}
+
+// The console handler runs on a thread of its own: the lock keeps it from
+// removing the set while the main thread writes it.
+CRITICAL_SECTION gLock;
+SetFolderOutput* gWatched = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event);
+
+class Guard {
+ public:
+  Guard() {
+    static bool installed = false;
+    if (!installed) {
+      installed = true;
+      InitializeCriticalSection(&gLock);
+      SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    }
+    EnterCriticalSection(&gLock);
+  }
+  ~Guard() { LeaveCriticalSection(&gLock); }
+};
+
+}  // namespace
+
+struct SetFolderInterrupts {
+  static BOOL OnEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+      return FALSE;
+    // Never left: the default handler ends the process next.
+    EnterCriticalSection(&gLock);
+    if (gWatched) gWatched->Discard();
+    return FALSE;
+  }
+};
+
+namespace {
+BOOL WINAPI OnConsoleEvent(DWORD event) { return SetFolderInterrupts::OnEvent(event); }
+}  // namespace
+
+#else
+
+
+namespace {
+
+const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+bool FolderIsEmpty(int folder) {
+  const int copy = dup(folder);
+  DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
+  if (!listing) {
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  bool empty = true;
+  while (const struct dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") empty = false;
+  }
+  closedir(listing);
+  return empty;
+}
+
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const size_t kSignalCount = sizeof kSignals / sizeof kSignals[0];
+
+SetFolderOutput* volatile gWatched = nullptr;
+struct sigaction gPrevious[kSignalCount];
+
+void OnSignal(int signal);
+
+// Holds the handled signals back while the record of what was made
+// changes, so that the handler never reads it half changed.
+class Guard {
+ public:
+  Guard() {
+    static bool installed = false;
+    if (!installed) {
+      installed = true;
+      for (size_t i = 0; i < kSignalCount; ++i) {
+        sigaction(kSignals[i], nullptr, &gPrevious[i]);
+        if (gPrevious[i].sa_handler == SIG_IGN) continue;  // nohup and the like
+        struct sigaction action = {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(kSignals[i], &action, nullptr);
+      }
+    }
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kSignals) sigaddset(&set, signal);
+    sigprocmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~Guard() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+}  // namespace
+
+struct SetFolderInterrupts {
+  // Only calls a signal handler may make: what was made goes, then the
+  // handler that was there before (an OutputFile's, or the default) runs.
+  static void OnSignal(int signal) {
+    SetFolderOutput* output = gWatched;
+    gWatched = nullptr;
+    if (output) {
+      if (output->file_ >= 0) close(output->file_);
+      for (auto it = output->created_.rbegin(); it != output->created_.rend(); ++it)
+        output->RemoveCreated(*it);
+      if (output->createdFolder_) rmdir(output->folder_.c_str());
+    }
+    for (size_t i = 0; i < kSignalCount; ++i)
+      if (kSignals[i] == signal) sigaction(signal, &gPrevious[i], nullptr);
+    raise(signal);
+  }
+};
+
+namespace {
+void OnSignal(int signal) { SetFolderInterrupts::OnSignal(signal); }
+}  // namespace
+
+#endif
+
 SetFolderOutput::~SetFolderOutput() { Discard(); }
 
 bool SetFolderOutput::Fail(const std::string& message) {
@@ -60,6 +226,7 @@ bool SetFolderOutput::Fail(const std::string& message) {
 }
 
 bool SetFolderOutput::Begin(const std::u16string& path, uint64_t size) {
+  Guard guard;
   if (!open_) return Fail("the output folder is not open");
   if (!FinishFile()) return false;
   const NameProblem problem =
@@ -110,48 +277,6 @@ bool SetFolderOutput::FinishFile() {
 
 #ifdef _WIN32
 
-namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  std::u16string wide;
-  Utf8ToUtf16(utf8, &wide);
-  return std::wstring(wide.begin(), wide.end());
-}
-
-std::string Reason(DWORD code) { return "Windows error " + std::to_string(code); }
-
-// A folder held so that it can be neither renamed nor deleted: the path
-// through it keeps naming it.
-HANDLE HoldFolder(const std::string& path) {
-  HANDLE folder = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return nullptr;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(folder, &info) ||
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    CloseHandle(folder);
-    return nullptr;
-  }
-  return folder;
-}
-
-bool FolderIsEmpty(const std::string& path) {
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(Wide(path + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  bool empty = true;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") empty = false;
-  } while (empty && FindNextFileW(search, &found));
-  FindClose(search);
-  return empty;
-}
-
-}  // namespace
-
 bool SetFolderOutput::Open(const std::string& folder) {
   folder_ = folder;
   while (folder_.size() > 1 && (folder_.back() == '\\' || folder_.back() == '/'))
@@ -175,7 +300,9 @@ bool SetFolderOutput::Open(const std::string& folder) {
     root_ = nullptr;
     return Fail("cannot open the folder " + folder_ + " (" + Reason(GetLastError()) + ")");
   }
+  Guard guard;
   open_ = true;
+  gWatched = this;
   return true;
 }
 
@@ -204,6 +331,7 @@ bool SetFolderOutput::MakeFile(const std::vector<std::string>& names) {
 }
 
 bool SetFolderOutput::Append(const uint8_t* data, size_t size) {
+  Guard guard;
   if (!file_) return Fail("no file of the set is open");
   while (size) {
     DWORD written = 0;
@@ -228,12 +356,14 @@ void SetFolderOutput::CloseAll() {
 }
 
 bool SetFolderOutput::Commit() {
+  Guard guard;
   if (!open_) return Fail("the output folder is not open");
   bool ok = FinishFile();
   if (ok && file_ && !CloseHandle((HANDLE)file_))
     ok = Fail("cannot write " + folder_ + " (" + Reason(GetLastError()) + ")");
   file_ = nullptr;
   if (!ok) return false;
+  gWatched = nullptr;
   CloseAll();
   created_.clear();
   open_ = false;
@@ -241,7 +371,9 @@ bool SetFolderOutput::Commit() {
 }
 
 void SetFolderOutput::Discard() {
+  Guard guard;
   if (!open_) return;
+  gWatched = nullptr;
   if (file_) CloseHandle((HANDLE)file_);
   file_ = nullptr;
   // Files first, while every folder above them is still held; then each
@@ -271,28 +403,6 @@ void SetFolderOutput::RemoveCreated(const Created& created) {
 
 #else
 
-namespace {
-
-const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-
-bool FolderIsEmpty(int folder) {
-  const int copy = dup(folder);
-  DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
-  if (!listing) {
-    if (copy >= 0) close(copy);
-    return false;
-  }
-  bool empty = true;
-  while (const struct dirent* entry = readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") empty = false;
-  }
-  closedir(listing);
-  return empty;
-}
-
-}  // namespace
-
 bool SetFolderOutput::Open(const std::string& folder) {
   folder_ = folder;
   while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
@@ -317,7 +427,9 @@ bool SetFolderOutput::Open(const std::string& folder) {
     return Fail("the folder " + folder_ + " is not empty; a file set is written only into a "
                 "new or empty folder, so that none of its files mixes with or replaces yours");
   }
+  Guard guard;
   open_ = true;
+  gWatched = this;
   return true;
 }
 
@@ -345,6 +457,7 @@ bool SetFolderOutput::MakeFile(const std::vector<std::string>& names) {
 }
 
 bool SetFolderOutput::Append(const uint8_t* data, size_t size) {
+  Guard guard;
   if (file_ < 0) return Fail("no file of the set is open");
   while (size) {
     const ssize_t written = write(file_, data, size < (1u << 30) ? size : (1u << 30));
@@ -370,6 +483,7 @@ void SetFolderOutput::CloseAll() {
 }
 
 bool SetFolderOutput::Commit() {
+  Guard guard;
   if (!open_) return Fail("the output folder is not open");
   if (!FinishFile()) return false;
   // Late write errors (NFS, a full disk) arrive here.
@@ -378,6 +492,7 @@ bool SetFolderOutput::Commit() {
     return Fail("cannot write " + folder_ + ": " + std::strerror(errno));
   }
   file_ = -1;
+  gWatched = nullptr;
   CloseAll();
   created_.clear();
   open_ = false;
@@ -385,7 +500,9 @@ bool SetFolderOutput::Commit() {
 }
 
 void SetFolderOutput::Discard() {
+  Guard guard;
   if (!open_) return;
+  gWatched = nullptr;
   if (file_ >= 0) close(file_);
   file_ = -1;
   for (auto it = created_.rbegin(); it != created_.rend(); ++it) RemoveCreated(*it);

@@ -6,7 +6,9 @@
 // folder stubpack creates is held open, without delete sharing, until the
 // end, so no name on the way can be swapped for a link or junction. Every
 // file and folder is created new. Unless Commit succeeds, everything
-// created goes again, and the folder too when this created it.
+// created goes again, and the folder too when this created it: on failure,
+// and on Ctrl-C, SIGTERM or SIGHUP (a console event on Windows) before
+// stubpack ends.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +43,8 @@ class SetFolderOutput : public SetSink {
   void Discard();
 
  private:
+  friend struct SetFolderInterrupts;
+
   struct Created {
     std::vector<std::string> names;  // from the folder down
     bool folder;

@@ -8,11 +8,14 @@ nothing here starts a launcher.
 import json
 import os
 import pty
+import random
 import shutil
+import signal
 import socket
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 import zlib
 
@@ -145,6 +148,23 @@ class FileSetCli(unittest.TestCase):
         self.assertEqual(tree(taken), {"mine.txt": b"mine"})
         self.assert_one_line_failure(run("extract", self.out, "--out", self.stub),
                                      "is not a folder")
+
+    def test_interrupted_extract_leaves_nothing(self):
+        self.put("big.bin", random.Random(5).randbytes(64 << 20))  # slow enough to decode
+        self.build("--preset", "0", "--block-size", "1M")
+        target = os.path.join(self.dir, "x")
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                process = subprocess.Popen([STUBPACK, "extract", self.out, "--out", target],
+                                           stderr=subprocess.DEVNULL)
+                deadline = time.monotonic() + 60
+                while (not os.path.exists(os.path.join(target, "big.bin"))
+                       and time.monotonic() < deadline and process.poll() is None):
+                    time.sleep(0.01)
+                self.assertIsNone(process.poll(), "extract ended before it was interrupted")
+                process.send_signal(sig)
+                self.assertEqual(process.wait(timeout=60), -sig)
+                self.assertFalse(os.path.exists(target))
 
     def test_progress_on_a_terminal(self):
         self.put("big.bin", setup_image(6 << 20, seed=9))
