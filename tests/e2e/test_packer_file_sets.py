@@ -11,7 +11,6 @@ import pty
 import random
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import tempfile
@@ -250,10 +249,6 @@ class FileSetCli(unittest.TestCase):
                     os.symlink("/etc/hostname", full)
                 elif what[0] == "fifo":
                     os.mkfifo(full)
-                elif what[0] == "socket":
-                    s = socket.socket(socket.AF_UNIX)
-                    s.bind(full)
-                    s.close()
                 else:
                     self.put(what[1], b"x")
                 return full
@@ -264,12 +259,8 @@ class FileSetCli(unittest.TestCase):
              "set/data/host: a symbolic link; the set holds only regular files and folders"),
             ("a FIFO", plant(("fifo", "pipe")), base + ["--entry", "setup.exe"],
              "set/pipe: a FIFO (named pipe)"),
-            ("a socket", plant(("socket", "sock")), base + ["--entry", "setup.exe"],
-             "set/sock: a socket"),
             ("a device name", plant(("file", "data/aux.log")), base + ["--entry", "setup.exe"],
              "set/data/aux.log: a Windows device name"),
-            ("a trailing space", plant(("file", "data/x ")), base + ["--entry", "setup.exe"],
-             "a name ending in a dot or a space"),
             ("one name in two cases", plant(("file", "ReadMe.txt")), base + ["--entry", "setup.exe"],
              "set/ReadMe.txt and " + self.set + "/readme.txt differ only in case"),
             ("a missing entry", None, base + ["--entry", "nope.exe"], "the entry nope.exe is not"),
