@@ -156,11 +156,22 @@ uint32_t PlatformWrite(PlatformHandle file, const void* buffer,
   return written;
 }
 
-uint32_t PlatformReadAt(PlatformHandle file, uint64_t offset, void* buffer,
-                        uint32_t count) {
+namespace {
+
+// On a synchronous handle an OVERLAPPED only names the offset; the call
+// still returns when the transfer is done.
+OVERLAPPED AtOffset(uint64_t offset) {
   OVERLAPPED at = {};
   at.Offset = (DWORD)offset;
   at.OffsetHigh = (DWORD)(offset >> 32);
+  return at;
+}
+
+}  // namespace
+
+uint32_t PlatformReadAt(PlatformHandle file, uint64_t offset, void* buffer,
+                        uint32_t count) {
+  OVERLAPPED at = AtOffset(offset);
   DWORD read = 0;
   ReadFile(file, buffer, count, &read, &at);
   return read;
@@ -168,9 +179,7 @@ uint32_t PlatformReadAt(PlatformHandle file, uint64_t offset, void* buffer,
 
 uint32_t PlatformWriteAt(PlatformHandle file, uint64_t offset,
                          const void* buffer, uint32_t count) {
-  OVERLAPPED at = {};
-  at.Offset = (DWORD)offset;
-  at.OffsetHigh = (DWORD)(offset >> 32);
+  OVERLAPPED at = AtOffset(offset);
   DWORD written = 0;
   WriteFile(file, buffer, count, &written, &at);
   return written;

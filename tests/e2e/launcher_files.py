@@ -29,6 +29,7 @@ import re
 import shutil
 import struct
 import tempfile
+import threading
 import time
 import unittest
 import zlib
@@ -233,6 +234,32 @@ class LauncherTestCase(unittest.TestCase):
         full_env.update(env or {})
         return winelib.run_launcher(launcher, args, tmp=self.tmp if tmp is None else tmp,
                                     env=full_env, **kwargs)
+
+    def run_killed_midway(self, launcher_file, half_written, timeout_ms=120000):
+        """Runs LAUNCHER_FILE and ends it with TerminateProcess as soon as
+        HALF_WRITTEN() (polled every 5 ms, for up to a minute) returns
+        something; returns (the harness report, what HALF_WRITTEN returned,
+        or None when it never did)."""
+        trigger = self.dir / "kill-now"
+        seen = []
+
+        def watch():
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not seen:
+                try:
+                    found = half_written()
+                except OSError:  # a file went while it was looked at
+                    found = None
+                if found:
+                    seen.append(found)
+                time.sleep(0.005)
+            trigger.touch()
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        result = self.run_launcher(launcher_file, kill_when=trigger, timeout_ms=timeout_ms)
+        watcher.join()
+        return result, seen[0] if seen else None
 
     def probe_report(self, wait_s=0.0):
         """The probe's final report, or None. In detached mode the probe may

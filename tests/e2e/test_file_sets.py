@@ -186,26 +186,14 @@ class FileSetRun(lf.LauncherTestCase):
         files = [("data\\%02d.bin" % i, rng.randbytes(3 << 20)) for i in range(8)]
         files.append(("setup.exe", lf.probe_bytes()))
         f = fs.build_set(files, 8, dict_size=1 << 16)
-        trigger = self.dir / "kill-now"
-        seen = {}
+        def being_written():
+            for path in self.tmp.glob("sl-*.tmp/data/*.bin"):
+                if path.stat().st_size > 0:
+                    return path
+            return None
 
-        def watch():
-            deadline = time.monotonic() + 60
-            while time.monotonic() < deadline and not seen:
-                for path in self.tmp.glob("sl-*.tmp/data/*.bin"):
-                    try:
-                        if path.stat().st_size > 0:
-                            seen["path"] = path
-                    except OSError:
-                        pass
-                time.sleep(0.005)
-            trigger.touch()
-
-        watcher = threading.Thread(target=watch)
-        watcher.start()
-        result = self.run_launcher(f, kill_when=trigger, timeout_ms=120000)
-        watcher.join()
-        self.assertIn("path", seen, "no file was seen being written")
+        result, seen = self.run_killed_midway(f, being_written)
+        self.assertIsNotNone(seen, "no file was seen being written")
         self.assertTrue(result["killed"], result)
         self.assertFalse(self.report_path.exists(), "the entry ran")
         left = [p for p in self.tmp.rglob("*") if p.is_file()]

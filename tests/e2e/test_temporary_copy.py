@@ -125,24 +125,15 @@ class CopyContent(lf.LauncherTestCase):
         block = lzma.compress(payload, format=lzma.FORMAT_RAW, filters=filters)
         f = lf.build(block=block, properties=lf.property_bytes(3, 0, 2, 1 << 16),
                      payload_size=len(payload))
-        trigger = self.dir / "kill-now"
-        seen = {}
 
-        def watch():
-            deadline = time.monotonic() + 60
-            while time.monotonic() < deadline and not seen:
-                for copy in self.tmp.glob("sl-*.tmp/setup.exe"):
-                    size = copy.stat().st_size if copy.exists() else 0
-                    if 0 < size < len(payload):
-                        seen["size"] = size
-                time.sleep(0.005)
-            trigger.touch()
+        def half_written():
+            for copy in self.tmp.glob("sl-*.tmp/setup.exe"):
+                if 0 < copy.stat().st_size < len(payload):
+                    return copy
+            return None
 
-        watcher = threading.Thread(target=watch)
-        watcher.start()
-        result = self.run_launcher(f, kill_when=trigger, timeout_ms=120000)
-        watcher.join()
-        self.assertIn("size", seen, "the copy was never seen half written")
+        result, seen = self.run_killed_midway(f, half_written)
+        self.assertIsNotNone(seen, "the copy was never seen half written")
         self.assertTrue(result["killed"], result)
         self.assertFalse(self.report_path.exists(), "the setup program ran")
         # The folder may stay, empty: only the copy was marked for deletion.

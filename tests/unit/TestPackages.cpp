@@ -8,6 +8,7 @@
 
 #include "core/CRC32.h"
 #include "core/FatalErrors.h"
+#include "core/StubCore.h"
 
 #include "handoff/Administrator.h"
 #include "handoff/Launch.h"
@@ -250,6 +251,44 @@ uint32_t ExitCodeOfMessage(const std::u16string& text) {
            << "exit code " << (fake.exitCode ? std::to_string(*fake.exitCode) : "none")
            << ", not " << ExitCodeOfMessage(text);
   return ::testing::AssertionSuccess();
+}
+
+std::vector<FileSetBlock> BlocksOf(const Bytes& file) {
+  const PackageHeader header = HeaderOf(file);
+  FileSetTableHeader table;
+  std::memcpy(&table, &file[header.setTableOffset], sizeof table);
+  std::vector<FileSetBlock> blocks(table.blockCount);
+  std::memcpy(blocks.data(),
+              &file[header.setTableOffset + sizeof table +
+                    table.fileCount * sizeof(FileSetEntry)],
+              blocks.size() * sizeof(FileSetBlock));
+  return blocks;
+}
+
+::testing::AssertionResult NothingLeftIn(const std::u16string& folder,
+                                         const std::u16string& kept) {
+  for (const auto& file : Fake().files)
+    if (file.first.rfind(folder, 0) == 0 && file.first != kept)
+      return ::testing::AssertionFailure() << "left " << Narrow(file.first);
+  for (const std::u16string& made : Fake().folders)
+    if (made.rfind(folder, 0) == 0 && kept.rfind(made + u"\\", 0) != 0)
+      return ::testing::AssertionFailure() << "left " << Narrow(made);
+  if (Fake().openHandles > 1)
+    return ::testing::AssertionFailure() << Fake().openHandles << " handles";
+  return ::testing::AssertionSuccess();
+}
+
+std::optional<uint32_t> LauncherTest::RunWhole(const Bytes& file,
+                                               const std::u16string& arguments) {
+  InstallLauncher(file);
+  Fake().SetArguments(arguments);
+  Fake().isAdministrator = true;
+  try {
+    returned_ = RunLauncher();
+  } catch (const FakeExit& exit) {
+    return exit.exitCode;
+  }
+  return std::nullopt;
 }
 
 void LauncherTest::SetUp() {

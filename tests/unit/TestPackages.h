@@ -80,10 +80,26 @@ std::optional<uint32_t> ExitCodeOf(Step step) {
 // and the exit code of that message.
 ::testing::AssertionResult EndedWithBox(const std::u16string& text);
 
+// The block entries of a file-set launcher's table.
+std::vector<FileSetBlock> BlocksOf(const Bytes& file);
+
+// Nothing is left below `folder` (ending in a backslash): no file and no
+// folder, but `kept` and the folders it lies in; and no handle is open but
+// the launcher's own file, which a fatal end leaves to the system.
+::testing::AssertionResult NothingLeftIn(const std::u16string& folder,
+                                         const std::u16string& kept = u"");
+
 // Fresh fake and process-wide launcher state for every test.
 class LauncherTest : public ::testing::Test {
  protected:
   void SetUp() override;
+
+  // Runs the whole launcher on `file` with `arguments`, as an
+  // administrator (the direct start). The exit code when it ended the
+  // process; otherwise none, and RunLauncher's result is in returned_.
+  std::optional<uint32_t> RunWhole(const Bytes& file,
+                                   const std::u16string& arguments = u"");
+  uint32_t returned_ = 0;
 };
 
 }  // namespace testpkg

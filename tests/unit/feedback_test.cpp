@@ -75,30 +75,12 @@ class FeedbackRun : public LauncherTest {
  protected:
   std::optional<uint32_t> Run(const Bytes& file,
                               const std::u16string& arguments = u"") {
-    InstallLauncher(file);
-    Fake().SetArguments(arguments);
-    Fake().isAdministrator = true;
-    try {
-      returned_ = RunLauncher();
-    } catch (const FakeExit& e) {
-      return e.exitCode;
-    }
-    return std::nullopt;
-  }
-
-  bool NothingLeft() const {
-    for (const auto& file : Fake().files)
-      if (file.first.rfind(kTemp, 0) == 0) return false;
-    for (const std::u16string& folder : Fake().folders)
-      if (folder.rfind(kTemp, 0) == 0) return false;
-    return true;
+    return RunWhole(file, arguments);
   }
 
   bool Called(const std::u16string& call) const {
     return std::count(Fake().calls.begin(), Fake().calls.end(), call) > 0;
   }
-
-  uint32_t returned_ = 0;
 };
 
 TEST_F(FeedbackRun, ASlowLaunchShowsTheWindowUntilTheSetupProgramIsReady) {
@@ -208,7 +190,7 @@ TEST_F(FeedbackRun, CancelRemovesEverythingAndEndsWith1602) {
     EXPECT_TRUE(Fake().events.empty());
     EXPECT_TRUE(Fake().starts.empty());
     EXPECT_FALSE(Fake().progressWindow->open);
-    EXPECT_TRUE(NothingLeft());
+    EXPECT_TRUE(NothingLeftIn(kTemp));
   }
 }
 

@@ -33,33 +33,15 @@ std::vector<SetFileSpec> Folder() {
 
 // Flips a bit in the middle of the set's last block.
 void DamageLastBlock(Bytes& file) {
-  const PackageHeader header = HeaderOf(file);
-  FileSetTableHeader table;
-  std::memcpy(&table, &file[header.setTableOffset], sizeof table);
-  FileSetBlock block;
-  std::memcpy(&block,
-              &file[header.setTableOffset + sizeof table +
-                    table.fileCount * sizeof(FileSetEntry) +
-                    (table.blockCount - 1) * sizeof(FileSetBlock)],
-              sizeof block);
+  const FileSetBlock block = BlocksOf(file).back();
   file[block.packedOffset + block.packedSize / 2] ^= 0x40;
 }
 
 class FileSetRun : public LauncherTest {
  protected:
-  // Runs the launcher on `file`; the exit code when it ended the process.
   std::optional<uint32_t> Run(const Bytes& file,
                               const std::u16string& arguments = u"") {
-    InstallLauncher(file);
-    Fake().SetArguments(arguments);
-    Fake().isAdministrator = true;  // the direct start
-    std::optional<uint32_t> exit;
-    try {
-      returned_ = RunLauncher();
-    } catch (const FakeExit& e) {
-      exit = e.exitCode;
-    }
-    return exit;
+    return RunWhole(file, arguments);
   }
 
   // Calls that made or wrote something on disk.
@@ -71,21 +53,9 @@ class FileSetRun : public LauncherTest {
     return false;
   }
 
-  // Nothing of the set is left: no file, no folder inside the temp folder,
-  // but `kept` and the folders it is in.
   ::testing::AssertionResult NothingLeft(const std::u16string& kept = u"") const {
-    for (const auto& file : Fake().files)
-      if (file.first.rfind(kTemp, 0) == 0 && file.first != kept)
-        return ::testing::AssertionFailure() << "left " << Narrow(file.first);
-    for (const std::u16string& folder : Fake().folders)
-      if (folder.rfind(kTemp, 0) == 0 && kept.rfind(folder + u"\\", 0) != 0)
-        return ::testing::AssertionFailure() << "left " << Narrow(folder);
-    if (Fake().openHandles > 1)  // the own file may stay open on a fatal end
-      return ::testing::AssertionFailure() << Fake().openHandles << " handles";
-    return ::testing::AssertionSuccess();
+    return NothingLeftIn(kTemp, kept);
   }
-
-  uint32_t returned_ = 0;
 };
 
 TEST_F(FileSetRun, EveryFileArrivesAndTheEntryRunsThenAllIsRemoved) {
@@ -360,14 +330,7 @@ TEST_F(FileSetRun, TheFirstRefusedBlockStopsTheOtherThreads) {
   // blocks in order until the damaged one, and no thread reads a block past
   // it.
   Bytes file = BuildSetLauncher(Folder(), 3);
-  const PackageHeader header = HeaderOf(file);
-  FileSetTableHeader table;
-  std::memcpy(&table, &file[header.setTableOffset], sizeof table);
-  std::vector<FileSetBlock> blocks(table.blockCount);
-  std::memcpy(blocks.data(),
-              &file[header.setTableOffset + sizeof table +
-                    table.fileCount * sizeof(FileSetEntry)],
-              blocks.size() * sizeof(FileSetBlock));
+  const std::vector<FileSetBlock> blocks = BlocksOf(file);
   ASSERT_GE(blocks.size(), 4u);
   file[blocks[1].packedOffset + blocks[1].packedSize / 2] ^= 0x40;
   Fake().processors = 2;
