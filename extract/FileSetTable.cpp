@@ -107,12 +107,8 @@ SetTableCheck CheckSetTable(const uint8_t* table, uint32_t size,
     return Broken(SetTableRule::Version);
   if (header.fileCount == 0 || header.fileCount > kMaxSetFiles)
     return Broken(SetTableRule::FileCount);
-  if ((header.flags & kSetEntryTakesLauncherName) && header.fileCount != 1)
-    return Broken(SetTableRule::Entry);
   if (header.blockCount > kMaxSetBlocks) return Broken(SetTableRule::BlockCount);
   if (!SizeMatchesCounts(header, size)) return Broken(SetTableRule::Size);
-  if (header.entryIndex >= header.fileCount)
-    return Broken(SetTableRule::Entry, header.entryIndex);
 
   const uint8_t* at = table + sizeof(FileSetTableHeader);
   view->header = &header;
@@ -121,6 +117,11 @@ SetTableCheck CheckSetTable(const uint8_t* table, uint32_t size,
   view->blocks = (const FileSetBlock*)at;
   at += (uint64_t)header.blockCount * sizeof(FileSetBlock);
   view->names = (const WideChar*)at;
+
+  if ((header.flags & kSetEntryTakesLauncherName) && header.fileCount != 1)
+    return Broken(SetTableRule::Entry);
+  if (header.entryIndex >= header.fileCount)
+    return Broken(SetTableRule::Entry, header.entryIndex);
 
   uint64_t units = 0;
   for (uint32_t i = 0; i < header.fileCount; ++i)

@@ -64,10 +64,10 @@ bool SetTablePlaceIsSound(const PackageHeader& header,
 
 // Checks every rule of a table of `size` bytes read from `tableOffset` (the
 // header's setTableOffset) in a file of `fileSize` bytes, and fills `view`.
-// `table` must be 2-byte aligned (the paths are UTF-16 units). `view` may
-// be read when the rule is None or Truncated, and for the Name, Entry,
-// FileSizes, BlockSize, BlockCount, BlockCoverage and BlockPlace rules
-// (which it lets name the file or block); after any other it is not set.
+// `table` must be 2-byte aligned (the paths are UTF-16 units). `view` is
+// set, and may be read to name the file or block concerned, for every rule
+// but Place, Version, FileCount and Size, and for a BlockCount found before
+// the table's size was known to match its counts.
 SetTableCheck CheckSetTable(const uint8_t* table, uint32_t size,
                             uint64_t tableOffset, uint64_t fileSize,
                             FileSetView* view);
