@@ -292,6 +292,10 @@ void ReleaseSet(void* owner) {
 void KeepAndLockSet(WrittenSet* set) {
   SetPath path(set->location.folder);
   for (uint32_t i = 0; i < set->view.header->fileCount; ++i) {
+    if (!FeedbackProgress(0)) {  // cancelled after all: nothing is kept
+      RemoveSet(set);
+      ExitCancelled();
+    }
     SetFile& file = set->files[i];
     PlatformHandle& handle = set->handles[i];
     if (file.marked && !PlatformSetDeleteOnClose(handle, false))
