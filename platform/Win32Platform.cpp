@@ -8,6 +8,7 @@
 #include <winnetwk.h>
 
 #include "platform/Platform.h"
+#include "platform/Win32Modules.h"
 
 static_assert(sizeof(WCHAR) == sizeof(WideChar), "UTF-16 units");
 
@@ -26,25 +27,6 @@ typedef BOOLEAN(WINAPI* RtlGenRandomFn)(PVOID, ULONG);
 typedef HWINSTA(WINAPI* GetProcessWindowStationFn)();
 typedef BOOL(WINAPI* GetUserObjectInformationWFn)(HANDLE, int, PVOID, DWORD,
                                                   LPDWORD);
-
-// Loads a module by its full path in the system folder and returns one of its
-// functions. mpr.dll is not one of the modules Windows always takes from its
-// system folder, so a copy planted beside the launcher (a Downloads folder)
-// would be loaded in its place by a plain import. user32.dll and shell32.dll
-// are loaded this way too: only some launches need them (a message box, the
-// shell start), and loading them at every start costs time.
-void* FindSystemFunction(const WCHAR* fileName, const char* function) {
-  // The file names are short literals; the 16 spare units hold one.
-  WCHAR path[MAX_PATH + 16];
-  UINT length = GetSystemDirectoryW(path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return nullptr;
-  path[length++] = L'\\';
-  for (UINT i = 0; i < 14 && fileName[i]; ++i) path[length++] = fileName[i];
-  path[length] = L'\0';
-  HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (!module) return nullptr;
-  return (void*)GetProcAddress(module, function);
-}
 
 // A function kernel32 may lack on older releases.
 void* FindKernel32Function(const char* function) {
