@@ -233,7 +233,8 @@ bool CreateProgressWindow(const WCHAR* caption, const WCHAR* text,
 
   HINSTANCE instance = GetModuleHandleW(nullptr);
   // Never shown: a window with an owner gets no taskbar button of its own.
-  progress.owner = user.CreateWindowExW(0, kClassName, nullptr, WS_POPUP, 0, 0,
+  // A system class, so the launcher's own class names the one window.
+  progress.owner = user.CreateWindowExW(0, L"STATIC", nullptr, WS_POPUP, 0, 0,
                                         0, 0, nullptr, nullptr, instance,
                                         nullptr);
   if (!progress.owner) return false;
@@ -255,9 +256,9 @@ bool CreateProgressWindow(const WCHAR* caption, const WCHAR* text,
   user.SendMessageW(progress.bar, PBM_SETRANGE32, 0, kPositionRange);
   SetIcons();
   CentreOnMonitor(width, height);
-  // A process's first ShowWindow follows its starter's STARTUPINFO: a
-  // launcher started hidden keeps the window hidden until it is raised.
-  user.ShowWindow(progress.window, SW_SHOWNORMAL);
+  // As its starter's STARTUPINFO says: a launcher started hidden keeps the
+  // window hidden until it is raised.
+  user.ShowWindow(progress.window, SW_SHOWDEFAULT);
   user.SetFocus(progress.button);
   return true;
 }
