@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: 0BSD
 // Stand-in setup program carried in test packages. It reports how it was
-// started, then exits with a chosen code. No window, no message box.
+// started, then exits with a chosen code. No message box, and no window
+// unless asked for one.
 //
 // Environment:
 //   PROBE_REPORT          file to write the JSON report to (overwritten)
@@ -8,6 +9,9 @@
 //   PROBE_OPEN_LAUNCHER   "1": try to open the first argument (the launcher's
 //                         path) for writing and report whether that worked
 //   PROBE_SLEEP_MS        wait this long before finishing (default 0)
+//   PROBE_WINDOW          "1": show a top-level window of class
+//                         "ProbeSetupWindow" at once and answer its messages
+//                         while waiting, as a setup program's first window
 //   PROBE_EXIT_CODE       exit code (default 0)
 //
 // Besides the command line, module path and size and current directory, and
@@ -147,6 +151,27 @@ int IsAdministrator() {
   return result;
 }
 
+// A plain visible window, its messages answered until `ms` have passed.
+void ShowWindowAndWait(DWORD ms) {
+  WNDCLASSW windowClass = {};
+  windowClass.lpfnWndProc = DefWindowProcW;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  windowClass.lpszClassName = L"ProbeSetupWindow";
+  RegisterClassW(&windowClass);
+  HWND window = CreateWindowExW(0, L"ProbeSetupWindow", L"Probe setup", WS_OVERLAPPEDWINDOW,
+                                CW_USEDEFAULT, CW_USEDEFAULT, 320, 200, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+  if (window) ShowWindow(window, SW_SHOWNORMAL);
+  const ULONGLONG end = GetTickCount64() + ms;
+  for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  }
+  if (window) DestroyWindow(window);
+}
+
 struct Report {
   wchar_t modulePath[32768];
   wchar_t currentDirectory[32768];
@@ -278,7 +303,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   if (path) WriteReport(path, false);
   long long sleepMs = EnvNumber(L"PROBE_SLEEP_MS", 0);
-  if (sleepMs > 0) Sleep(static_cast<DWORD>(sleepMs));
+  if (EnvNumber(L"PROBE_WINDOW", 0) == 1) {
+    ShowWindowAndWait(static_cast<DWORD>(sleepMs > 0 ? sleepMs : 0));
+  } else if (sleepMs > 0) {
+    Sleep(static_cast<DWORD>(sleepMs));
+  }
   r.endTick = GetTickCount64();
   if (path) WriteReport(path, true);
   return static_cast<int>(EnvNumber(L"PROBE_EXIT_CODE", 0));
