@@ -26,6 +26,9 @@ PACKAGES=(
   bash-completion python3-debian
   wixl msitools gcab  # Windows Installer packages for the file-set tests
   nsis  # the benchmark's peer (bench/run.py, section 7); no test needs it
+  # The progress-window tests: an X server without a screen, screenshots,
+  # and Wine's own fonts (Marlett draws the caption buttons).
+  xvfb imagemagick fonts-wine
 )
 
 missing=()
@@ -50,7 +53,7 @@ else
   fi
 fi
 
-for tool in cmake g++ x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine wineserver setarch osslsigncode openssl clang python3; do
+for tool in cmake g++ x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine wineserver setarch osslsigncode openssl clang python3 Xvfb import; do
   command -v "$tool" >/dev/null || { echo "[setup-deps] error: $tool not on PATH after install" >&2; exit 1; }
 done
 

@@ -4,20 +4,43 @@
 # headless use: the "null" graphics driver lets windows and message boxes exist
 # without an X display, and MessageBoxW then blocks as it does on Windows.
 #
-# Usage: scripts/wine-prefix.sh [PREFIX]     (default: build/wineprefix in the repo)
+# With --display it makes the prefix of the window tests instead: the x11
+# driver, for an X server the tests start (Xvfb), and every program in one
+# virtual desktop of Wine's own, named "shell" so that it has a taskbar and
+# draws captions and frames without a window manager. Programs started in
+# that prefix see each other's windows.
+#
+# Usage: scripts/wine-prefix.sh [--display] [PREFIX]
+#   default PREFIX: build/wineprefix, with --display build/wineprefix-display
 #   WINE_WINDOWS_VERSION=win7 scripts/wine-prefix.sh   picks another version (default win10)
 set -euo pipefail
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-PREFIX="${1:-$REPO_ROOT/build/wineprefix}"
+DISPLAY_PREFIX=0
+if [ "${1:-}" = --display ]; then
+  DISPLAY_PREFIX=1
+  shift
+fi
+if [ "$DISPLAY_PREFIX" = 1 ]; then
+  PREFIX="${1:-$REPO_ROOT/build/wineprefix-display}"
+else
+  PREFIX="${1:-$REPO_ROOT/build/wineprefix}"
+fi
 VERSION="${WINE_WINDOWS_VERSION:-win10}"
+# The virtual desktop's size: the screenshots' size.
+DESKTOP_SIZE=800x600
 
 step() { echo "[wine-prefix] $*"; }
 
 mkdir -p "$(dirname "$PREFIX")"
 PREFIX="$(cd "$(dirname "$PREFIX")" && pwd)/$(basename "$PREFIX")"
-STAMP="$PREFIX/.headless-prefix"
-WANT="graphics=null winver=$VERSION"
+if [ "$DISPLAY_PREFIX" = 1 ]; then
+  STAMP="$PREFIX/.display-prefix"
+  WANT="graphics=x11 desktop=shell,$DESKTOP_SIZE winver=$VERSION"
+else
+  STAMP="$PREFIX/.headless-prefix"
+  WANT="graphics=null winver=$VERSION"
+fi
 
 if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$WANT" ]; then
   step "$PREFIX ready ($WANT)"
@@ -53,6 +76,15 @@ wine reg add 'HKCU\Software\Wine' /v Version /d "$VERSION" /f </dev/null >/dev/n
 
 WINEDEBUG=-all wine reg query 'HKCU\Software\Wine\Drivers' /v Graphics </dev/null 2>/dev/null | grep -q 'REG_SZ *null' \
   || { echo "[wine-prefix] error: Graphics=null did not stick" >&2; exit 1; }
+
+if [ "$DISPLAY_PREFIX" = 1 ]; then
+  # Set last, while no program of the prefix runs: from here on every Wine
+  # program of this prefix needs DISPLAY.
+  step "Graphics=x11, virtual desktop shell,$DESKTOP_SIZE"
+  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f </dev/null >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d "$DESKTOP_SIZE" /f </dev/null >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f </dev/null >/dev/null 2>&1
+fi
 
 # Let the server write the registry to the prefix and exit. A persistent
 # server (wineserver -p, as the tests keep one warm) never exits: waiting for
