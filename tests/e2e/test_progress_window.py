@@ -49,6 +49,16 @@ def pixel(png, x, y):
     return int(r), int(g), int(b)
 
 
+def share_of_colour(png, x, y, width, height, rgb):
+    """How much of a rectangle of a screenshot has exactly that colour."""
+    out = subprocess.run(["convert", str(png), "-crop", "%dx%d+%d+%d" % (width, height, x, y),
+                          "+repage", "-fill", "black", "+opaque", "rgb(%d,%d,%d)" % rgb,
+                          "-fill", "white", "-opaque", "rgb(%d,%d,%d)" % rgb,
+                          "-format", "%[fx:mean]", "info:"],
+                         check=True, capture_output=True, text=True).stdout
+    return float(out)
+
+
 def quoted(text):
     return '"%s"' % text
 
@@ -93,26 +103,40 @@ class ProgressWindowDemo(unittest.TestCase):
                                        delta=0.08, msg=sizes)
 
     def test_draws_in_the_system_colours(self):
-        # A high-contrast scheme is a set of system colours; the window must
-        # take its face from them rather than paint one of its own.
-        key = r"HKCU\Control Panel\Colors"
-        code, out, _ = bed.wine(["reg", "query", key, "/v", "ButtonFace"])
-        old = re.search(r"REG_SZ\s+(.*?)\s*$", out, re.M) if code == 0 else None
-        self.addCleanup(lambda: bed.wine(
-            ["reg", "add", key, "/v", "ButtonFace", "/d", old.group(1), "/f"] if old else
-            ["reg", "delete", key, "/v", "ButtonFace", "/f"]))
-        for face in ((0, 0, 0), (255, 255, 0)):
-            with self.subTest(face=face):
-                bed.wine(["reg", "add", key, "/v", "ButtonFace", "/d",
-                          "%d %d %d" % face, "/f"])
-                shot = display.artifacts_dir() / ("progress-window-demo-face-%02x%02x%02x.png"
-                                                  % face)
+        # High-contrast schemes are sets of system colours: the window must
+        # take its face and its text colours from them, painting none of its own.
+        schemes = (
+            ("black", {"ButtonFace": (0, 0, 0), "Window": (0, 0, 0),
+                       "ButtonText": (255, 255, 255), "WindowText": (255, 255, 0)}),
+            ("white", {"ButtonFace": (255, 255, 255), "Window": (255, 255, 255),
+                       "ButtonText": (0, 0, 0), "WindowText": (0, 0, 255)}),
+        )
+        for name, colours in schemes:
+            with self.subTest(name):
+                self.set_colours(colours)
+                shot = display.artifacts_dir() / ("progress-window-demo-%s-scheme.png" % name)
                 report = self.demo(["--cancel-after-ms", "1200"], ["--work-ms", "6000"],
                                    shot=shot)
                 p = report["progress"]
+                left, top = p["client_left"], p["client_top"]
                 # Just inside the client area's bottom-left corner: margin only.
-                self.assertEqual(pixel(shot, p["client_left"] + 3,
-                                       p["client_top"] + p["client_height"] - 3), face)
+                self.assertEqual(pixel(shot, left + 3, top + p["client_height"] - 3),
+                                 colours["ButtonFace"])
+                # The line of text, in the upper third, is drawn in WindowText.
+                self.assertGreater(share_of_colour(shot, left, top, p["client_width"],
+                                                   p["client_height"] // 3,
+                                                   colours["WindowText"]), 0.005)
+
+    def set_colours(self, colours):
+        """Sets system colours for the processes started from now on, and
+        puts the old values back when the test ends."""
+        key = r"HKCU\Control Panel\Colors"
+        for name, rgb in colours.items():
+            code, out, _ = bed.wine(["reg", "query", key, "/v", name])
+            old = re.search(r"REG_SZ\s+(.*?)\s*$", out, re.M) if code == 0 else None
+            self.addCleanup(bed.wine, ["reg", "add", key, "/v", name, "/d", old.group(1), "/f"]
+                            if old else ["reg", "delete", key, "/v", name, "/f"])
+            bed.wine(["reg", "add", key, "/v", name, "/d", "%d %d %d" % rgb, "/f"])
 
     def test_every_way_to_cancel(self):
         for way in ("button", "escape", "enter", "close"):
