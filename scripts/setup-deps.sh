@@ -26,9 +26,8 @@ PACKAGES=(
   bash-completion python3-debian
   wixl msitools gcab  # Windows Installer packages for the file-set tests
   nsis  # the benchmark's peer (bench/run.py, section 7); no test needs it
-  # The progress-window tests: an X server without a screen, screenshots,
-  # and Wine's own fonts (Marlett draws the caption buttons).
-  xvfb imagemagick fonts-wine
+  # The progress-window tests: an X server without a screen, screenshots.
+  xvfb imagemagick
 )
 
 missing=()
