@@ -6,8 +6,8 @@ harness.exe.
 ProgressWindowDemo drives the window through progress_demo.exe, which calls
 the launcher's own platform code: what it looks like at each DPI and in a
 high-contrast scheme, every way to cancel it, the hand-over to the setup
-program and the second start that raises it. LauncherProgressWindow runs
-real launcher files. Screenshots are kept in build/host/artifacts.
+program and the second start that raises it. Screenshots are kept in
+build/host/artifacts.
 """
 
 import re
@@ -16,7 +16,6 @@ import unittest
 from pathlib import Path
 
 import display
-import launcher_files
 import winelib
 
 DEMO = winelib.find_exe("progress_demo.exe")
@@ -200,20 +199,6 @@ class ProgressWindowDemo(unittest.TestCase):
         report = self.demo(["--invisible-station"], ["--work-ms", "1500"])
         self.assertEqual(report["exit_code"], 0)
         self.assertEqual(report["progress"]["windows"], 1)
-
-
-def launcher_shows_windows():
-    """Whether this Stub64.exe can open the progress window at all: the link
-    keeps the window's class name only when the main sequence uses it."""
-    try:
-        return display.PROGRESS_CLASS.encode("utf-16-le") in launcher_files.stub_bytes()
-    except OSError:
-        return False
-
-
-@unittest.skipUnless(launcher_shows_windows(), "the launcher does not open the window yet")
-class LauncherProgressWindow(launcher_files.LauncherTestCase):
-    pass
 
 
 if __name__ == "__main__":
