@@ -6,16 +6,22 @@ harness.exe.
 ProgressWindowDemo drives the window through progress_demo.exe, which calls
 the launcher's own platform code: what it looks like at each DPI and in a
 high-contrast scheme, every way to cancel it, the hand-over to the setup
-program and the second start that raises it. Screenshots are kept in
+program and the second start that raises it. LauncherProgressWindow runs
+real launcher files whose setup program is probe.exe with random bytes
+behind it, enough for two seconds of decoding. Screenshots are kept in
 build/host/artifacts.
 """
 
+import hashlib
+import lzma
+import random
 import re
 import subprocess
 import unittest
 from pathlib import Path
 
 import display
+import launcher_files
 import winelib
 
 DEMO = winelib.find_exe("progress_demo.exe")
@@ -199,6 +205,130 @@ class ProgressWindowDemo(unittest.TestCase):
         report = self.demo(["--invisible-station"], ["--work-ms", "1500"])
         self.assertEqual(report["exit_code"], 0)
         self.assertEqual(report["progress"]["windows"], 1)
+
+
+# Random bytes behind probe.exe: decoding them takes about two seconds under
+# Wine, so the window opens after its second and stays a while. Encoding
+# them takes half a minute, so the block is kept in the build tree.
+SLOW_MIB = 48
+SLOW_DICT = 1 << 20
+
+
+def slow_setup_block():
+    """(raw LZMA1 block, its properties, payload size) of the slow setup."""
+    probe = launcher_files.probe_bytes()
+    key = hashlib.sha256(probe).hexdigest()[:16]
+    cache = winelib.BUILD_HOST / "e2e-cache" / ("slow-setup-%d-%s.lzma" % (SLOW_MIB, key))
+    size = len(probe) + (SLOW_MIB << 20)
+    if not cache.is_file():
+        setup = probe + random.Random(SLOW_MIB).randbytes(SLOW_MIB << 20)
+        filters = [{"id": lzma.FILTER_LZMA1, "preset": 0, "dict_size": SLOW_DICT,
+                    "lc": 3, "lp": 0, "pb": 2}]
+        cache.parent.mkdir(parents=True, exist_ok=True)
+        fresh = cache.with_suffix(".new")
+        fresh.write_bytes(lzma.compress(setup, format=lzma.FORMAT_RAW, filters=filters))
+        fresh.replace(cache)
+    return cache.read_bytes(), launcher_files.property_bytes(dict_size=SLOW_DICT), size
+
+
+class LauncherProgressWindow(launcher_files.LauncherTestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        block, properties, size = slow_setup_block()
+        cls.slow = launcher_files.build(block=block, properties=properties, payload_size=size)
+        # The same setup program under another package text: another CRC-32.
+        cls.other_slow = launcher_files.build(block=block, properties=properties,
+                                              payload_size=size, text="Another product.")
+        cls.small = launcher_files.build(launcher_files.probe_bytes())
+
+    def setUp(self):
+        super().setUp()
+        self.reports = self.dir / "reports"
+        self.reports.mkdir()
+
+    def launch(self, launcher_file, options=(), args=(), env=None, shot=None, others=()):
+        """Runs LAUNCHER_FILE (and OTHERS, (file, name) pairs, in a burst)
+        through harness.exe in the display bed with self.tmp as TMP; each
+        probe writes its report into self.reports."""
+        self.launcher.write_bytes(launcher_file.data)
+        targets = [self.launcher]
+        for data, name in others:
+            (self.dir / name).write_bytes(data.data)
+            targets.append(self.dir / name)
+        env = {"PROBE_REPORT_DIR": winelib.to_windows_path(self.reports), **(env or {})}
+        return bed.harness([*WINDOW, "--tmp", winelib.to_windows_path(self.tmp),
+                            "--watch-class", display.PROBE_WINDOW_CLASS, *options],
+                           [*targets, *args], env=env, shot=shot, timeout_ms=120000)
+
+    def probe_runs(self):
+        return len(list(self.reports.glob("report-*.json")))
+
+    def test_a_long_unpacking_shows_the_window_until_the_setup_programs_own(self):
+        shot = display.artifacts_dir() / "progress-window-launcher.png"
+        report = self.launch(self.slow, env={"PROBE_WINDOW": "1", "PROBE_SLEEP_MS": "1500"},
+                             shot=shot)
+        p, watched = report["progress"], report["watched"]
+        self.assertEqual((report["exit_code"], report["boxes"]), (0, []))
+        self.assertTrue(report["screenshot"])
+        self.assertEqual((p["windows"], p["caption"], p["text"], p["button"]),
+                         (1, "setup.exe", "Preparing setup.exe\u2026", "Cancel"))
+        self.assertTrue(p["owned"])
+        self.assertIs(p["taskbar_button"], False)
+        self.assertGreaterEqual(p["shown_ms"], 1000)
+        self.assertEqual(p["last_position"], 10000)
+        self.assertLess(p["max_reply_ms"], 1000)
+        # It goes as the setup program's first window comes, not long after.
+        self.assertLess(p["gone_ms"] - watched["first_ms"], 250, report)
+        self.assertEqual(self.probe_runs(), 1)
+        self.assert_empty(self.tmp)
+
+    def test_no_window_where_none_is_wanted(self):
+        cases = (
+            ("a small package", self.small, [], []),
+            ("/s", self.slow, [], ["/s"]),
+            ("/silent", self.slow, [], ["/silent"]),
+            ("an invisible station", self.slow, ["--invisible-station"], []),
+        )
+        for name, launcher_file, options, args in cases:
+            with self.subTest(name):
+                for old in self.reports.iterdir():
+                    old.unlink()
+                report = self.launch(launcher_file, options, args)
+                self.assertEqual((report["exit_code"], report["boxes"]), (0, []))
+                self.assertIsNone(report["progress"])
+                self.assertEqual(self.probe_runs(), 1)
+
+    def test_cancel_removes_what_was_made_and_ends_with_1602(self):
+        report = self.launch(self.slow, ["--cancel-after-ms", "200"])
+        p = report["progress"]
+        self.assertEqual((report["exit_code"], report["boxes"]), (1602, []))
+        self.assertIsNotNone(p["cancel_ms"])
+        self.assertLess(report["exit_ms"] - p["cancel_ms"], 1000, p)
+        self.assertEqual(self.probe_runs(), 0)
+        self.assert_empty(self.tmp)
+
+    def test_a_second_start_brings_up_the_first_and_ends_with_1618(self):
+        # The same file started again a second later, while the first decodes.
+        report = self.launch(self.slow, ["--burst", "--stagger-ms", "1000"],
+                             args=[self.launcher])
+        first, second = report["runs"]
+        self.assertEqual((first["exit_code"], second["exit_code"]), (0, 1618), report)
+        self.assertEqual((first["boxes"], second["boxes"], second["progress"]), ([], [], None))
+        # The first shows its window by the time the second is told so.
+        self.assertIsNotNone(first["progress"]["shown_ms"])
+        self.assertLess(first["progress"]["shown_ms"], second["exit_ms"])
+        # One copy decoded, and nothing left behind.
+        self.assertEqual(self.probe_runs(), 1)
+        self.assert_empty(self.tmp)
+
+    def test_two_packages_started_together_both_run(self):
+        report = self.launch(self.slow, ["--burst"], others=[(self.other_slow, "other.exe")])
+        for run in report["runs"]:
+            self.assertEqual((run["exit_code"], run["boxes"]), (0, []))
+            self.assertEqual(run["progress"]["windows"], 1)
+        self.assertEqual(self.probe_runs(), 2)
+        self.assert_empty(self.tmp)
 
 
 if __name__ == "__main__":
