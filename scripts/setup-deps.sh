@@ -26,8 +26,9 @@ PACKAGES=(
   bash-completion python3-debian
   wixl msitools gcab  # Windows Installer packages for the file-set tests
   nsis  # the benchmark's peer (bench/run.py, section 7); no test needs it
-  # The progress-window tests: an X server without a screen, screenshots.
-  xvfb imagemagick
+  # The progress-window tests: an X server without a screen, screenshots,
+  # and Wine's Marlett font for the caption buttons (wine-prefix.sh --display).
+  xvfb imagemagick fonts-wine
 )
 
 missing=()

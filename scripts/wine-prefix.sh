@@ -36,7 +36,7 @@ mkdir -p "$(dirname "$PREFIX")"
 PREFIX="$(cd "$(dirname "$PREFIX")" && pwd)/$(basename "$PREFIX")"
 if [ "$DISPLAY_PREFIX" = 1 ]; then
   STAMP="$PREFIX/.display-prefix"
-  WANT="graphics=x11 desktop=shell,$DESKTOP_SIZE winver=$VERSION"
+  WANT="graphics=x11 desktop=shell,$DESKTOP_SIZE fonts=marlett winver=$VERSION"
 else
   STAMP="$PREFIX/.headless-prefix"
   WANT="graphics=null winver=$VERSION"
@@ -84,6 +84,15 @@ if [ "$DISPLAY_PREFIX" = 1 ]; then
   wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d shell /f </dev/null >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v shell /d "$DESKTOP_SIZE" /f </dev/null >/dev/null 2>&1
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f </dev/null >/dev/null 2>&1
+  # Debian's Wine does not find fonts-wine's Marlett by itself, and without
+  # it the caption's buttons are drawn as letters; the prefix's own font
+  # folder is always searched.
+  MARLETT=/usr/share/wine/fonts/marlett.ttf
+  if [ -f "$MARLETT" ]; then
+    cp "$MARLETT" "$PREFIX/drive_c/windows/Fonts/"
+  else
+    step "note: $MARLETT missing (package fonts-wine): caption buttons drawn as letters"
+  fi
 fi
 
 # Let the server write the registry to the prefix and exit. A persistent
