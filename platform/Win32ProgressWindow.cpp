@@ -5,8 +5,9 @@
 //
 // Most launches never open it and must not pay for it: user32, gdi32 and
 // comctl32 are loaded (by full path) only when a window is opened, all state
-// here is zero-initialised storage, and nothing runs before that. The same
-// holds for the second start's AllowSetForegroundWindow.
+// here is zero-initialised storage, and nothing runs before that.
+// PlatformAllowAnyForeground, which only a second start calls, loads user32
+// the same way.
 #ifndef UNICODE
 #define UNICODE
 #endif
