@@ -99,6 +99,7 @@ bool PlatformPathExists(const WideChar*) { Unexpected("PathExists"); }
 void PlatformGetTempPath(WideChar*, uint32_t) { Unexpected("GetTempPath"); }
 bool PlatformGetTempPath2(WideChar*, uint32_t) { Unexpected("GetTempPath2"); }
 bool PlatformGetFileIdentity(PlatformHandle, FileIdentity*) { Unexpected("GetFileIdentity"); }
+bool PlatformGetFileIndex(PlatformHandle, uint64_t*) { Unexpected("GetFileIndex"); }
 bool PlatformCreatePrivateFolder(const WideChar*, const FolderAccess&) { Unexpected("CreatePrivateFolder"); }
 void PlatformRemoveFolder(const WideChar*) { Unexpected("RemoveFolder"); }
 bool PlatformGenerateRandom(void*, uint32_t) { Unexpected("GenerateRandom"); }

@@ -22,7 +22,7 @@ namespace {
 enum class FileState : uint8_t { Absent, Writing, Closed, Locked };
 
 struct SetFile {
-  FileIdentity identity;  // once written
+  uint64_t index;          // its file index, once written
   uint32_t nameOffset;    // of its path in the table's names
   FileState state;
   bool marked;
@@ -221,12 +221,13 @@ bool CreateSetOnDisk(WrittenSet* set) {
 
 // Deletes a file of the set only if it is still the file that was written:
 // whatever took its place, through a swapped folder or a link, stays.
-void DeleteOwnedFile(const WideChar* path, const FileIdentity& identity) {
+// Every file of a set lies in the one private folder, on one volume, so
+// the file index tells them apart.
+void DeleteOwnedFile(const WideChar* path, uint64_t index) {
   PlatformHandle handle = PlatformOpenForDeletion(path);
   if (handle == PLATFORM_INVALID_HANDLE) return;
-  FileIdentity found;
-  const bool same = PlatformGetFileIdentity(handle, &found) &&
-                    SameFileIdentity(found, identity);
+  uint64_t found;
+  const bool same = PlatformGetFileIndex(handle, &found) && found == index;
   const bool marked = same && PlatformSetDeleteOnClose(handle, true);
   PlatformCloseHandle(handle);
   if (same && !marked) PlatformDeleteFile(path);  // before Vista
@@ -244,10 +245,10 @@ void RemoveFile(SetFile* file, PlatformHandle handle, const WideChar* path) {
     }
     case FileState::Locked:
       PlatformCloseHandle(handle);  // it shares no deletion
-      DeleteOwnedFile(path, file->identity);
+      DeleteOwnedFile(path, file->index);
       break;
     case FileState::Closed:
-      DeleteOwnedFile(path, file->identity);
+      DeleteOwnedFile(path, file->index);
       break;
   }
   file->state = FileState::Absent;
@@ -301,16 +302,15 @@ void KeepAndLockSet(WrittenSet* set) {
     if (file.marked && !PlatformSetDeleteOnClose(handle, false))
       RemoveAndFail(set);
     file.marked = false;
-    if (!PlatformGetFileIdentity(handle, &file.identity)) RemoveAndFail(set);
+    if (!PlatformGetFileIndex(handle, &file.index)) RemoveAndFail(set);
     PlatformCloseHandle(handle);
     file.state = FileState::Closed;
     handle =
         PlatformOpenForReading(path.Of(NameOf(*set, i), NameLength(*set, i)));
     if (handle == PLATFORM_INVALID_HANDLE) RemoveAndFail(set);
     file.state = FileState::Locked;
-    FileIdentity locked;
-    if (!PlatformGetFileIdentity(handle, &locked) ||
-        !SameFileIdentity(locked, file.identity))
+    uint64_t locked;
+    if (!PlatformGetFileIndex(handle, &locked) || locked != file.index)
       RemoveAndFail(set);
   }
 }

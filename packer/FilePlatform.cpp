@@ -180,6 +180,7 @@ void PlatformGetTempPath(WideChar* buffer, uint32_t capacity) {
 }
 bool PlatformGetTempPath2(WideChar*, uint32_t) { return false; }
 bool PlatformGetFileIdentity(PlatformHandle, FileIdentity*) { return false; }
+bool PlatformGetFileIndex(PlatformHandle, uint64_t*) { return false; }
 bool PlatformCreatePrivateFolder(const WideChar*, const FolderAccess&) {
   return false;
 }

@@ -115,6 +115,12 @@ inline bool SameFileIdentity(const FileIdentity& a, const FileIdentity& b) {
 }
 // GetFileInformationByHandle. False when the call failed.
 bool PlatformGetFileIdentity(PlatformHandle file, FileIdentity* identity);
+// The file's 64-bit index on its volume alone (NtQueryInformationFile,
+// FileInternalInformation): the same number as the identity's, without the
+// volume query, which costs ten times as much (under Wine 0.6 ms). Enough
+// to tell the files of one folder on one volume apart. False when it cannot
+// be read.
+bool PlatformGetFileIndex(PlatformHandle file, uint64_t* index);
 
 // --- Private folders --------------------------------------------------------
 // Windows access masks, one per principal of a private folder's DACL.

@@ -205,6 +205,26 @@ PlatformHandle PlatformOpenForDeletion(const WideChar* path) {
                      nullptr);
 }
 
+typedef LONG(WINAPI* NtQueryInformationFileFn)(HANDLE, void*, void*, ULONG,
+                                                ULONG);
+
+bool PlatformGetFileIndex(PlatformHandle file, uint64_t* index) {
+  // ntdll is in every process; FileInternalInformation is class 6 and
+  // returns the index as one 64-bit number.
+  static NtQueryInformationFileFn query = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll ? (NtQueryInformationFileFn)(void*)GetProcAddress(
+                       ntdll, "NtQueryInformationFile")
+                 : nullptr;
+  }();
+  if (!query) return false;
+  ULONG_PTR status[2] = {};  // IO_STATUS_BLOCK
+  LARGE_INTEGER found = {};
+  if (query(file, status, &found, sizeof(found), 6) < 0) return false;
+  *index = (uint64_t)found.QuadPart;
+  return true;
+}
+
 bool PlatformPathExists(const WideChar* path) {
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW(W(path), &data);

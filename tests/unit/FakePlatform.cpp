@@ -328,6 +328,13 @@ bool PlatformSetDeleteOnClose(PlatformHandle file, bool deleteOnClose) {
   return true;
 }
 
+bool PlatformGetFileIndex(PlatformHandle file, uint64_t* index) {
+  OpenFile* open = Lookup(file);
+  if (!open || Fake().fileIdentityFails) return false;
+  *index = gFileIndex[open->path];
+  return true;
+}
+
 bool PlatformGetFileIdentity(PlatformHandle file, FileIdentity* identity) {
   OpenFile* open = Lookup(file);
   if (!open || Fake().fileIdentityFails) return false;
