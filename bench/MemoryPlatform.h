@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: 0BSD
-// A launcher file held in memory, served through the platform layer.
+// A launcher file held in memory, served through the platform layer, and
+// the files a file set is decoded into, held in memory or only counted.
 #pragma once
 
 #include <stddef.h>
@@ -14,3 +15,14 @@ struct MemoryFile {
 };
 
 PlatformHandle MemoryFileHandle(MemoryFile* file);
+
+// A file the set decoder writes at offsets: its bytes land in `data` when
+// it is given (`size` bytes there), otherwise they are only counted. Writes
+// come from every decoding thread at once: `written` changes atomically.
+struct MemoryOutput {
+  uint8_t* data;
+  uint64_t size;
+  uint64_t written;
+};
+
+PlatformHandle MemoryOutputHandle(MemoryOutput* output);

@@ -11,49 +11,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
-#include <algorithm>
 #include <vector>
 
+#include "bench/HostBench.h"
 #include "bench/MemoryPlatform.h"
 #include "core/StubTypes.h"
 #include "extract/Decompress.h"
 #include "extract/NoRTLStream.h"
 
 namespace {
-
-std::vector<uint8_t> ReadWholeFile(const char* path) {
-  std::vector<uint8_t> bytes;
-  FILE* f = fopen(path, "rb");
-  if (!f) { perror(path); exit(1); }
-  uint8_t chunk[1 << 16];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  fclose(f);
-  return bytes;
-}
-
-double Now() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec * 1e-9;
-}
-
-// CPU time of this thread: unlike wall time it does not grow while other
-// jobs hold the processor, so it is the steadier figure on a busy machine.
-double ThreadCpu() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec + t.tv_nsec * 1e-9;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // Takes the decoded pieces where the launcher writes them to its copy.
 void KeepPiece(void* context, const uint8_t* data, uint32_t count) {
