@@ -4,6 +4,7 @@ runs (the prefix, its server, timer.exe), GNU time, the statistics and the
 verdict lines with their summary."""
 
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -127,14 +128,15 @@ def parse_pairs(text):
 class ProcPoller(threading.Thread):
     """Polls /proc for the Wine processes of the named programs and keeps each
     one's largest VmHWM and RssAnon (the kernel's own peak-RSS counter, read
-    independently of Wine's GetProcessMemoryInfo) and its CPU time."""
+    independently of Wine's GetProcessMemoryInfo), its CPU time and the most
+    threads it ran at once."""
 
     def __init__(self, paths, interval=0.01):
         super().__init__(daemon=True)
         # Full Windows paths: the launcher's temporary copy may share its name.
         self.names = [to_windows_path(p).lower() for p in paths]
         self.interval = interval
-        self.peaks = {}   # pid -> [name, vmhwm, rss_anon_max, cpu_seconds]
+        self.peaks = {}   # pid -> [name, vmhwm, rss_anon_max, cpu_seconds, threads]
         self.tick = float(os.sysconf("SC_CLK_TCK"))
         self.stop = threading.Event()
 
@@ -149,32 +151,42 @@ class ProcPoller(threading.Thread):
                     exe = argv0.lower()
                     if exe not in self.names:
                         continue
-                    hwm = anon = 0
+                    hwm = anon = threads = 0
                     with open("/proc/%s/status" % entry) as f:
                         for line in f:
                             if line.startswith("VmHWM:"):
                                 hwm = int(line.split()[1]) * 1024
                             elif line.startswith("RssAnon:"):
                                 anon = int(line.split()[1]) * 1024
+                            elif line.startswith("Threads:"):
+                                threads = int(line.split()[1])
                     with open("/proc/%s/stat" % entry, "rb") as f:
                         fields = f.read().rsplit(b")", 1)[1].split()
                     cpu = (int(fields[11]) + int(fields[12])) / self.tick
                 except (OSError, ValueError, IndexError):
                     continue
-                rec = self.peaks.setdefault(int(entry), [exe, 0, 0, 0.0])
+                rec = self.peaks.setdefault(int(entry), [exe, 0, 0, 0.0, 0])
                 rec[1] = max(rec[1], hwm)
                 rec[2] = max(rec[2], anon)
                 rec[3] = max(rec[3], cpu)
+                rec[4] = max(rec[4], threads)
             time.sleep(self.interval)
 
     def by_name(self, path):
         name = to_windows_path(path).lower()
-        return [(hwm, anon) for pid, (exe, hwm, anon, _) in sorted(self.peaks.items())
+        return [(hwm, anon) for pid, (exe, hwm, anon, _, _) in sorted(self.peaks.items())
                 if exe == name and hwm > 0]
 
     def cpu(self, path):
         name = to_windows_path(path).lower()
-        return [c for pid, (exe, hwm, _, c) in sorted(self.peaks.items())
+        return [c for pid, (exe, hwm, _, c, _) in sorted(self.peaks.items())
+                if exe == name and hwm > 0]
+
+    def threads(self, path):
+        """The most threads each run of `path` had at once (Wine's own
+        threads included)."""
+        name = to_windows_path(path).lower()
+        return [t for pid, (exe, hwm, _, _, t) in sorted(self.peaks.items())
                 if exe == name and hwm > 0]
 
 
@@ -272,9 +284,10 @@ def stop_wine(prefix):
                    stderr=subprocess.DEVNULL, timeout=60)
 
 
-def run_timer(timer, variants, rounds, args, work, prefix, tag, extra_env=None):
-    """timer.exe over `variants` ((name, exe), ...), alternating per round;
-    returns {name: [run, ...]} with every run's fields."""
+def run_timer(timer, variants, rounds, args, work, prefix, tag, extra_env=None, cpu=None):
+    """timer.exe over `variants` ((name, exe), ...), alternating per round,
+    pinned to `cpu` (default --cpu); returns {name: [run, ...]} with every
+    run's fields."""
     stamps = work / ("stamps-" + tag)
     stamps.mkdir()
     cmd = [str(timer), "--rounds", str(rounds), "--hold-ms", "100",
@@ -284,7 +297,8 @@ def run_timer(timer, variants, rounds, args, work, prefix, tag, extra_env=None):
     out, err = work / ("timer-%s.out" % tag), work / ("timer-%s.err" % tag)
     # Output through files: Wine's service processes inherit pipes.
     with open(out, "wb") as fo, open(err, "wb") as fe:
-        rc = subprocess.run(wine(cmd, args.cpu), env=wine_env(prefix, extra_env),
+        rc = subprocess.run(wine(cmd, args.cpu if cpu is None else cpu),
+                            env=wine_env(prefix, extra_env),
                             stdin=subprocess.DEVNULL, stdout=fo, stderr=fe,
                             timeout=3600).returncode
     text = out.read_text(errors="replace")
@@ -319,3 +333,53 @@ def print_summary(summary):
     met = sum(1 for v in VERDICTS if v[4])
     log("  %d of %d goals met%s" % (met, len(VERDICTS), "" if met == len(VERDICTS) else
                                    ": missed " + "; ".join(v[0] for v in VERDICTS if not v[4])))
+
+
+# --- comparisons ---------------------------------------------------------------
+
+def times(runs, name, key="handoff"):
+    return [r[key] for r in runs[name]]
+
+
+def compare(runs, name, base, key="handoff"):
+    """`name` against `base` over timer.exe's rounds: both medians, the ratio
+    of the medians and the per-round ratios."""
+    a, b = times(runs, name, key), times(runs, base, key)
+    return {"median": median(a), "base": median(b), "ratio": median(a) / median(b),
+            "rounds": [x / y for x, y in zip(a, b)], "values": a, "base_values": b}
+
+
+def own_peak(runs, name, idle="idle"):
+    """The median peak working set of `name` less idle.exe's: what the
+    program itself held beyond the DLLs it loads."""
+    return median(times(runs, name, "peak_ws")) - median(times(runs, idle, "peak_ws"))
+
+
+def quartiles(values):
+    """The lower and upper quartile (statistics' inclusive method)."""
+    if len(values) < 2:
+        return values[0], values[0]
+    q = statistics.quantiles(values, n=4, method="inclusive")
+    return q[0], q[2]
+
+
+def median_interval(values, level=0.90, resamples=2000, seed=1):
+    """A bootstrap interval of the median of `values`: where the median of
+    the rounds would land in `level` of repeated runs like this one."""
+    rng = random.Random(seed)
+    n = len(values)
+    meds = sorted(median([values[rng.randrange(n)] for _ in range(n)])
+                  for _ in range(resamples))
+    tail = (1 - level) / 2
+    return meds[int(tail * resamples)], meds[min(resamples - 1, int((1 - tail) * resamples))]
+
+
+# --- the peer: NSIS ---------------------------------------------------------------
+
+MAKENSIS = "makensis"
+PEER_SCRIPT = ROOT / "bench/peer.nsi"
+
+
+def nsis_command(setup, out):
+    """makensis building bench/peer.nsi around `setup` into `out`."""
+    return [MAKENSIS, "-V1", "-DSETUP=%s" % setup, "-DOUT=%s" % out, str(PEER_SCRIPT)]
