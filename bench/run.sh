@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: 0BSD
 # Builds the benchmark programs (host and MinGW) and prints the launcher's
 # performance figures with their floors and ratios. Arguments go to
-# bench/run.py (--rounds N, --decode-mib N, --cpu LIST or --cpu ''), except
+# bench/run.py (--rounds N, --decode-mib N, --cpu LIST or --cpu '', --only
+# SECTIONS, ...; python3 bench/run.py --help lists them), except
 #   --previous REF  the git ref whose Stub64.exe is timed as the previous
 #                   launcher (default 46b8d71, the last launcher that held the
 #                   whole package in memory; '' leaves it out)
@@ -10,6 +11,11 @@
 #                   the git ref whose stubpack is timed beside this one against
 #                   NSIS (default 74d1a8d, the last stubpack that read the
 #                   setup program whole; '' leaves it out)
+#   --before-window REF
+#                   the git ref whose Stub64.exe section 10 times as the
+#                   launcher before the progress window (default e6c3afa, the
+#                   last one without it; '' leaves section 10 out)
+# A previous build is made only when a chosen section uses it (--only).
 # Exits non-zero only on errors; missed goals are printed, not fatal.
 set -euo pipefail
 
@@ -18,6 +24,8 @@ build="${BUILD_ROOT:-$root/build}"
 
 previous=46b8d71
 previous_packer=74d1a8d
+before_window=e6c3afa
+only=""
 args=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -25,9 +33,24 @@ while [ $# -gt 0 ]; do
                 previous="$2"; shift 2 ;;
     --previous-packer) [ $# -ge 2 ] || { echo "bench: --previous-packer needs a git ref" >&2; exit 2; }
                 previous_packer="$2"; shift 2 ;;
+    --before-window) [ $# -ge 2 ] || { echo "bench: --before-window needs a git ref" >&2; exit 2; }
+                before_window="$2"; shift 2 ;;
+    --only) [ $# -ge 2 ] || { echo "bench: --only needs a list of sections" >&2; exit 2; }
+            only="$2"; args+=("$1" "$2"); shift 2 ;;
+    --peer-only) only="${only:-peer}"; args+=("$1"); shift ;;
     *) args+=("$1"); shift ;;
   esac
 done
+
+# Whether a chosen section uses a build: all do without --only.
+wanted() {
+  [ -z "$only" ] && return 0
+  case ",$only," in *",$1,"*) return 0 ;; esac
+  return 1
+}
+wanted base || previous=""
+wanted peer || previous_packer=""
+wanted window || before_window=""
 
 # Build output goes to a log; shown only when the build fails.
 quiet_build() {
@@ -51,7 +74,8 @@ quiet_build bash -c "cmake -S '$root' -B '$build/win' \
 echo "[bench] building host side ($build/host)"
 quiet_build bash -c "cmake -S '$root' -B '$build/host' -DCMAKE_BUILD_TYPE=Release \
   -DLZMA_HOST_ROOT='$build/deps/xz-host' \
-  && cmake --build '$build/host' -j2 --target decode_bench encoder_memory stubpack"
+  && cmake --build '$build/host' -j2 --target decode_bench set_decode_bench encoder_memory \
+     stubpack"
 
 # A commit checked out in a worktree outside the source tree, removed on
 # exit; built against the same liblzma installs, so that only the project's
@@ -69,20 +93,32 @@ checkout() {  # REF NAME: prints the worktree's path
   echo "$tmp/src-$2"
 }
 
-# The previous launcher: Stub64.exe of that commit.
-previous_args=()
-if [ -n "$previous" ]; then
-  commit="$(git -C "$root" rev-parse --verify "$previous^{commit}")"
-  echo "[bench] building the previous launcher (${commit:0:12})"
-  src="$(checkout "$commit" stub)"
-  quiet_build bash -c "cmake -S '$src' -B '$tmp/win' \
+# Stub64.exe of a commit into $build/win/NAME/Stub64.exe.
+build_stub() {  # REF NAME
+  local commit
+  commit="$(git -C "$root" rev-parse --verify "$1^{commit}")"
+  echo "[bench] building the launcher of ${commit:0:12} ($2)"
+  local src
+  src="$(checkout "$commit" "stub-$2")"
+  quiet_build bash -c "cmake -S '$src' -B '$tmp/win-$2' \
     -DCMAKE_TOOLCHAIN_FILE='$root/cmake/mingw-w64-x86_64.cmake' -DCMAKE_BUILD_TYPE=Release \
     -DLZMA_STUB_ROOT='$build/deps/xz-stub' \
-    && cmake --build '$tmp/win' -j2 --target Stub64"
-  mkdir -p "$build/win/previous"
-  cp "$tmp/win/Stub64.exe" "$build/win/previous/Stub64.exe"
+    && cmake --build '$tmp/win-$2' -j2 --target Stub64"
+  mkdir -p "$build/win/$2"
+  cp "$tmp/win-$2/Stub64.exe" "$build/win/$2/Stub64.exe"
+}
+
+# The previous launcher, and the launcher before the progress window.
+previous_args=()
+if [ -n "$previous" ]; then
+  build_stub "$previous" previous
   previous_args=(--previous-stub "$build/win/previous/Stub64.exe"
-                 --previous-name "$(git -C "$root" log -1 --format='%h %s' "$commit")")
+                 --previous-name "$(git -C "$root" log -1 --format='%h %s' "$previous")")
+fi
+if [ -n "$before_window" ]; then
+  build_stub "$before_window" before-window
+  previous_args+=(--before-window-stub "$build/win/before-window/Stub64.exe"
+                  --before-window-name "$(git -C "$root" log -1 --format='%h %s' "$before_window")")
 fi
 
 # The previous stubpack: that commit's host build, carrying this build's stub.
