@@ -37,6 +37,7 @@ while [ $# -gt 0 ]; do
                 before_window="$2"; shift 2 ;;
     --only) [ $# -ge 2 ] || { echo "bench: --only needs a list of sections" >&2; exit 2; }
             only="$2"; args+=("$1" "$2"); shift 2 ;;
+    --only=*) only="${1#--only=}"; args+=("$1"); shift ;;
     --peer-only) only="${only:-peer}"; args+=("$1"); shift ;;
     *) args+=("$1"); shift ;;
   esac
@@ -61,16 +62,19 @@ quiet_build() {
 }
 
 mkdir -p "$build"
-# The old floor's liblzma (5.4.1) is built here only: nothing else needs it.
-"$root/scripts/build-xz.sh" --old-floor "$build/deps"
+win_targets="Stub64 stamp idle timer"
+if wanted base; then
+  # The old floor's liblzma (5.4.1) is built here only: nothing else needs it.
+  "$root/scripts/build-xz.sh" --old-floor "$build/deps"
+  win_targets="$win_targets reference reference_old reference_stublzma"
+fi
 # The MinGW side first: the host packer embeds its Stub64.exe.
 echo "[bench] building MinGW side ($build/win)"
 quiet_build bash -c "cmake -S '$root' -B '$build/win' \
   -DCMAKE_TOOLCHAIN_FILE='$root/cmake/mingw-w64-x86_64.cmake' -DCMAKE_BUILD_TYPE=Release \
   -DLZMA_STUB_ROOT='$build/deps/xz-stub' -DLZMA_FULL_ROOT='$build/deps/xz-full' \
   -DLZMA_OLD_FLOOR_ROOT='$build/deps/xz-old-floor' \
-  && cmake --build '$build/win' -j2 --target Stub64 stamp idle reference reference_old \
-     reference_stublzma timer"
+  && cmake --build '$build/win' -j2 --target $win_targets"
 echo "[bench] building host side ($build/host)"
 quiet_build bash -c "cmake -S '$root' -B '$build/host' -DCMAKE_BUILD_TYPE=Release \
   -DLZMA_HOST_ROOT='$build/deps/xz-host' \
