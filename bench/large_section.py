@@ -36,10 +36,10 @@ def large_section(ctx):
                  cpu=a.cores_cpu)
     program.unlink()
     info = inspect(p["stubpack"], launcher)
-    table = info.get("setTable", {})
-    log("  stubpack build: %.1f s (CPU %.1f s, max RSS %s), %d bytes, %d blocks" % (
+    table = info.get("setTable")
+    log("  stubpack build: %.1f s (CPU %.1f s, max RSS %s), %d bytes, %s" % (
         made["wall"], made["cpu"], fmt_mib(made["rss"]), made["size"],
-        table.get("blockCount", 1)))
+        "%d blocks" % table["blockCount"] if table else "one block"))
     checked = timed_run([str(p["stubpack"]), "verify", str(launcher)], None,
                         ctx.work / "large-verify")
     log("  stubpack verify: %s in %.1f s (max RSS %s)" % (
@@ -53,6 +53,6 @@ def large_section(ctx):
     log("  launch: start -> setup program start %.1f s, -> launcher exit (copy deleted) %.1f s; "
         "peak working set %s" % (r["handoff"] / 1e3, r["exit"] / 1e3, fmt_mib(r["peak_ws"])))
     ctx.summary.append(("%d MiB program: build; verify; launch to setup start" % mib,
-                        "%.0f s; %.0f s; %.1f s" % (made["wall"], checked["wall"],
+                        "%.1f s; %.1f s; %.1f s" % (made["wall"], checked["wall"],
                                                     r["handoff"] / 1e3), "", "(info)", ""))
     launcher.unlink()
