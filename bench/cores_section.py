@@ -7,6 +7,7 @@ launcher's own DecodeSetBlocks on the host for 1, 2, ... threads; and the
 launcher's memory at two threads and against the size of the program."""
 
 import os
+import shutil
 import subprocess
 
 from benchlib import (MIB, ProcPoller, compare, fmt_mib, goal, log, make_setup, median,
@@ -62,9 +63,12 @@ def pack(ctx, program, blocks, tag, extra=()):
     """`program` packed in blocks or as one block, built on --cores-cpu;
     returns (launcher, build run, inspect info)."""
     out = ctx.work / ("%s.exe" % tag)
-    run = build(ctx.paths["stubpack"], ctx.paths["stub"],
-                program_args(program, blocks, ctx.work / ("%s-dir" % tag)), out, extra,
-                ctx.args.cores_cpu, tag)
+    folder = ctx.work / ("%s-dir" % tag)
+    run = build(ctx.paths["stubpack"], ctx.paths["stub"], program_args(program, blocks, folder),
+                out, extra, ctx.args.cores_cpu, tag)
+    # The one-file set's link to the program: it would keep a large program
+    # on disk after the program itself is removed.
+    shutil.rmtree(folder, ignore_errors=True)
     return out, run, inspect(ctx.paths["stubpack"], out)
 
 
