@@ -26,6 +26,7 @@ import cores_section  # noqa: E402
 import packing  # noqa: E402
 import run  # noqa: E402
 import sets_section  # noqa: E402
+import window_section  # noqa: E402
 
 STUBPACK = Path(os.environ.get("STUBPACK", ROOT / "build/host/packer/stubpack")).resolve()
 SET_DECODE_BENCH = Path(os.environ.get(
@@ -213,6 +214,30 @@ class Options(unittest.TestCase):
         for bad in ("bogus", "sets,,cores,nope", ","):
             with self.subTest(bad=bad), self.assertRaises(SystemExit):
                 run.chosen_sections(bad, False, False)
+
+    def test_the_window_verdict_says_whether_the_rounds_settle_it(self):
+        rows = [  # (per-round ratios, settled, met)
+            ([0.990, 0.995, 1.000, 0.998, 0.993] * 8, True, True),
+            ([1.030, 1.020, 1.025, 1.040, 1.028] * 8, True, False),
+            ([0.90, 1.12, 0.97, 1.06, 1.01, 0.95, 1.09], False, None),
+        ]
+        for ratios, settled, met in rows:
+            with self.subTest(ratios=ratios[:5]):
+                low, high = window_section.median_interval(ratios)
+                self.assertLessEqual(low, window_section.median(ratios))
+                self.assertGreaterEqual(high, window_section.median(ratios))
+                said = window_section.resolution((low, high), window_section.GOAL)
+                self.assertEqual(said.startswith("resolved"), settled, said)
+                if settled:
+                    self.assertEqual("meets" in said, met, said)
+
+    def test_the_program_starts_with_the_entry_wherever_it_sorts(self):
+        files = [{"path": p} for p in ("a\\one", "b.exe", "c\\two")]
+        for entry, first in ((0, "a\\one"), (1, "b.exe"), (2, "c\\two")):
+            with self.subTest(entry=entry):
+                order = sets_section.program_order({"files": files, "entry": {"index": entry}})
+                self.assertEqual(order[0], first)
+                self.assertEqual(sorted(order), sorted(f["path"] for f in files))
 
     def test_memory_bound_at_two_threads(self):
         # 8 MiB dictionary: 2 x 12 MiB + 16 MiB.
