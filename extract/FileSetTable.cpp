@@ -118,15 +118,18 @@ SetTableCheck CheckSetTable(const uint8_t* table, uint32_t size,
   at += (uint64_t)header.blockCount * sizeof(FileSetBlock);
   view->names = (const WideChar*)at;
 
-  if ((header.flags & kSetEntryTakesLauncherName) && header.fileCount != 1)
-    return Broken(SetTableRule::Entry);
-  if (header.entryIndex >= header.fileCount)
-    return Broken(SetTableRule::Entry, header.entryIndex);
-
   uint64_t units = 0;
   for (uint32_t i = 0; i < header.fileCount; ++i)
     units += view->files[i].nameUnits;  // at most 2^15 * 2^32: no overflow
   if (units != header.nameUnits) return Broken(SetTableRule::Size);
+
+  // Only now does every path lie inside the table, so a caller may name the
+  // file an Entry refusal gives; one that names no file gets an index past
+  // the last.
+  if ((header.flags & kSetEntryTakesLauncherName) && header.fileCount != 1)
+    return Broken(SetTableRule::Entry, header.fileCount);
+  if (header.entryIndex >= header.fileCount)
+    return Broken(SetTableRule::Entry, header.entryIndex);
 
   SetTableCheck check = CheckPaths(*view);
   if (check.rule != SetTableRule::None) return check;

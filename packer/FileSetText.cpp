@@ -56,7 +56,9 @@ std::string DescribeSetTableCheck(const SetTableCheck& check, const std::string&
       return "an unknown table version, a flag, or a reserved byte that is not zero";
     case SetTableRule::FileCount:
       return "no files, or more than " + std::to_string(kMaxSetFiles);
-    case SetTableRule::Entry: return "the entry, " + file + ", is missing or no .exe or .msi";
+    case SetTableRule::Entry:
+      return "the entry, " + file +
+             ", is missing, no .exe or .msi, or not alone where it takes the launcher's name";
     case SetTableRule::Name: return file + ": " + DescribeNameProblem(check.nameProblem);
     case SetTableRule::FileSizes: return "the files' sizes do not add up to totalSize";
     case SetTableRule::BlockSize: return "blockSize is outside 4 KiB to 1 GiB";

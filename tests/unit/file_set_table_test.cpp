@@ -140,6 +140,11 @@ TEST(FileSetTable, EachFaultIsRefusedForItsRule) {
     fault.make(table);
     EXPECT_EQ(Check(table.Bytes(), 1 << 20).rule, fault.rule) << fault.name;
   }
+  // Refused before its paths are judged, so it names no file: verify once
+  // read path 0 of such a table, past the table's end with a long one.
+  Table alone = Sound();
+  alone.header.flags = kSetEntryTakesLauncherName;
+  EXPECT_GE(Check(alone.Bytes(), 1 << 20).index, alone.header.fileCount);
 }
 
 TEST(FileSetTable, NamesAreCheckedAsAPairWithTheirNeighbour) {
