@@ -235,11 +235,11 @@ class LauncherTestCase(unittest.TestCase):
         return winelib.run_launcher(launcher, args, tmp=self.tmp if tmp is None else tmp,
                                     env=full_env, **kwargs)
 
-    def run_killed_midway(self, launcher_file, half_written, timeout_ms=120000):
+    def run_killed_midway(self, launcher_file, half_written, timeout_ms=120000, **options):
         """Runs LAUNCHER_FILE and ends it with TerminateProcess as soon as
         HALF_WRITTEN() (polled every 5 ms, for up to a minute) returns
         something; returns (the harness report, what HALF_WRITTEN returned,
-        or None when it never did)."""
+        or None when it never did). OPTIONS go to run_launcher."""
         trigger = self.dir / "kill-now"
         seen = []
 
@@ -257,7 +257,8 @@ class LauncherTestCase(unittest.TestCase):
 
         watcher = threading.Thread(target=watch)
         watcher.start()
-        result = self.run_launcher(launcher_file, kill_when=trigger, timeout_ms=timeout_ms)
+        result = self.run_launcher(launcher_file, kill_when=trigger, timeout_ms=timeout_ms,
+                                   **options)
         watcher.join()
         return result, seen[0] if seen else None
 

@@ -180,10 +180,12 @@ class FileSetRun(lf.LauncherTestCase):
         self.assert_empty(deep)
 
     def test_a_killed_launcher_leaves_no_file_with_content(self):
-        # Random bytes decode slowly: 24 MiB in 1 MiB blocks keep the launcher
-        # writing long enough to be killed in the middle.
+        # Random bytes decode slowly: 48 MiB in 1 MiB blocks on one processor
+        # keep the launcher writing for a second or more, so the kill lands
+        # in the middle even when it comes late (on two, a fast machine
+        # finished before the kill and rightly kept the accepted files).
         rng = random.Random(12)
-        files = [("data\\%02d.bin" % i, rng.randbytes(3 << 20)) for i in range(8)]
+        files = [("data\\%02d.bin" % i, rng.randbytes(6 << 20)) for i in range(8)]
         files.append(("setup.exe", lf.probe_bytes()))
         f = fs.build_set(files, 8, dict_size=1 << 16)
         def being_written():
@@ -192,7 +194,7 @@ class FileSetRun(lf.LauncherTestCase):
                     return path
             return None
 
-        result, seen = self.run_killed_midway(f, being_written)
+        result, seen = self.run_killed_midway(f, being_written, cpus="0")
         self.assertIsNotNone(seen, "no file was seen being written")
         self.assertTrue(result["killed"], result)
         self.assertFalse(self.report_path.exists(), "the entry ran")
