@@ -93,11 +93,20 @@ FileSetInfo ReadFileSetInfo(const PackageHeader& header, const PackageLocator& l
   return info;
 }
 
+std::string LaunchFlagsText(uint8_t flags) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%02X", flags);
+  return std::string(hex) + ((flags & kLaunchWithoutProgressWindow)
+                                 ? "  (no progress window, however long unpacking takes)"
+                                 : "  (a progress window when unpacking takes long)");
+}
+
 void FormatFileSetHeader(const PackageHeader& header,
                          const std::function<void(const std::string&, const std::string&)>& line) {
   const uint8_t* bytes = (const uint8_t*)&header;
   line("packageForm", FormName(header.packageForm) + "  (a file set)");
-  line("reserved (26-33)", HexBytes(bytes + 26, 8));
+  line("launchFlags", LaunchFlagsText(header.launchFlags));
+  line("reserved (27-33)", HexBytes(bytes + 27, 7));
   line("payload fields", std::to_string(header.payloadOffset) + ", " +
                              std::to_string(header.payloadPackedSize) + ", " +
                              std::to_string(header.payloadSize) + "  (not read in a file set)");

@@ -35,6 +35,9 @@ struct FileSetInfo {
 FileSetInfo ReadFileSetInfo(const PackageHeader& header, const PackageLocator& locator,
                             uint64_t fileSize, const FileReader& read);
 
+// Header byte 26 for people: its value and what the launcher makes of it.
+std::string LaunchFlagsText(uint8_t flags);
+
 // The header lines of a file set, in place of the one-program payload and
 // reserved fields, then the table, the files and the blocks; `line` writes
 // one "  name  value" line.

@@ -289,6 +289,7 @@ class FileSetLauncherWriter {
     header.win11MaxCode = options_.win11MaxCode;
     header.adminMode = options_.adminMode;
     header.packageForm = kFileSetForm;
+    header.launchFlags = options_.launchFlags;
     // A launcher that knows only one program refuses this as damaged.
     header.payloadSize = -1;
     header.setTableOffset = tableOffset_;

@@ -303,6 +303,7 @@ std::string FormatPackageInfo(const std::string& path, const PackageInfo& info) 
     FormatFileSetHeader(h, line);
   } else {
     line("reserved (22-33)", HexBytes(HeaderBytes(h, 22), 12));
+    line("launchFlags", LaunchFlagsText(h.launchFlags));
     line("payloadOffset", std::to_string(h.payloadOffset));
     line("payloadPackedSize", std::to_string(h.payloadPackedSize) +
                                   (info.payloadInFile ? "" : "  (runs past the end of the file)"));
@@ -396,6 +397,8 @@ std::string FormatPackageInfoJson(const std::string& path,
   out += "  \"win11Range\": [" + n(h.win11MinCode) + ", " + n(h.win11MaxCode) + "],\n";
   out += "  \"adminMode\": " + n(h.adminMode) + ", \"adminModeName\": " +
          JsonString(AdminModeName(h.adminMode)) + ",\n";
+  out += "  \"launchFlags\": " + n(h.launchFlags) + ", \"progressWindow\": " +
+         b((h.launchFlags & kLaunchWithoutProgressWindow) == 0) + ",\n";
   out += "  \"reserved1\": " + JsonString(HexBytes(HeaderBytes(h, 22), 12)) +
          ", \"reserved2\": " + JsonString(HexBytes(HeaderBytes(h, 46), 22)) + ",\n";
   out += "  \"payload\": {\"offset\": " + n(h.payloadOffset) +

@@ -328,6 +328,7 @@ class LauncherWriter {
     header_.win11MinCode = options_.win11MinCode;
     header_.win11MaxCode = options_.win11MaxCode;
     header_.adminMode = options_.adminMode;
+    header_.launchFlags = options_.launchFlags;
     header_.payloadOffset = (uint32_t)layout_.payloadOffset;
     header_.payloadPackedSize = (uint32_t)layout_.blockSize;
     header_.unsupportedText.textOffset = (uint32_t)layout_.textOffset;

@@ -62,6 +62,8 @@ struct PackageOptions {
   // Called with (bytes of the setup program read, its size) while
   // compressing, from the compressing thread.
   std::function<void(uint64_t, uint64_t)> progress;
+  // header byte 26: kLaunchWithoutProgressWindow, or 0.
+  uint8_t launchFlags = 0;
 };
 
 struct BuildResult {

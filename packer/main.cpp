@@ -81,6 +81,9 @@ const Command kBuild = {
          "with --setup-dir: decoded bytes per compressed block, 4K to 1G,\n"
          "with K, M or G suffix (default 32M)"},
         {"--out", "FILE", "the launcher file to write"},
+        {"--no-progress", nullptr,
+         "the launcher then never shows its progress window, however long\n"
+         "unpacking takes"},
         {"--releases", "LIST",
          "supported Windows releases, comma-separated, from xp, vista, 7, 8,\n"
          "8.1, 10, 11, unknown (default 7,8,8.1,10,11,unknown)"},
@@ -526,6 +529,7 @@ bool ReadPackageOptions(const ParsedArgs& args, packer::PackageOptions* options,
       !packer::CheckRefusalText(options->unsupportedText, error))
     return false;
   options->detached = Has(args, "--detached");
+  if (Has(args, "--no-progress")) options->launchFlags = kLaunchWithoutProgressWindow;
   packer::LzmaSettings& lzma = options->lzma;
   if (!NumberOption(args, "--preset", 0, 9, &lzma.preset, error) ||
       !NumberOption(args, "--lc", 0, 4, &lzma.lc, error) ||

@@ -147,6 +147,7 @@ class PackerCli(unittest.TestCase):
         self.assertTrue(info["crcMatches"])
         self.assertIsNone(info["signature"])
         self.assertIn("%USER%", info["unsupportedText"]["text"])
+        self.assertEqual((info["launchFlags"], info["progressWindow"]), (0, True))
 
         human = run("inspect", self.out)
         self.assertEqual(human.returncode, 0)
@@ -171,8 +172,9 @@ class PackerCli(unittest.TestCase):
                    "--unsupported-text-file", text_file, "--detached",
                    "--preset", "3", "--lc", "1", "--lp", "3", "--pb", "0",
                    "--dict", "256K", "--extra-inside-crc", inside,
-                   "--extra-after-crc", after)
+                   "--extra-after-crc", after, "--no-progress")
         info = self.inspect(self.out)
+        self.assertEqual((info["launchFlags"], info["progressWindow"]), (1, False))
         size = os.path.getsize(self.out)
         self.assertEqual(info["releases"], ["xp", "vista", "10"])
         self.assertEqual(info["win10Range"], [1809, 2210])

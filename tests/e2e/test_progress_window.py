@@ -17,6 +17,8 @@ import lzma
 import random
 import re
 import subprocess
+import tempfile
+import types
 import unittest
 from pathlib import Path
 
@@ -231,6 +233,18 @@ def slow_setup_block():
     return cache.read_bytes(), launcher_files.property_bytes(dict_size=SLOW_DICT), size
 
 
+def packed_by_stubpack(block, properties, size, *options):
+    """The slow setup's block as stubpack build writes it with OPTIONS."""
+    with tempfile.TemporaryDirectory() as folder:
+        raw, out = Path(folder) / "block.lzma", Path(folder) / "launcher.exe"
+        raw.write_bytes(block)
+        subprocess.run([str(winelib.STUBPACK), "build", "--stub",
+                        str(winelib.BUILD_WIN / "Stub64.exe"), "--precompressed-block", str(raw),
+                        "--lzma-props", properties.hex(), "--payload-size", str(size),
+                        "--out", str(out), *options], check=True, capture_output=True)
+        return types.SimpleNamespace(data=out.read_bytes())
+
+
 class LauncherProgressWindow(launcher_files.LauncherTestCase):
 
     @classmethod
@@ -241,6 +255,7 @@ class LauncherProgressWindow(launcher_files.LauncherTestCase):
         cls.other_slow = launcher_files.build(block=block, properties=properties,
                                               payload_size=size, text="Another product.")
         cls.small = launcher_files.build(launcher_files.probe_bytes())
+        cls.slow_without_window = packed_by_stubpack(block, properties, size, "--no-progress")
 
     def setUp(self):
         super().setUp()
@@ -289,6 +304,7 @@ class LauncherProgressWindow(launcher_files.LauncherTestCase):
             ("/s", self.slow, [], ["/s"]),
             ("/silent", self.slow, [], ["/silent"]),
             ("an invisible station", self.slow, ["--invisible-station"], []),
+            ("stubpack build --no-progress", self.slow_without_window, [], []),
         )
         for name, launcher_file, options, args in cases:
             with self.subTest(name):
