@@ -9,6 +9,7 @@
 #include "core/CRC32.h"
 #include "extract/FileSetNames.h"
 #include "extract/FileSetTable.h"
+#include "packer/BlockPipeline.h"
 #include "packer/FileSetText.h"
 
 namespace packer {
@@ -175,35 +176,30 @@ class SetStream {
   size_t pieceLeft_ = 0;
 };
 
-// One block's slice of the stream, with the CRC-32 of what it gave.
-class BlockSource : public ByteSource {
- public:
-  BlockSource(SetStream& stream, uint64_t size) : stream_(stream), size_(size) {}
-  uint64_t Size() const override { return size_; }
-  bool Next(const uint8_t** data, size_t* size) override {
-    *size = 0;
-    if (given_ == size_) return true;
-    const size_t want = (size_t)std::min<uint64_t>(kSourcePiece, size_ - given_);
-    if (!stream_.Next(want, data, size)) {
-      error = stream_.error;
+// The next `size` bytes of the stream, in memory, with their CRC-32.
+bool ReadBlock(SetStream& stream, uint64_t size, Bytes* block, uint32_t* crc,
+               const std::function<void(size_t)>& read, std::string* error) {
+  block->clear();
+  block->reserve((size_t)size);
+  *crc = 0;
+  while (block->size() < size) {
+    const uint8_t* data;
+    size_t piece;
+    if (!stream.Next((size_t)std::min<uint64_t>(kSourcePiece, size - block->size()), &data,
+                     &piece)) {
+      *error = stream.error;
       return false;
     }
-    if (*size == 0) {
-      error = "the set's files ended before their sizes said";
+    if (piece == 0) {
+      *error = "the set's files ended before their sizes said";
       return false;
     }
-    crc_ = UpdateCrc32(crc_, *data, *size);
-    given_ += *size;
-    return true;
+    *crc = UpdateCrc32(*crc, data, piece);
+    block->insert(block->end(), data, data + piece);
+    read(piece);
   }
-  uint32_t Crc() const { return crc_; }
-
- private:
-  SetStream& stream_;
-  uint64_t size_;
-  uint64_t given_ = 0;
-  uint32_t crc_ = 0;
-};
+  return true;
+}
 
 // Writes the launcher file in order: image and blank header, the reserved
 // table, text and extras inside the CRC region, the blocks, the tail; then
@@ -234,26 +230,44 @@ class FileSetLauncherWriter {
     return "";
   }
 
+  // One reader (this thread) cuts the files' bytes into blocks in order;
+  // the pipeline's threads compress them; each is written as soon as every
+  // block before it is.
   std::string WriteBlocks() {
     std::string error = ChooseLzmaSettings();
     if (!error.empty()) return error;
+    const uint64_t threads = std::max<uint64_t>(
+        1, std::min<uint64_t>(options_.threads, counts_.blockCount));
+    BlockPipeline pipeline((uint32_t)threads, [this](const Bytes& input, PackedBlock* packed) {
+      return CompressBlock(input, packed);
+    });
+    if (!pipeline.StartError().empty()) return pipeline.StartError();
     SetStream stream(set_.files);
-    uint64_t at = crcEnd_;
+    uint64_t read = 0;
+    const auto progress = [&](size_t piece) {
+      read += piece;
+      if (options_.progress) options_.progress(read, counts_.totalSize);
+    };
+    at_ = crcEnd_;
     for (uint64_t index = 0; index < counts_.blockCount; ++index) {
+      if (pipeline.Full() && !(error = WriteOldest(pipeline)).empty()) return error;
       const uint64_t start = index * set_.blockSize;
-      BlockSource block(stream, std::min<uint64_t>(set_.blockSize, counts_.totalSize - start));
-      uint64_t packed = 0;
-      error = CompressBlock(block, start, &packed);
-      if (!error.empty()) return error;
-      blocks_.push_back({at, packed, block.Size(), block.Crc()});
-      at += packed;
+      Bytes block;
+      uint32_t crc;
+      if (!ReadBlock(stream, std::min<uint64_t>(set_.blockSize, counts_.totalSize - start),
+                     &block, &crc, progress, &error))
+        return error;
+      blocks_.push_back({0, 0, block.size(), crc});
+      pipeline.Submit(std::move(block));
     }
     // Past the last block: trailing empty files, and every file's end.
     const uint8_t* data;
     size_t size;
     if (!stream.Next(1, &data, &size)) return stream.error;
     if (size != 0) return "the set's files hold more bytes than their sizes said";
-    blocksEnd_ = at;
+    while (!pipeline.Empty())
+      if (!(error = WriteOldest(pipeline)).empty()) return error;
+    blocksEnd_ = at_;
     return "";
   }
 
@@ -321,24 +335,38 @@ class FileSetLauncherWriter {
     return "";
   }
 
-  std::string CompressBlock(BlockSource& block, uint64_t start, uint64_t* packed) {
+  // On a pipeline thread: everything it reads was fixed before it started.
+  std::string CompressBlock(const Bytes& input, PackedBlock* packed) const {
     std::string error, sinkError;
     const auto consume = [&](const uint8_t* data, size_t size) {
-      *packed += size;
-      if (*packed > kMaxSetPackedBlock)
+      packed->size += size;
+      if (packed->size > kMaxSetPackedBlock) {
         sinkError = "a block compressed to 2 GiB or more; give a smaller block size";
-      else if (!out_.Append(data, size))
-        sinkError = out_.error;
-      return sinkError.empty();
+        return false;
+      }
+      packed->pieces.emplace_back(data, data + size);
+      return true;
     };
-    const auto progress = [&](uint64_t read, uint64_t) {
-      if (options_.progress) options_.progress(start + read, counts_.totalSize);
-    };
+    MemorySource source(input);
     uint8_t properties[5];
-    if (!CompressPayload(block, settings_, consume, properties, &error, progress))
+    if (!CompressPayload(source, settings_, consume, properties, &error))
       return sinkError.empty() ? error : sinkError;
     if (std::memcmp(properties, properties_, 5) != 0)
       return "internal error: the blocks' LZMA properties differ";
+    return "";
+  }
+
+  // The oldest block in flight, written behind the ones before it.
+  std::string WriteOldest(BlockPipeline& pipeline) {
+    PackedBlock packed;
+    std::string error = pipeline.TakeOldest(&packed);
+    if (!error.empty()) return error;
+    for (const Bytes& piece : packed.pieces)
+      if (!out_.Append(piece.data(), piece.size())) return out_.error;
+    FileSetBlock& block = blocks_[written_++];
+    block.packedOffset = at_;
+    block.packedSize = packed.size;
+    at_ += packed.size;
     return "";
   }
 
@@ -380,6 +408,8 @@ class FileSetLauncherWriter {
   std::vector<FileSetBlock> blocks_;
   uint64_t packageOffset_ = 0, tableOffset_ = 0, textOffset_ = 0, crcEnd_ = 0;
   uint64_t blocksEnd_ = 0, packageEnd_ = 0, fileSize_ = 0;
+  uint64_t at_ = 0;       // where the next block goes
+  size_t written_ = 0;    // blocks written so far
 };
 
 }  // namespace

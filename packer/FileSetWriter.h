@@ -57,9 +57,11 @@ const SetFile& EntryOf(const FileSet& set);
 SetFile& EntryOf(FileSet& set);
 
 // Writes the launcher file for `set` to `out`, as BuildLauncherFile does for
-// one program: each file is read once, a piece at a time, while it is
-// compressed, and every block goes straight to `out`, so memory does not
-// grow with the set. Every block has the same LZMA properties; an automatic
+// one program: each file is read once, in order, a piece at a time, by this
+// thread, and cut into blocks, which options.threads threads compress; each
+// block goes to `out` in order as soon as it and those before it are done.
+// At most threads + 1 blocks are held at once, so memory does not grow with
+// the set, and the bytes never depend on the thread count. Every block has the same LZMA properties; an automatic
 // dictionary is the preset's, shrunk to the block size or the set's total
 // size (at least 4 KiB). `options.progress` gets (bytes read, total). The
 // same inputs give the same bytes. "" or a one-line reason; a file that

@@ -60,10 +60,12 @@ struct PackageOptions {
   // behind it; none given keeps the stub's resources as they are.
   BrandingOptions branding;
   // Called with (bytes of the setup program read, its size) while
-  // compressing, from the compressing thread.
+  // compressing, from the thread that reads.
   std::function<void(uint64_t, uint64_t)> progress;
   // header byte 26: kLaunchWithoutProgressWindow, or 0.
   uint8_t launchFlags = 0;
+  // Threads that compress a file set's blocks; the bytes never depend on it.
+  uint32_t threads = 1;
 };
 
 struct BuildResult {

@@ -176,9 +176,11 @@ TEST_F(FileSetWriter, TablePassesTheLaunchersChecksAndBlocksDecodeToTheFiles) {
       options.detached = c.detached;
       Bytes file;
       ASSERT_EQ(Build(c.files, c.entry, blockSize, options, &file), "");
+      // Blocks compressed on three threads land where one thread puts them.
+      options.threads = 3;
       Bytes again;
       ASSERT_EQ(Build(c.files, c.entry, blockSize, options, &again), "");
-      EXPECT_EQ(file, again) << "not deterministic";
+      EXPECT_EQ(file, again) << "the bytes depend on the thread count";
 
       ReadBack back;
       ReadBackFile(file, &back);
