@@ -108,6 +108,13 @@ std::string CheckEntry(const FileSet& set) {
   if (EntryKindOf(found->path.data(), (uint32_t)found->path.size()) == EntryKind::None)
     return "the entry " + found->name + " is neither an .exe nor an .msi";
   if (found->size == 0) return "the entry " + found->name + " is empty";
+  const bool program =
+      EntryKindOf(found->path.data(), (uint32_t)found->path.size()) == EntryKind::Program;
+  if (program && found->size > kMaxProgramSize)
+    return "the entry " + found->name + " is " + std::to_string(found->size) +
+           " bytes; Windows starts no .exe of 4 GiB or more";
+  if (set.entryTakesLauncherName && (set.files.size() != 1 || !program))
+    return "internal error: only a set of one .exe may take the launcher's name";
   return "";
 }
 
@@ -361,6 +368,10 @@ class FileSetLauncherWriter {
     PackedBlock packed;
     std::string error = pipeline.TakeOldest(&packed);
     if (!error.empty()) return error;
+    const uint64_t fileSize =
+        PaddedFileSize(at_ + packed.size + options_.extraAfterCrc.size());
+    if (fileSize > MaxLauncherFileSize(options_))
+      return TooLargeMessage(options_);
     for (const Bytes& piece : packed.pieces)
       if (!out_.Append(piece.data(), piece.size())) return out_.error;
     FileSetBlock& block = blocks_[written_++];
@@ -373,6 +384,7 @@ class FileSetLauncherWriter {
   Bytes Table() const {
     FileSetTableHeader header = {};
     header.version = kFileSetVersion;
+    header.flags = set_.entryTakesLauncherName ? kSetEntryTakesLauncherName : 0;
     header.fileCount = (uint32_t)set_.files.size();
     header.blockCount = (uint32_t)counts_.blockCount;
     header.entryIndex = (uint32_t)(&EntryOf(set_) - set_.files.data());
@@ -430,6 +442,15 @@ std::string PlanFileSet(FileSet* set) {
 const SetFile& EntryOf(const FileSet& set) {
   return *std::find_if(set.files.begin(), set.files.end(),
                        [&](const SetFile& file) { return SameSetPath(file.path, set.entry); });
+}
+
+FileSet ProgramInBlocks(SetFile program, uint64_t blockSize) {
+  FileSet set;
+  set.entry = program.path;
+  set.blockSize = blockSize;
+  set.entryTakesLauncherName = true;
+  set.files.push_back(std::move(program));
+  return set;
 }
 
 SetFile& EntryOf(FileSet& set) { return const_cast<SetFile&>(EntryOf((const FileSet&)set)); }

@@ -24,10 +24,11 @@
 
 namespace packer {
 
-// Decoded bytes per block when none is asked for: large enough that the
-// dictionary, not the block, limits compression, small enough that the
-// launcher decodes in steps of a few hundred milliseconds.
-const uint64_t kDefaultSetBlockSize = 32u << 20;
+// Decoded bytes per block when none is asked for: large enough that cutting
+// a program into blocks costs little (about 0.15% at preset 6, against
+// 0.9% with 32 MiB blocks), small enough that a large program still gives
+// every decoding thread of the launcher blocks of its own.
+const uint64_t kDefaultSetBlockSize = 64u << 20;
 
 // One file of a set.
 struct SetFile {
@@ -43,7 +44,14 @@ struct FileSet {
   std::vector<SetFile> files;  // in any order: the writer sorts them
   std::u16string entry;        // the path of the file started, as in `files`
   uint64_t blockSize = kDefaultSetBlockSize;
+  // One program in blocks: the launcher names the set's one file, an .exe,
+  // after itself, as it names one program's copy.
+  bool entryTakesLauncherName = false;
 };
+
+// `program` (an .exe) as a set of its own, written in blocks of `blockSize`
+// and copied under the launcher's own name.
+FileSet ProgramInBlocks(SetFile program, uint64_t blockSize);
 
 // Puts `set`'s files into the table's order and checks, before anything is
 // written, what the launcher will check: every path rule, each path against
@@ -66,7 +74,8 @@ SetFile& EntryOf(FileSet& set);
 // size (at least 4 KiB). `options.progress` gets (bytes read, total). The
 // same inputs give the same bytes. "" or a one-line reason; a file that
 // does not hold the bytes its size said, or changes while it is read, is
-// refused.
+// refused, and so is a file that would reach MaxLauncherFileSize, as soon
+// as a block takes it there.
 std::string BuildFileSetLauncher(const Bytes& stub, FileSet& set, const PackageOptions& options,
                                  ByteSink& out);
 

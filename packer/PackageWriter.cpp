@@ -189,6 +189,16 @@ std::string CheckPackageOptions(const PackageOptions& options) {
   return "";
 }
 
+uint64_t MaxLauncherFileSize(const PackageOptions& options) {
+  return 0xFFFFFFFFull - options.signatureRoom;
+}
+
+std::string TooLargeMessage(const PackageOptions& options) {
+  return "the launcher file would reach 4 GiB" +
+         std::string(options.signatureRoom ? " less 1 MiB kept for its signature" : "") +
+         "; Windows loads no larger image: pack fewer or more compressible bytes";
+}
+
 uint64_t PaddedFileSize(uint64_t packageEnd) {
   return (packageEnd + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
 }
@@ -362,7 +372,7 @@ class LauncherWriter {
         options_.unsupportedText.size() * 2 + options_.extraInsideCrc.size();
     const uint64_t afterTail = options_.extraAfterCrc.size() + kFileAlignment - 1;
     const uint64_t crcEnd = layout_.payloadOffset + blockSize + insideTail;
-    if (crcEnd <= kOffsetLimit && crcEnd + afterTail <= 0xFFFFFFFFull) return "";
+    if (crcEnd <= kOffsetLimit && crcEnd + afterTail <= MaxLauncherFileSize(options_)) return "";
     return "the launcher file would be " + std::to_string(crcEnd + afterTail) +
            " bytes or more; its offsets must stay below 2 GiB";
   }

@@ -66,7 +66,25 @@ struct PackageOptions {
   uint8_t launchFlags = 0;
   // Threads that compress a file set's blocks; the bytes never depend on it.
   uint32_t threads = 1;
+  // Bytes kept free below 4 GiB for the signature the file will get
+  // (kSignatureRoom when it is to be signed).
+  uint64_t signatureRoom = 0;
 };
+
+// Windows starts no .exe of 4 GiB or more ("not a valid Win32
+// application"): the limit of a setup program and of a set's .exe entry.
+const uint64_t kMaxProgramSize = 0xFFFFFFFFull;
+// What a launcher file to be signed leaves free below 4 GiB for its
+// certificate table: Windows loads no image file of 4 GiB or more, and
+// Authenticode cannot sign a file whose table would start there. A
+// signature with its certificate chain and timestamps takes tens of KiB.
+const uint64_t kSignatureRoom = 1u << 20;
+
+// The largest launcher file `options` allow: below 4 GiB, less the room
+// for a signature.
+uint64_t MaxLauncherFileSize(const PackageOptions& options);
+// The one line for a launcher file that would exceed that.
+std::string TooLargeMessage(const PackageOptions& options);
 
 struct BuildResult {
   bool ok = false;

@@ -6,13 +6,12 @@
 #include <vector>
 
 #include "packer/FileIO.h"
+#include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
 #include "packer/SetupSignature.h"
 
 namespace packer {
 namespace {
-
-const uint64_t kBelow2GiB = 0x7FFFFFFF;
 
 bool Fail(std::string* error, const std::string& message) {
   *error = message;
@@ -76,8 +75,8 @@ bool PrepareSetupProgram(const SetupSigningOptions& options, SetupProgram* setup
                            "have made on purpose: add --resign-setup to replace it, or leave "
                            "out --sign-setup to pack it as it is");
   std::vector<uint8_t> program;
-  if (!ReadWholeFile(path, "setup program", &program, error, kBelow2GiB,
-                     "a setup program must be smaller than 2 GiB (2147483648 bytes)"))
+  if (!ReadWholeFile(path, "setup program", &program, error, kMaxProgramSize,
+                     "Windows starts no .exe of 4 GiB or more"))
     return false;
   if (isSigned && !RemoveSignature(&program, error))
     return Fail(error, "--resign-setup: setup program " + path + ": " + *error);

@@ -323,7 +323,8 @@ bool VerifyFileSet(VerifyRun& run, SetSink* files) {
   run.report.lines.push_back(
       "outcome: the launcher writes the set's " + std::to_string(run.set.files) +
       (run.set.files == 1 ? " file" : " files") + " into its private folder and starts " +
-      (program ? "the entry " + run.set.entry
+      (program ? "the entry " + run.set.entry +
+                     (run.set.takesLauncherName ? " under the launcher's own file name" : "")
                : "msiexec.exe /i on the entry " + run.set.entry) +
       ModeOutcome("files", program ? "the entry's" : "msiexec's") +
       "; admin mode " + AdminModeName(gPackageHeader.adminMode));

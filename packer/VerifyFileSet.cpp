@@ -95,6 +95,7 @@ bool CheckTable(VerifyRun& run, SetTable* table) {
     run.set.entryIsProgram = EntryKindOf(path, length) == EntryKind::Program;
   }
   run.set.files = header.fileCount;
+  run.set.takesLauncherName = (header.flags & kSetEntryTakesLauncherName) != 0;
   run.set.blocks = header.blockCount;
   run.set.totalSize = header.totalSize;
   for (uint32_t i = 0; i < header.blockCount; ++i)

@@ -38,6 +38,7 @@ struct VerifyRun {
     uint64_t totalSize = 0, packedSize = 0;
     std::string entry;  // printable
     bool entryIsProgram = false;
+    bool takesLauncherName = false;  // one program in blocks
   } set;
 };
 

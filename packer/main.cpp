@@ -17,6 +17,7 @@
 #define StderrIsTerminal() (isatty(2) != 0)
 #endif
 
+#include "extract/FileSetNames.h"
 #include "packer/BashCompletion.h"
 #include "packer/EmbeddedStub.h"
 #include "packer/FileIO.h"
@@ -72,7 +73,11 @@ const Command kBuild = {
         {"--stub", "FILE",
          "the launcher stub (default: the Stub64.exe built into\n"
          "stubpack; see stubpack --version)"},
-        {"--setup", "FILE", "the setup program to carry (under 2 GiB)"},
+        {"--setup", "FILE",
+         "the setup program to carry (under 4 GiB: Windows starts no larger\n"
+         ".exe). One larger than the block size is cut into blocks, as a\n"
+         "set of one file that the launcher names after itself (FILE's name\n"
+         "must then end in .exe); one that fits a block is packed whole"},
         {"--setup-dir", "DIR",
          "a folder to carry instead, as a file set: its regular files and\n"
          "folders only (a link, device or FIFO anywhere below DIR is refused),\n"
@@ -81,18 +86,22 @@ const Command kBuild = {
          "with --setup-dir: the .exe or .msi the launcher starts, relative\n"
          "to DIR (/ or \\ between names)"},
         {"--block-size", "SIZE",
-         "with --setup-dir: decoded bytes per compressed block, 4K to 1G,\n"
-         "with K, M or G suffix (default 32M)"},
+         "decoded bytes per compressed block, 4K to 1G, with K, M or G\n"
+         "suffix (default 64M). With --setup, 0 packs the program whole\n"
+         "whatever its size (then it must be under 2 GiB)"},
         {"--threads", "N",
          "threads that compress the blocks, 1-64 (default: the processors\n"
          "this process may use). The bytes written never depend on N.\n"
          "Memory: at most N + 1 blocks at a time, each with its compressed\n"
          "bytes, and one LZMA encoder per thread (liblzma: 94 MiB at preset\n"
          "6, 674 MiB at 9); with the defaults about N x 222 MiB + 128 MiB"},
-        {"--out", "FILE", "the launcher file to write"},
         {"--no-progress", nullptr,
          "the launcher then never shows its progress window, however long\n"
          "unpacking takes"},
+        {"--out", "FILE",
+         "the launcher file to write; it must stay under 4 GiB (with\n"
+         "--sign-command under 4 GiB less 1 MiB, room for the signature),\n"
+         "else build stops with one line as soon as a block would pass that"},
         {"--releases", "LIST",
          "supported Windows releases, comma-separated, from xp, vista, 7, 8,\n"
          "8.1, 10, 11, unknown (default 7,8,8.1,10,11,unknown)"},
@@ -192,7 +201,9 @@ const Command kExtract = {
     "extract", "stubpack extract FILE --out SETUP|DIR",
     "Checks FILE like verify does and writes the decoded setup program to\n"
     "SETUP; a file set's files go into the folder DIR, which must be\n"
-    "missing or empty. On any failure nothing is left behind.",
+    "missing or empty (a setup program packed in blocks is a set of one\n"
+    "file: it goes there under its own name). On any failure nothing is\n"
+    "left behind.",
     {{"--out", "FILE", "where to write the setup program, or the folder for a file set"}},
     1};
 
@@ -469,6 +480,8 @@ struct BuildJob {
   packer::SetupProgram setupProgram;  // the vendor's file or its signed copy
   std::unique_ptr<packer::ByteSource> setup;
   std::optional<packer::SetupFolder> folder;  // --setup-dir: a file set instead
+  std::optional<packer::FileSet> programSet;  // --setup larger than a block
+  uint64_t blockSize = packer::kDefaultSetBlockSize;  // 0: --setup packed whole
   std::string signCommand;  // empty: no signing
   uint32_t signTimeout = packer::kDefaultSignTimeout;
 };
@@ -484,9 +497,10 @@ bool CheckBuildArguments(const ParsedArgs& args, std::string* error) {
     return Refuse(error, "--precompressed-block carries one program; it excludes --setup-dir");
   if (fileSet && !Has(args, "--entry"))
     return Refuse(error, "--setup-dir needs --entry PATH, the .exe or .msi the launcher starts");
-  for (const char* setOption : {"--entry", "--block-size", "--threads"})
-    if (!fileSet && Has(args, setOption))
-      return Refuse(error, std::string(setOption) + " needs --setup-dir");
+  if (!fileSet && Has(args, "--entry")) return Refuse(error, "--entry needs --setup-dir");
+  for (const char* blockOption : {"--block-size", "--threads"})
+    if (precompressed && Has(args, blockOption))
+      return Refuse(error, std::string(blockOption) + " needs --setup or --setup-dir");
   if (!precompressed && !fileSet && !Has(args, "--setup"))
     return Refuse(error, "build needs --setup FILE, --setup-dir DIR (or --precompressed-block)");
   if (precompressed) {
@@ -585,6 +599,7 @@ bool ReadSignOptions(const ParsedArgs& args, BuildJob* job, std::string* error) 
   if (Has(args, "--resign-setup") && !Has(args, "--sign-setup"))
     return Refuse(error, "--resign-setup needs --sign-setup");
   if (Has(args, "--sign-command")) job->signCommand = Get(args, "--sign-command");
+  if (Has(args, "--sign-command")) job->options.signatureRoom = packer::kSignatureRoom;
   return true;
 }
 
@@ -621,21 +636,76 @@ bool ReadPrecompressedBlock(const ParsedArgs& args, BuildJob* job, std::string* 
   return true;
 }
 
+// --block-size, checked before any input is read.
+bool ReadBlockSize(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  if (!Has(args, "--block-size")) return true;
+  uint32_t size = 0;
+  if (!packer::ParseByteSize(Get(args, "--block-size"), &size, error))
+    return Refuse(error, "--block-size: " + *error);
+  const bool whole = size == 0 && Has(args, "--setup");
+  if (!whole && (size < kMinSetBlockSize || size > kMaxSetBlockSize))
+    return Refuse(error, "--block-size: " + std::to_string(size) + " is out of range (4 KiB to 1 GiB" +
+                             (Has(args, "--setup") ? ", or 0: the program whole)" : ")"));
+  job->blockSize = size;
+  return true;
+}
+
+// The last name of `path`, for a program packed in blocks.
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A program larger than a block becomes a set of one file, read from the
+// file build compresses (the signed copy with --sign-setup).
+bool PlanProgramInBlocks(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  const std::string& given = Get(args, "--setup");
+  packer::SetFile program;
+  program.name = "setup program " + given;
+  program.size = job->setup->Size();
+  if (!packer::Utf8ToUtf16(BaseName(given), &program.path))
+    return Refuse(error, program.name + ": its name is not valid UTF-8");
+  if (EntryKindOf(program.path.data(), (uint32_t)program.path.size()) != EntryKind::Program)
+    return Refuse(error, program.name + " is larger than the block size (" +
+                             std::to_string(job->blockSize) +
+                             " bytes), so it is packed in blocks, whose program must be named "
+                             "*.exe: rename it, or give --block-size 0");
+  const std::string path = job->setupProgram.Path();
+  program.open = [path](std::string* problem) -> std::unique_ptr<packer::ByteSource> {
+    auto source = std::make_unique<packer::FileSource>();
+    if (source->Open(path, "setup program")) return source;
+    *problem = source->error;
+    return nullptr;
+  };
+  job->programSet = packer::ProgramInBlocks(program, job->blockSize);
+  *error = packer::PlanFileSet(&*job->programSet);
+  return error->empty();
+}
+
 // The setup program, or with --sign-setup its signed private copy, is only
-// opened here: it is read while it is compressed.
+// opened here: it is read while it is compressed. Its size limits are
+// judged on the vendor's file first, before a copy is signed.
 bool OpenSetupProgram(const ParsedArgs& args, BuildJob* job, std::string* error) {
+  const bool whole = job->blockSize == 0;
+  const uint64_t limit = whole ? kBelow2GiB : packer::kMaxProgramSize;
+  const std::string reason =
+      whole ? "packed whole (--block-size 0), a setup program must be smaller than 2 GiB"
+            : "Windows starts no .exe of 4 GiB or more (\"not a valid Win32 application\")";
+  packer::FileSource probe;
+  if (!probe.Open(Get(args, "--setup"), "setup program", limit, reason))
+    return Refuse(error, probe.error);
   if (!packer::PrepareSetupProgram({Get(args, "--setup"), Get(args, "--out"), job->signCommand,
                                     job->signTimeout, Has(args, "--sign-setup"),
                                     Has(args, "--resign-setup")},
                                    &job->setupProgram, error))
     return false;
   auto file = std::make_unique<packer::FileSource>();
-  if (!file->Open(job->setupProgram.Path(), "setup program", kBelow2GiB,
-                  "a setup program must be smaller than 2 GiB (2147483648 bytes)"))
+  if (!file->Open(job->setupProgram.Path(), "setup program", limit, reason))
     return Refuse(error, file->error);
   if (file->Size() == 0) return Refuse(error, "setup program " + Get(args, "--setup") + " is empty");
   job->setup = std::move(file);
-  return true;
+  if (whole || job->setup->Size() <= job->blockSize) return true;
+  return PlanProgramInBlocks(args, job, error);
 }
 
 bool ReadExtraBytes(const ParsedArgs& args, packer::PackageOptions* options, std::string* error) {
@@ -652,15 +722,17 @@ bool ReadExtraBytes(const ParsedArgs& args, packer::PackageOptions* options, std
 
 // The unsigned launcher file, with a progress line on a terminal.
 bool WriteLauncherFile(BuildJob& job, packer::ByteSink& out, std::string* error) {
+  packer::FileSet* set = job.folder ? &job.folder->set : job.programSet ? &*job.programSet : nullptr;
   uint64_t total = job.setup ? job.setup->Size() : 0;
-  if (job.folder)
-    for (const packer::SetFile& file : job.folder->set.files) total += file.size;
+  if (set) {
+    total = 0;
+    for (const packer::SetFile& file : set->files) total += file.size;
+  }
   ProgressDisplay progress(StderrIsTerminal() && total >= kProgressThreshold, "compressing");
   job.options.progress = [&progress](uint64_t done, uint64_t total) {
     progress.Update(done, total);
   };
-  *error = job.folder
-               ? packer::BuildFileSetLauncher(job.stub, job.folder->set, job.options, out)
+  *error = set ? packer::BuildFileSetLauncher(job.stub, *set, job.options, out)
                : packer::BuildLauncherFile(job.stub, *job.setup, job.options, out);
   progress.Finish();
   return error->empty();
@@ -671,15 +743,7 @@ bool OpenSetupFolder(const ParsedArgs& args, BuildJob* job, std::string* error) 
   packer::SetupFolderOptions options;
   options.folder = Get(args, "--setup-dir");
   options.entry = Get(args, "--entry");
-  if (Has(args, "--block-size")) {
-    uint32_t size = 0;
-    if (!packer::ParseByteSize(Get(args, "--block-size"), &size, error))
-      return Refuse(error, "--block-size: " + *error);
-    if (size < kMinSetBlockSize || size > kMaxSetBlockSize)
-      return Refuse(error, "--block-size: " + std::to_string(size) +
-                               " is out of range (4 KiB to 1 GiB)");
-    options.blockSize = size;
-  }
+  options.blockSize = job->blockSize;
   options.outPath = Get(args, "--out");
   options.signCommand = job->signCommand;
   options.signTimeout = job->signTimeout;
@@ -707,6 +771,7 @@ int RunBuild(const ParsedArgs& args) {
                      CheckOutputPath(args, &error) &&
                      ReadBrandingOptions(args, &job.options.branding, &error) &&
                      ReadSignOptions(args, &job, &error) &&
+                     ReadBlockSize(args, &job, &error) &&
                      ReadStub(args, &job.stub, &error) &&
                      OpenPayload(args, &job, &error) &&
                      ReadExtraBytes(args, &job.options, &error);

@@ -3,9 +3,11 @@
 stays locked while its entry runs; hostile tables, paths too long for
 Windows and a killed launcher leave nothing behind."""
 
+import json
 import os
 import random
 import struct
+import subprocess
 import threading
 import time
 import unittest
@@ -85,6 +87,32 @@ class FileSetRun(lf.LauncherTestCase):
                 self.assertEqual(report["processors"], processors)
                 [private] = lf.private_folders(self.tmp)
                 self.assertEqual(tree(private), dict(files))
+
+    def test_a_setup_program_in_blocks_runs_as_one_packed_whole_does(self):
+        # stubpack cuts a program larger than a block into blocks; the copy
+        # is still named after the launcher, whatever the program's name.
+        program = self.dir / "Vendor-Installer.exe"
+        program.write_bytes(lf.probe_bytes() + random.Random(31).randbytes(100000))
+        self.launcher = self.dir / "Product Setup.exe"
+        for form, options in (("fileSet", ["--block-size", "16K"]),
+                              ("one program", ["--block-size", "0"])):
+            with self.subTest(form):
+                built = subprocess.run([str(winelib.STUBPACK), "build", "--setup", str(program),
+                                        "--stub", str(winelib.BUILD_WIN / "Stub64.exe"),
+                                        "--preset", "0", "--out", str(self.launcher)] + options,
+                                       capture_output=True, text=True)
+                self.assertEqual((built.returncode, built.stderr), (0, ""))
+                info = json.loads(subprocess.run(
+                    [str(winelib.STUBPACK), "inspect", "--json", str(self.launcher)],
+                    capture_output=True, text=True, check=True).stdout)
+                self.assertEqual(info.get("form", "one program"), form)
+                report = self.assert_setup_ran(self.run_launcher(None, ("/x", '"a b"')))
+                copy = self.assert_private_copy(report["module_path"], self.tmp,
+                                                "Product Setup.exe")
+                self.assertEqual(report["command_line"], '"%s" "%s" /x "a b"' % (
+                    win(copy), win(self.launcher)))
+                self.assertEqual(report["current_directory"].rstrip("\\"), win(self.dir))
+                self.assert_empty(self.tmp)
 
     def another_process_fails(self, action, path):
         target = win(path)

@@ -197,10 +197,38 @@ class PackerCli(unittest.TestCase):
             self.assertEqual(self.inspect(self.out)["adminMode"], value)
 
     def test_same_inputs_give_identical_files(self):
-        first = self.build("--unsupported-text", "x %USER%", out=os.path.join(self.dir, "a.exe"))
-        second = self.build("--unsupported-text", "x %USER%", out=os.path.join(self.dir, "b.exe"))
-        with open(first, "rb") as a, open(second, "rb") as b:
-            self.assertEqual(a.read(), b.read())
+        # Each pair must give the same bytes; the form each gives.
+        blocks = ["--block-size", "16K", "--preset", "0"]
+        cases = [
+            ("the same options twice", ["--unsupported-text", "x %USER%"],
+             ["--unsupported-text", "x %USER%"], "one program"),
+            # A program within one block keeps the form and bytes it always had.
+            ("one block, or packed whole", [], ["--block-size", "0"], "one program"),
+            ("in blocks, on one thread or two", blocks + ["--threads", "1"],
+             blocks + ["--threads", "2"], "fileSet"),
+        ]
+        for name, first_args, second_args, form in cases:
+            with self.subTest(name):
+                first = self.build(*first_args, out=os.path.join(self.dir, "a.exe"))
+                second = self.build(*second_args, out=os.path.join(self.dir, "b.exe"))
+                with open(first, "rb") as a, open(second, "rb") as b:
+                    self.assertEqual(a.read(), b.read())
+                info = self.inspect(first)
+                self.assertEqual(info.get("form", "one program"), form)
+                if form == "fileSet":
+                    # The program, stored under its own name, named after
+                    # the launcher when it runs.
+                    self.assertEqual(info["setTable"]["flags"], 1)
+                    self.assertEqual(info["files"], [{"path": "setup.exe",
+                                                      "size": len(self.setup_bytes)}])
+                    self.assertEqual(len(info["blocks"]), -(-len(self.setup_bytes) // 16384))
+                    self.assertIn("starts the entry setup.exe under the launcher's own file name",
+                                  run("verify", first).stdout)
+                    extracted = os.path.join(self.dir, "extracted")
+                    result = run("extract", first, "--out", extracted)
+                    self.assertEqual((result.returncode, result.stderr), (0, ""))
+                    with open(os.path.join(extracted, "setup.exe"), "rb") as f:
+                        self.assertEqual(f.read(), self.setup_bytes)
 
     def test_precompressed_block_is_judged_by_the_launchers_decoder(self):
         data = setup_image(5000, seed=3)
@@ -308,9 +336,14 @@ class PackerCli(unittest.TestCase):
         pe_at_128 = self.write("in-pe128.exe", minimal_stub(pe_offset=128))
         long_text = self.write("in-long.txt", ("x" * 65536).encode())
         bad_utf8 = self.write("in-bad.txt", b"\xff\xfe")
-        huge = os.path.join(self.dir, "in-huge.exe")
-        with open(huge, "wb") as f:
-            f.truncate(1 << 31)  # sparse: costs no disk space
+        def sparse(name, size):  # costs no disk space, and is never read
+            path = os.path.join(self.dir, name)
+            with open(path, "wb") as f:
+                f.truncate(size)
+            return path
+        huge = sparse("in-huge.exe", 1 << 31)
+        too_large = sparse("in-4gib.exe", 1 << 32)
+        not_exe = sparse("in-large.bin", 65 << 20)
         empty = self.write("in-empty.exe", b"")
         with open(self.stub, "rb") as f:
             stub = f.read()
@@ -337,7 +370,13 @@ class PackerCli(unittest.TestCase):
             ("PE header at 128", ["--stub", pe_at_128, "--setup", self.setup, "--out", self.out], "152 or later"),
             ("launcher file as stub", ["--stub", launcher, "--setup", self.setup, "--out", self.out],
              "already carries a package (it is a launcher file); give the bare stub, Stub64.exe"),
-            ("setup of 2 GiB", ["--stub", self.stub, "--setup", huge, "--out", self.out], "smaller than 2 GiB"),
+            ("setup of 2 GiB packed whole", ["--stub", self.stub, "--setup", huge, "--block-size", "0",
+                                             "--out", self.out], "smaller than 2 GiB"),
+            ("setup of 4 GiB", ["--stub", self.stub, "--setup", too_large, "--out", self.out],
+             "Windows starts no .exe of 4 GiB or more"),
+            ("setup in blocks not named .exe", ["--stub", self.stub, "--setup", not_exe,
+                                                "--out", self.out], "must be named *.exe"),
+            ("threads out of range", base + ["--threads", "65"], "--threads: 65 is out of range"),
             ("empty setup", ["--stub", self.stub, "--setup", empty, "--out", self.out], "is empty"),
             ("text too long", base + ["--unsupported-text-file", long_text], "at most 65535"),
             ("text not UTF-8", base + ["--unsupported-text-file", bad_utf8], "not valid UTF-8"),

@@ -247,6 +247,9 @@ class FileSetCli(unittest.TestCase):
                 full = os.path.join(self.set, what[1])
                 if what[0] == "link":
                     os.symlink("/etc/hostname", full)
+                elif what[0] == "sparse":
+                    with open(full, "wb") as f:
+                        f.truncate(1 << 32)
                 elif what[0] == "fifo":
                     os.mkfifo(full)
                 else:
@@ -263,6 +266,10 @@ class FileSetCli(unittest.TestCase):
              "set/data/aux.log: a Windows device name"),
             ("one name in two cases", plant(("file", "ReadMe.txt")), base + ["--entry", "setup.exe"],
              "set/ReadMe.txt and " + self.set + "/readme.txt differ only in case"),
+            ("an .exe entry of 4 GiB", plant(("sparse", "big.exe")), base + ["--entry", "big.exe"],
+             "Windows starts no .exe of 4 GiB or more"),
+            ("a block size of 0", None, base + ["--entry", "setup.exe", "--block-size", "0"],
+             "--block-size: 0 is out of range"),
             ("a missing entry", None, base + ["--entry", "nope.exe"], "the entry nope.exe is not"),
             ("a text entry", None, base + ["--entry", "readme.txt"], "neither an .exe nor an .msi"),
             ("no entry", None, base, "--setup-dir needs --entry"),

@@ -334,6 +334,8 @@ TEST_F(FileSetWriter, RefusesLimitsBeforeReadingAByte) {
       {"too many blocks", 2, (uint64_t)kMaxSetBlocks * 4096 / 2 + 1, 4096,
        "give a larger block size"},
       {"a table over 4 MiB", 20000, 0, 4096, "the set table would be"},
+      {"an .exe entry of 4 GiB", 1, 1ull << 32, 1 << 20,
+       "Windows starts no .exe of 4 GiB or more"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -361,6 +363,38 @@ TEST_F(FileSetWriter, RefusesLimitsBeforeReadingAByte) {
         packer::BuildFileSetLauncher(testpkg::FakeStub(), set, {}, sink);
     EXPECT_NE(error.find(c.expected), std::string::npos) << error;
     EXPECT_TRUE(sink.bytes.empty());
+  }
+}
+
+// Where the launcher file may end is fixed through the room kept for a
+// signature: so the 4 GiB check is met without writing 4 GiB.
+TEST_F(FileSetWriter, StopsAsABlockWouldTakeTheFilePastItsLimit) {
+  const std::vector<MemoryFile> files = {{u"setup.exe", testpkg::SetupImage(40000, 3)}};
+  packer::PackageOptions options;
+  Bytes unlimited;
+  ASSERT_EQ(Build(files, u"setup.exe", 4096, options, &unlimited), "");
+  struct Case {
+    const char* name;
+    uint64_t largest;  // the largest file the options allow
+    bool fits;
+  };
+  const Case cases[] = {
+      {"one byte short", unlimited.size() - 1, false},
+      {"exactly its size", unlimited.size(), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    options.signatureRoom = 0xFFFFFFFFull - c.largest;
+    options.threads = 2;
+    Bytes file;
+    const std::string error = Build(files, u"setup.exe", 4096, options, &file);
+    if (c.fits) {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(file, unlimited);
+      continue;
+    }
+    EXPECT_EQ(error, "the launcher file would reach 4 GiB less 1 MiB kept for its signature; "
+                     "Windows loads no larger image: pack fewer or more compressible bytes");
   }
 }
 
