@@ -21,7 +21,7 @@ from benchlib import ELF_DIRS, elf_files, log, pinned, timed_run
 # True, once stubpack cuts --setup programs into blocks itself: blocks are
 # `--setup PROGRAM` (the default block size) and one block is
 # `--setup PROGRAM --block-size 0`.
-SETUP_WRITES_BLOCKS = False
+SETUP_WRITES_BLOCKS = True
 
 # The file set's entry: stamp.exe under a name that sorts before the tree
 # (the table's order folds case and puts "SETUP.EXE" before "X64\..."), so

@@ -58,7 +58,7 @@ void BlockPipeline::Work() {
       waiting_.pop_front();
     }
     PackedBlock packed;
-    std::string error = compress_(job->input, &packed);
+    std::string error = compress_(job->input, &packed, stopping_);
     Bytes().swap(job->input);  // the block's bytes are no longer needed
     Inside inside(monitor_);
     job->packed = std::move(packed);

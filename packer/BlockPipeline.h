@@ -7,6 +7,7 @@
 // compressed bytes, and one encoder per thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -30,8 +31,10 @@ struct PackedBlock {
 class BlockPipeline {
  public:
   // Turns one block's bytes into its compressed form: "" or one line. Runs
-  // on the pipeline's threads, several at once.
-  using Compress = std::function<std::string(const Bytes& input, PackedBlock* packed)>;
+  // on the pipeline's threads, several at once; may give up early once
+  // `stopping` is set (the result is then dropped).
+  using Compress = std::function<std::string(const Bytes& input, PackedBlock* packed,
+                                             const std::atomic<bool>& stopping)>;
 
   BlockPipeline(uint32_t threads, Compress compress);
   ~BlockPipeline();  // stops the threads; blocks not taken are dropped
@@ -62,7 +65,7 @@ class BlockPipeline {
   Monitor monitor_;
   std::deque<std::unique_ptr<Job>> window_;  // queued, in order; owned here
   std::deque<Job*> waiting_;                 // not yet taken by a thread
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};
   std::vector<std::unique_ptr<WorkerThread>> workers_;
   std::string startError_;
 };

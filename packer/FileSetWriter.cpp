@@ -245,8 +245,9 @@ class FileSetLauncherWriter {
     if (!error.empty()) return error;
     const uint64_t threads = std::max<uint64_t>(
         1, std::min<uint64_t>(options_.threads, counts_.blockCount));
-    BlockPipeline pipeline((uint32_t)threads, [this](const Bytes& input, PackedBlock* packed) {
-      return CompressBlock(input, packed);
+    BlockPipeline pipeline((uint32_t)threads, [this](const Bytes& input, PackedBlock* packed,
+                                                     const std::atomic<bool>& stopping) {
+      return CompressBlock(input, packed, stopping);
     });
     if (!pipeline.StartError().empty()) return pipeline.StartError();
     SetStream stream(set_.files);
@@ -343,9 +344,15 @@ class FileSetLauncherWriter {
   }
 
   // On a pipeline thread: everything it reads was fixed before it started.
-  std::string CompressBlock(const Bytes& input, PackedBlock* packed) const {
+  // A build that failed elsewhere need not wait for the block to finish.
+  std::string CompressBlock(const Bytes& input, PackedBlock* packed,
+                            const std::atomic<bool>& stopping) const {
     std::string error, sinkError;
     const auto consume = [&](const uint8_t* data, size_t size) {
+      if (stopping) {
+        sinkError = "stopped";
+        return false;
+      }
       packed->size += size;
       if (packed->size > kMaxSetPackedBlock) {
         sinkError = "a block compressed to 2 GiB or more; give a smaller block size";

@@ -93,8 +93,8 @@ const Command kBuild = {
          "threads that compress the blocks, 1-64 (default: the processors\n"
          "this process may use). The bytes written never depend on N.\n"
          "Memory: at most N + 1 blocks at a time, each with its compressed\n"
-         "bytes, and one LZMA encoder per thread (liblzma: 94 MiB at preset\n"
-         "6, 674 MiB at 9); with the defaults about N x 222 MiB + 128 MiB"},
+         "bytes, and one LZMA encoder per thread (liblzma: 93 MiB at preset\n"
+         "6, 673 MiB at 9); with the defaults about N x 221 MiB + 128 MiB"},
         {"--no-progress", nullptr,
          "the launcher then never shows its progress window, however long\n"
          "unpacking takes"},

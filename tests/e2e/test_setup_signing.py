@@ -37,6 +37,9 @@ ROWS = [
     ("A", "B", [], "a different signer certificate", False, False),
     ("unsigned", "A", ["--sign-setup"], "the same signer certificate", True, False),
     ("A", "B", ["--sign-setup", "--resign-setup"], "the same signer certificate", True, False),
+    # A program larger than a block: the set's one file, signed the same way.
+    ("unsigned", "A", ["--sign-setup", "--block-size", "16K"], "the same signer certificate", True,
+     False),
     ("corrupted A", "A", [], None, None, False),
 ]
 
@@ -129,7 +132,9 @@ class SetupSigning(unittest.TestCase):
                 self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
                 lines = verified.stdout.splitlines()
                 self.assertIn("signature     " + ("ok:" if outer else "none"), verified.stdout)
-                setup_lines = [line for line in lines if line.startswith("setup program ")]
+                blocks = "--block-size" in options
+                setup_lines = [line for line in lines
+                               if line.startswith("entry " if blocks else "setup program ")]
                 self.assertEqual(len(setup_lines), 1, verified.stdout)
                 self.assertIn(setup_line, setup_lines[0])
                 info = json.loads(run(STUBPACK, "inspect", "--json", out).stdout)
@@ -137,7 +142,7 @@ class SetupSigning(unittest.TestCase):
                 self.assertEqual(info["setupSignature"]["sameSignerAsLauncher"], same)
                 if same is not None:
                     self.check_carried_signature(out, folder, "A" if "--sign-setup" not in
-                                                 options else outer)
+                                                 options else outer, setup.name if blocks else None)
 
     def test_termination_while_compressing_leaves_nothing(self):
         # The signed copy waits alone in its private folder while it is
@@ -159,11 +164,14 @@ class SetupSigning(unittest.TestCase):
         self.assertEqual(proc.wait(timeout=60), -signal.SIGTERM)
         self.assertEqual(os.listdir(out.parent), [])
 
-    def check_carried_signature(self, launcher, folder, signer):
-        """The program the launcher carries verifies as signed by SIGNER."""
+    def check_carried_signature(self, launcher, folder, signer, name_in_set=None):
+        """The program the launcher carries (in a set, under NAME_IN_SET)
+        verifies as signed by SIGNER."""
         program = folder / "extracted.exe"
         result = run(STUBPACK, "extract", launcher, "--out", program)
         self.assertEqual(result.returncode, 0, result.stderr)
+        if name_in_set:
+            program = program / name_in_set
         result = run("osslsigncode", "verify", "-CAfile", self.dir / (signer + ".pem"),
                      "-in", program)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
