@@ -121,8 +121,10 @@ class Packing(Scratch):
         program.write_bytes(ENTRY_BYTES + os.urandom(40000))
         for blocks, form in ((True, "fileSet"), (False, None)):
             with self.subTest(blocks=blocks):
+                # A block smaller than the program: blocks either way.
                 _, info = self.build(packing.program_args(program, blocks, self.dir / "one"),
-                                     "out-%s.exe" % blocks)
+                                     "out-%s.exe" % blocks,
+                                     ["--block-size", "16K"] if blocks else [])
                 self.assertEqual(info.get("form"), form)
                 if form:
                     self.assertEqual([f["path"] for f in info["files"]], ["setup.exe"])
