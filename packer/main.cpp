@@ -84,7 +84,8 @@ const Command kBuild = {
          "at most 32768 files; OUT may not lie inside DIR"},
         {"--entry", "PATH",
          "with --setup-dir: the .exe or .msi the launcher starts, relative\n"
-         "to DIR (/ or \\ between names)"},
+         "to DIR (/ or \\ between names). An .exe entry must be under 4 GiB;\n"
+         "other files may be larger, as long as OUT stays under 4 GiB"},
         {"--block-size", "SIZE",
          "decoded bytes per compressed block, 4K to 1G, with K, M or G\n"
          "suffix (default 64M). With --setup, 0 packs the program whole\n"
