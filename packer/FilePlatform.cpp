@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: 0BSD
 // Platform.h over standard C++ files, for verify and extract. It needs no
 // Windows API, so the same file serves the host and the Windows packer.
+// verify decodes a file set's blocks on several threads: reads of the one
+// file and the record of allocations are therefore locked.
 #include "packer/FilePlatform.h"
 
 #include <cstdint>
@@ -9,11 +11,14 @@
 #include <fstream>
 #include <unordered_set>
 
+#include "packer/Threads.h"
+
 namespace {
 
 struct OpenFile {
   std::ifstream stream;
   uint64_t size = 0;
+  packer::SharedLock lock;  // a seek and its read go together
 };
 
 std::u16string& ModulePath() {
@@ -36,6 +41,7 @@ std::vector<CapturedMessage>& CapturedMessages() {
 
 namespace {
 size_t gAllocationLimit = SIZE_MAX;
+packer::SharedLock gBlocksLock;
 // Blocks the launcher's code holds: a process exit would return them.
 std::unordered_set<void*>& LiveBlocks() {
   static std::unordered_set<void*> blocks;
@@ -46,16 +52,20 @@ std::unordered_set<void*>& LiveBlocks() {
 void SetFilePlatformAllocationLimit(size_t bytes) { gAllocationLimit = bytes; }
 
 void ReleaseFilePlatformAllocations() {
+  packer::Exclusive locked(gBlocksLock);
   for (void* block : LiveBlocks()) std::free(block);
   LiveBlocks().clear();
 }
 
 void* PlatformAllocate(size_t size) {
   void* block = size > gAllocationLimit ? nullptr : std::malloc(size);
+  packer::Exclusive locked(gBlocksLock);
   if (block) LiveBlocks().insert(block);
   return block;
 }
 void* PlatformReallocate(void* block, size_t size) {
+  // Locked throughout: the old address may be handed out again at once.
+  packer::Exclusive locked(gBlocksLock);
   void* resized = size > gAllocationLimit ? nullptr : std::realloc(block, size);
   if (resized) {
     LiveBlocks().erase(block);
@@ -64,7 +74,10 @@ void* PlatformReallocate(void* block, size_t size) {
   return resized;
 }
 void PlatformFree(void* block) {
-  LiveBlocks().erase(block);
+  {
+    packer::Exclusive locked(gBlocksLock);
+    LiveBlocks().erase(block);
+  }
   std::free(block);
 }
 // Ordinary memory: its pages cost nothing on the host until they are touched.
@@ -131,17 +144,25 @@ PlatformHandle PlatformCreateNewForWriting(const WideChar*) {
 bool PlatformSeek(PlatformHandle handle, int32_t offset) {
   if (offset < 0) return false;
   OpenFile* file = AsFile(handle);
+  packer::Exclusive locked(file->lock);
   file->stream.clear();
   file->stream.seekg(offset, std::ios::beg);
   return (bool)file->stream;
 }
 
-uint32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
-  OpenFile* file = AsFile(handle);
+namespace {
+uint32_t ReadHere(OpenFile* file, void* buffer, uint32_t count) {
   file->stream.read((char*)buffer, (std::streamsize)count);
   uint32_t read = (uint32_t)file->stream.gcount();
   file->stream.clear();
   return read;
+}
+}  // namespace
+
+uint32_t PlatformRead(PlatformHandle handle, void* buffer, uint32_t count) {
+  OpenFile* file = AsFile(handle);
+  packer::Exclusive locked(file->lock);
+  return ReadHere(file, buffer, count);
 }
 
 uint32_t PlatformWrite(PlatformHandle, const void*, uint32_t) { return 0; }
@@ -149,10 +170,11 @@ uint32_t PlatformWrite(PlatformHandle, const void*, uint32_t) { return 0; }
 uint32_t PlatformReadAt(PlatformHandle handle, uint64_t offset, void* buffer,
                         uint32_t count) {
   OpenFile* file = AsFile(handle);
+  packer::Exclusive locked(file->lock);
   file->stream.clear();
   file->stream.seekg((std::streamoff)offset, std::ios::beg);
   if (!file->stream) return 0;
-  return PlatformRead(handle, buffer, count);
+  return ReadHere(file, buffer, count);
 }
 
 uint32_t PlatformWriteAt(PlatformHandle, uint64_t, const void*, uint32_t) {

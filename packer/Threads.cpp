@@ -2,9 +2,12 @@
 // Threads, locks and the processor count, per system.
 #include "packer/Threads.h"
 
+#include <vector>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <sched.h>
 
 #include <condition_variable>
@@ -56,6 +59,14 @@ uint32_t ProcessorCount() {
   return count ? (uint32_t)count : 1;
 }
 
+typedef SRWLOCK NativeLock;
+SharedLock::SharedLock() { InitializeSRWLock((NativeLock*)state_); }
+SharedLock::~SharedLock() {}
+void SharedLock::Lock() { AcquireSRWLockExclusive((NativeLock*)state_); }
+void SharedLock::Unlock() { ReleaseSRWLockExclusive((NativeLock*)state_); }
+void SharedLock::LockShared() { AcquireSRWLockShared((NativeLock*)state_); }
+void SharedLock::UnlockShared() { ReleaseSRWLockShared((NativeLock*)state_); }
+
 #else
 
 struct Monitor::State {
@@ -98,7 +109,24 @@ uint32_t ProcessorCount() {
   return count ? count : 1;
 }
 
+typedef pthread_rwlock_t NativeLock;
+SharedLock::SharedLock() { pthread_rwlock_init((NativeLock*)state_, nullptr); }
+SharedLock::~SharedLock() { pthread_rwlock_destroy((NativeLock*)state_); }
+void SharedLock::Lock() { pthread_rwlock_wrlock((NativeLock*)state_); }
+void SharedLock::Unlock() { pthread_rwlock_unlock((NativeLock*)state_); }
+void SharedLock::LockShared() { pthread_rwlock_rdlock((NativeLock*)state_); }
+void SharedLock::UnlockShared() { pthread_rwlock_unlock((NativeLock*)state_); }
+
 #endif
+
+static_assert(sizeof(NativeLock) <= 64, "SharedLock's room holds the native lock");
+
+void RunOnThreads(uint32_t count, const std::function<void(uint32_t)>& work) {
+  std::vector<WorkerThread> threads(count > 1 ? count - 1 : 0);
+  for (uint32_t i = 1; i < count; ++i) threads[i - 1].Start([&work, i] { work(i); });
+  work(0);
+  for (WorkerThread& thread : threads) thread.Join();
+}
 
 Monitor::Monitor() : state_(new State) {}
 Monitor::~Monitor() = default;
