@@ -38,6 +38,14 @@ SetupSignatureReader::SetupSignatureReader(uint64_t programSize)
   head_.reserve((size_t)headLimit_);
 }
 
+uint64_t SetupSignatureReader::HeadBytes(uint64_t programSize) {
+  return std::min(programSize, kHeadBytes);
+}
+
+uint64_t SetupSignatureReader::TailBytes(uint64_t programSize) {
+  return std::min(programSize, kTableLimit);
+}
+
 uint64_t SetupSignatureReader::NextWanted() const {
   if (!headersRead_) return head_.size();
   if (table_.size() < tableLimit_) return layout_.certificateOffset + table_.size();
@@ -84,10 +92,20 @@ void SetupSignatureReader::ReadHeaders() {
   }
   if (layout_.certificateOffset == 0 && layout_.certificateSize == 0) return;
   // Only a table that could end the program is kept; CheckCertificateTable
-  // names every other fault without reading it.
+  // names every other fault without reading it. One larger than stubpack
+  // reads is not read at all, so no byte before the program's last
+  // kTableLimit is ever needed.
   const uint64_t offset = layout_.certificateOffset;
   if (offset < programSize_ && offset + layout_.certificateSize == programSize_)
-    tableLimit_ = std::min<uint64_t>(layout_.certificateSize, kTableLimit);
+    tableLimit_ = layout_.certificateSize;
+  if (tableLimit_ > kTableLimit) {
+    tableLimit_ = 0;
+    result_ = Unread("its certificate table is " + std::to_string(layout_.certificateSize) +
+                     " bytes; stubpack reads at most 16 MiB");
+    result_.tableOffset = layout_.certificateOffset;
+    result_.tableSize = layout_.certificateSize;
+    return;
+  }
   table_.reserve((size_t)tableLimit_);
   // A table that starts within the head: its first bytes have gone by.
   if (offset < head_.size())
@@ -103,12 +121,6 @@ SetupSignature SetupSignatureReader::Finish() {
     return result;
   result.tableOffset = layout_.certificateOffset;
   result.tableSize = layout_.certificateSize;
-  if (tableLimit_ && tableLimit_ < layout_.certificateSize) {
-    result.state = SignatureState::Unread;
-    result.detail = "its certificate table is " + std::to_string(layout_.certificateSize) +
-                    " bytes; stubpack reads at most 16 MiB";
-    return result;
-  }
   const uint64_t start = layout_.certificateOffset;
   const FileReader read = [&](uint64_t offset, uint8_t* into, size_t size) {
     if (offset < start || offset - start + size > table_.size()) return false;

@@ -49,6 +49,12 @@ class SetupSignatureReader {
   // Once the program has gone by.
   SetupSignature Finish();
 
+  // The reader needs no byte outside the program's first HeadBytes and its
+  // last TailBytes: a caller that sees the program out of order may keep
+  // just those and hand them over in order afterwards.
+  static uint64_t HeadBytes(uint64_t programSize);
+  static uint64_t TailBytes(uint64_t programSize);
+
  private:
   void ReadHeaders();
   void Append(std::vector<uint8_t>* into, uint64_t start, uint64_t limit, uint64_t offset,
