@@ -52,15 +52,21 @@ class MemorySink : public ByteSink {
   }
 };
 
-// Where extract writes a file set's files as they are decoded: each file
-// begun in the table's order, then its bytes appended in order.
+// Where extract writes a file set's files: every file created first, in
+// the table's order, then the blocks' bytes written at their offsets as
+// they are decoded, by several threads at once.
 class SetSink {
  public:
   virtual ~SetSink() = default;
-  // `path` is the set's relative path, backslashes between names.
-  virtual bool Begin(const std::u16string& path, uint64_t size) = 0;
-  virtual bool Append(const uint8_t* data, size_t size) = 0;
-  // One line, after a call returned false.
+  // Creates the next file. `path` is the set's relative path, backslashes
+  // between names. One line in `error` on failure.
+  virtual bool Create(const std::u16string& path, uint64_t size) = 0;
+  // Writes bytes of file `index` (counted from 0 in the order of Create) at
+  // `offset`. Called from several threads at once, never twice for the
+  // same byte. One line in `problem` on failure.
+  virtual bool WriteAt(uint32_t index, uint64_t offset, const uint8_t* data, size_t size,
+                       std::string* problem) = 0;
+  // One line, after Create returned false.
   std::string error;
 };
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: 0BSD
-// A file set written into a folder: descriptors and *at calls on POSIX,
-// held folder handles on Windows.
+// A file set written into a folder: descriptors, *at calls and pwrite on
+// POSIX, held folder handles and positional WriteFile on Windows.
 #include "packer/SetFolderOutput.h"
 
 #include <cerrno>
@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -140,6 +141,25 @@ namespace {
 
 const int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+// Every file stays open until the end, so a large set needs more
+// descriptors than the usual soft limit of 1024: after an open that failed
+// for want of one, the limit is raised once, as far as the hard limit
+// allows. True when the open is worth trying again; errno is kept.
+bool MoreDescriptors() {
+  static bool raised = false;
+  const int code = errno;
+  bool more = false;
+  struct rlimit limit;
+  if (code == EMFILE && !raised && getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+      limit.rlim_cur < limit.rlim_max) {
+    raised = true;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? (rlim_t)1 << 20 : limit.rlim_max;
+    more = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  }
+  errno = code;
+  return more;
+}
+
 bool FolderIsEmpty(int folder) {
   const int copy = dup(folder);
   DIR* listing = copy < 0 ? nullptr : fdopendir(copy);
@@ -200,8 +220,9 @@ struct SetFolderInterrupts {
   static void OnSignal(int signal) {
     SetFolderOutput* output = gWatched;
     gWatched = nullptr;
+    // The files stay open: other threads may be writing them, and an
+    // unlinked file takes no room once the process has ended.
     if (output) {
-      if (output->file_ >= 0) close(output->file_);
       for (auto it = output->created_.rbegin(); it != output->created_.rend(); ++it)
         output->RemoveCreated(*it);
       if (output->createdFolder_) rmdir(output->folder_.c_str());
@@ -225,10 +246,9 @@ bool SetFolderOutput::Fail(const std::string& message) {
   return false;
 }
 
-bool SetFolderOutput::Begin(const std::u16string& path, uint64_t size) {
+bool SetFolderOutput::Create(const std::u16string& path, uint64_t size) {
   Guard guard;
   if (!open_) return Fail("the output folder is not open");
-  if (!FinishFile()) return false;
   const NameProblem problem =
       path.size() > kMaxSetPathUnits ? NameProblem::TooLong
                                      : CheckSetPath(path.data(), (uint32_t)path.size());
@@ -236,14 +256,15 @@ bool SetFolderOutput::Begin(const std::u16string& path, uint64_t size) {
     return Fail("the set's path " + TerminalText(Utf16ToUtf8(path)) +
                 " breaks the path rules; nothing is written for it");
   std::vector<std::string> names = SplitPath(path);
-  filePath_ = folder_ + "/" + TerminalText(Join(names, names.size(), '/'));
-  fileSize_ = size;
-  fileWritten_ = 0;
+  files_.emplace_back();
+  OpenedFile& file = files_.back();
+  file.path = folder_ + "/" + TerminalText(Join(names, names.size(), '/'));
+  file.size = size;
   const std::string name = names.back();
   names.pop_back();
   if (!EnterFolders(names)) return false;
   names.push_back(name);
-  return MakeFile(names);
+  return MakeFile(names, &file);
 }
 
 bool SetFolderOutput::EnterFolders(const std::vector<std::string>& names) {
@@ -266,12 +287,20 @@ bool SetFolderOutput::EnterFolders(const std::vector<std::string>& names) {
   return true;
 }
 
-bool SetFolderOutput::FinishFile() {
-  if (filePath_.empty()) return true;
-  if (fileWritten_ != fileSize_)
-    return Fail("cannot write " + filePath_ + ": it got " + std::to_string(fileWritten_) +
-                " of its " + std::to_string(fileSize_) + " bytes");
-  filePath_.clear();
+bool SetFolderOutput::Commit() {
+  Guard guard;
+  Exclusive held(writes_);
+  if (!open_) return Fail("the output folder is not open");
+  for (const OpenedFile& file : files_)
+    if (file.written != file.size)
+      return Fail("cannot write " + file.path + ": it got " + std::to_string(file.written.load()) +
+                  " of its " + std::to_string(file.size) + " bytes");
+  if (!CloseFiles()) return false;
+  gWatched = nullptr;
+  CloseAll();
+  created_.clear();
+  files_.clear();
+  open_ = false;
   return true;
 }
 
@@ -317,37 +346,60 @@ bool SetFolderOutput::MakeFolder(const std::vector<std::string>& names) {
   return true;
 }
 
-bool SetFolderOutput::MakeFile(const std::vector<std::string>& names) {
+bool SetFolderOutput::MakeFile(const std::vector<std::string>& names, OpenedFile* file) {
   const std::string path = folder_ + "\\" + Join(names, names.size(), '\\');
-  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return Fail("cannot create " + filePath_ + " (" + Reason(GetLastError()) + ")");
+  HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return Fail("cannot create " + file->path + " (" + Reason(GetLastError()) + ")");
   created_.push_back({names, false});
-  if (file_) CloseHandle((HANDLE)file_);
-  file_ = file;
+  file->handle = handle;
   return true;
 }
 
-bool SetFolderOutput::Append(const uint8_t* data, size_t size) {
-  Guard guard;
-  if (!file_) return Fail("no file of the set is open");
+bool SetFolderOutput::WriteAt(uint32_t index, uint64_t offset, const uint8_t* data, size_t size,
+                              std::string* problem) {
+  Shared held(writes_);
+  if (!open_ || index >= files_.size() || !files_[index].handle) {
+    *problem = "no such file of the set is open";
+    return false;
+  }
+  OpenedFile& file = files_[index];
   while (size) {
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)(offset >> 32);
     DWORD written = 0;
     const DWORD piece = size < (1u << 30) ? (DWORD)size : (1u << 30);
-    if (!WriteFile((HANDLE)file_, data, piece, &written, nullptr) || written == 0)
-      return Fail("cannot write " + filePath_ + " (" + Reason(GetLastError()) + ")");
+    if (!WriteFile((HANDLE)file.handle, data, piece, &written, &at) || written == 0) {
+      *problem = "cannot write " + file.path + " (" + Reason(GetLastError()) + ")";
+      return false;
+    }
     data += written;
     size -= written;
-    fileWritten_ += written;
+    offset += written;
+    file.written += written;
   }
   return true;
 }
 
+// Late write errors (a full disk, a network share) arrive here.
+bool SetFolderOutput::CloseFiles() {
+  bool ok = true;
+  for (OpenedFile& file : files_) {
+    if (file.handle && !CloseHandle((HANDLE)file.handle) && ok)
+      ok = Fail("cannot write " + file.path + " (" + Reason(GetLastError()) + ")");
+    file.handle = nullptr;
+  }
+  return ok;
+}
+
 void SetFolderOutput::CloseAll() {
-  if (file_) CloseHandle((HANDLE)file_);
-  file_ = nullptr;
+  for (OpenedFile& file : files_) {
+    if (file.handle) CloseHandle((HANDLE)file.handle);
+    file.handle = nullptr;
+  }
   for (void* folder : folders_)
     if (folder) CloseHandle((HANDLE)folder);
   folders_.clear();
@@ -355,27 +407,15 @@ void SetFolderOutput::CloseAll() {
   root_ = nullptr;
 }
 
-bool SetFolderOutput::Commit() {
-  Guard guard;
-  if (!open_) return Fail("the output folder is not open");
-  bool ok = FinishFile();
-  if (ok && file_ && !CloseHandle((HANDLE)file_))
-    ok = Fail("cannot write " + folder_ + " (" + Reason(GetLastError()) + ")");
-  file_ = nullptr;
-  if (!ok) return false;
-  gWatched = nullptr;
-  CloseAll();
-  created_.clear();
-  open_ = false;
-  return true;
-}
-
 void SetFolderOutput::Discard() {
   Guard guard;
+  Exclusive held(writes_);
   if (!open_) return;
   gWatched = nullptr;
-  if (file_) CloseHandle((HANDLE)file_);
-  file_ = nullptr;
+  for (OpenedFile& file : files_) {
+    if (file.handle) CloseHandle((HANDLE)file.handle);
+    file.handle = nullptr;
+  }
   // Files first, while every folder above them is still held; then each
   // folder, deepest first, once its own handle is closed.
   for (auto it = created_.rbegin(); it != created_.rend(); ++it)
@@ -389,6 +429,7 @@ void SetFolderOutput::Discard() {
   CloseAll();
   if (createdFolder_) RemoveDirectoryW(Wide(folder_).c_str());
   created_.clear();
+  files_.clear();
   open_ = false;
 }
 
@@ -439,42 +480,65 @@ bool SetFolderOutput::MakeFolder(const std::vector<std::string>& names) {
   if (mkdirat(parent, names.back().c_str(), 0777) != 0)
     return Fail("cannot create the folder " + path + ": " + std::strerror(errno));
   created_.push_back({names, true});
-  const int folder = openat(parent, names.back().c_str(), kFolderFlags);
+  int folder = openat(parent, names.back().c_str(), kFolderFlags);
+  if (folder < 0 && MoreDescriptors()) folder = openat(parent, names.back().c_str(), kFolderFlags);
   if (folder < 0) return Fail("cannot open the folder " + path + ": " + std::strerror(errno));
   folders_.push_back(folder);
   return true;
 }
 
-bool SetFolderOutput::MakeFile(const std::vector<std::string>& names) {
+bool SetFolderOutput::MakeFile(const std::vector<std::string>& names, OpenedFile* file) {
   const int parent = folders_.empty() ? root_ : folders_.back();
-  const int file = openat(parent, names.back().c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (file < 0) return Fail("cannot create " + filePath_ + ": " + std::strerror(errno));
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int descriptor = openat(parent, names.back().c_str(), flags, 0666);
+  if (descriptor < 0 && MoreDescriptors())
+    descriptor = openat(parent, names.back().c_str(), flags, 0666);
+  if (descriptor < 0) return Fail("cannot create " + file->path + ": " + std::strerror(errno));
   created_.push_back({names, false});
-  if (file_ >= 0) close(file_);
-  file_ = file;
+  file->descriptor = descriptor;
   return true;
 }
 
-bool SetFolderOutput::Append(const uint8_t* data, size_t size) {
-  Guard guard;
-  if (file_ < 0) return Fail("no file of the set is open");
+bool SetFolderOutput::WriteAt(uint32_t index, uint64_t offset, const uint8_t* data, size_t size,
+                              std::string* problem) {
+  Shared held(writes_);
+  if (!open_ || index >= files_.size() || files_[index].descriptor < 0) {
+    *problem = "no such file of the set is open";
+    return false;
+  }
+  OpenedFile& file = files_[index];
   while (size) {
-    const ssize_t written = write(file_, data, size < (1u << 30) ? size : (1u << 30));
+    const ssize_t written =
+        pwrite(file.descriptor, data, size < (1u << 30) ? size : (1u << 30), (off_t)offset);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0)
-      return Fail("cannot write " + filePath_ + ": " +
-                  std::strerror(written < 0 ? errno : ENOSPC));
+    if (written <= 0) {
+      *problem = "cannot write " + file.path + ": " + std::strerror(written < 0 ? errno : ENOSPC);
+      return false;
+    }
     data += written;
     size -= (size_t)written;
-    fileWritten_ += (uint64_t)written;
+    offset += (uint64_t)written;
+    file.written += (uint64_t)written;
   }
   return true;
 }
 
+// Late write errors (NFS, a full disk) arrive here.
+bool SetFolderOutput::CloseFiles() {
+  bool ok = true;
+  for (OpenedFile& file : files_) {
+    if (file.descriptor >= 0 && close(file.descriptor) != 0 && ok)
+      ok = Fail("cannot write " + file.path + ": " + std::strerror(errno));
+    file.descriptor = -1;
+  }
+  return ok;
+}
+
 void SetFolderOutput::CloseAll() {
-  if (file_ >= 0) close(file_);
-  file_ = -1;
+  for (OpenedFile& file : files_) {
+    if (file.descriptor >= 0) close(file.descriptor);
+    file.descriptor = -1;
+  }
   for (int folder : folders_) close(folder);
   folders_.clear();
   current_.clear();
@@ -482,33 +546,16 @@ void SetFolderOutput::CloseAll() {
   root_ = -1;
 }
 
-bool SetFolderOutput::Commit() {
-  Guard guard;
-  if (!open_) return Fail("the output folder is not open");
-  if (!FinishFile()) return false;
-  // Late write errors (NFS, a full disk) arrive here.
-  if (file_ >= 0 && close(file_) != 0) {
-    file_ = -1;
-    return Fail("cannot write " + folder_ + ": " + std::strerror(errno));
-  }
-  file_ = -1;
-  gWatched = nullptr;
-  CloseAll();
-  created_.clear();
-  open_ = false;
-  return true;
-}
-
 void SetFolderOutput::Discard() {
   Guard guard;
+  Exclusive held(writes_);
   if (!open_) return;
   gWatched = nullptr;
-  if (file_ >= 0) close(file_);
-  file_ = -1;
   for (auto it = created_.rbegin(); it != created_.rend(); ++it) RemoveCreated(*it);
   CloseAll();
   if (createdFolder_) rmdir(folder_.c_str());
   created_.clear();
+  files_.clear();
   open_ = false;
 }
 

@@ -1,21 +1,26 @@
 // SPDX-License-Identifier: 0BSD
-// extract's output for a file set: a folder the files are written into as
-// they are decoded. Nothing is written outside it and no link is followed:
-// on POSIX every folder and file is created relative to a descriptor of
-// its parent folder, opened without following links; on Windows every
-// folder stubpack creates is held open, without delete sharing, until the
-// end, so no name on the way can be swapped for a link or junction. Every
-// file and folder is created new. Unless Commit succeeds, everything
-// created goes again, and the folder too when this created it: on failure,
-// and on Ctrl-C, SIGTERM or SIGHUP (a console event on Windows) before
-// stubpack ends.
+// extract's output for a file set: a folder the files are created in, all
+// of them before decoding starts, and then written at their offsets by the
+// threads that decode the blocks. Nothing is written outside it and no
+// link is followed: on POSIX every folder and file is created relative to
+// a descriptor of its parent folder, opened without following links; on
+// Windows every folder stubpack creates is held open, without delete
+// sharing, until the end, so no name on the way can be swapped for a link
+// or junction. Every file and folder is created new, and every file is
+// held open until the end, so the bytes go into the file made and nowhere
+// else. Unless Commit succeeds, everything created goes again, and the
+// folder too when this created it: on failure, and on Ctrl-C, SIGTERM or
+// SIGHUP (a console event on Windows) before stubpack ends.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "packer/ByteSink.h"
+#include "packer/Threads.h"
 
 namespace packer {
 
@@ -34,10 +39,12 @@ class SetFolderOutput : public SetSink {
   // The next file, in the table's order (each folder's files together):
   // its folders and the file itself are created. A path that breaks the
   // set's path rules is refused.
-  bool Begin(const std::u16string& path, uint64_t size) override;
-  bool Append(const uint8_t* data, size_t size) override;
+  bool Create(const std::u16string& path, uint64_t size) override;
+  bool WriteAt(uint32_t index, uint64_t offset, const uint8_t* data, size_t size,
+               std::string* problem) override;
 
-  // Closes the last file; from now on everything stays.
+  // Closes every file, each of which must have got all its bytes; from
+  // now on everything stays.
   bool Commit();
   // Removes everything created, in reverse order.
   void Discard();
@@ -50,11 +57,23 @@ class SetFolderOutput : public SetSink {
     bool folder;
   };
 
+  // A file created, held open for writing.
+  struct OpenedFile {
+    std::string path;  // printable, for messages
+    uint64_t size;
+    std::atomic<uint64_t> written{0};
+#ifdef _WIN32
+    void* handle = nullptr;
+#else
+    int descriptor = -1;
+#endif
+  };
+
   bool Fail(const std::string& message);
-  bool FinishFile();
   bool EnterFolders(const std::vector<std::string>& names);
   bool MakeFolder(const std::vector<std::string>& names);
-  bool MakeFile(const std::vector<std::string>& names);
+  bool MakeFile(const std::vector<std::string>& names, OpenedFile* file);
+  bool CloseFiles();
   void CloseAll();
   void RemoveCreated(const Created& created);
 
@@ -62,19 +81,18 @@ class SetFolderOutput : public SetSink {
   bool open_ = false;
   bool createdFolder_ = false;
   std::vector<Created> created_;
-  std::string filePath_;  // of the file being written, for messages
-  uint64_t fileSize_ = 0;
-  uint64_t fileWritten_ = 0;
+  std::deque<OpenedFile> files_;  // in the order of Create
+  // Writes hold it shared; Discard, which may come from a console event's
+  // thread while blocks are written, holds it alone.
+  SharedLock writes_;
 #ifdef _WIN32
   void* root_ = nullptr;
   std::vector<std::string> current_;  // the folder path files now go to
   std::vector<void*> folders_;        // every created folder, held open
-  void* file_ = nullptr;
 #else
   int root_ = -1;
   std::vector<std::string> current_;  // names of the open folders below root
   std::vector<int> folders_;          // their descriptors
-  int file_ = -1;
 #endif
 };
 

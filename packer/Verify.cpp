@@ -25,6 +25,7 @@
 #include "packer/PackageWriter.h"
 #include "packer/PeImage.h"
 #include "packer/SetupSignature.h"
+#include "packer/Threads.h"
 #include "packer/VerifyFileSet.h"
 #include "packer/VerifySteps.h"
 
@@ -335,9 +336,10 @@ bool VerifyFileSet(VerifyRun& run, SetSink* files) {
 
 VerifyReport VerifyLauncherFile(const std::string& path, ByteSink* setup,
                                 const std::function<void(uint64_t, uint64_t)>& progress,
-                                SetSink* files) {
+                                SetSink* files, uint32_t threads) {
   VerifyRun run(path);
   run.progress = progress;
+  run.threads = threads ? threads : ProcessorCount();
   if (!OpenFile(run) || !CheckImage(run) || !CheckPackage(run)) return std::move(run.report);
   ReportGate(run);
   if (!CheckRefusalText(run)) return std::move(run.report);

@@ -23,10 +23,13 @@ namespace packer {
 // received is the program only when the report is ok. A file set's table
 // and every block are checked likewise, and its files go to `files` (when
 // given) as they are decoded; a file that carries the other form than the
-// output given fails. `progress` gets (bytes decoded, total).
+// output given fails. `progress` gets (bytes decoded, total), from the
+// decoding threads but never from two at once. A file set's blocks are
+// decoded on `threads` threads (0: one per processor), at most one per
+// block; the report is the same whatever their number.
 VerifyReport VerifyLauncherFile(
     const std::string& path, ByteSink* setup = nullptr,
     const std::function<void(uint64_t, uint64_t)>& progress = nullptr,
-    SetSink* files = nullptr);
+    SetSink* files = nullptr, uint32_t threads = 0);
 
 }  // namespace packer

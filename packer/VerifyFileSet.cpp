@@ -1,23 +1,24 @@
 // SPDX-License-Identifier: 0BSD
 // verify's steps for a file set: the table's place, every rule and the
-// LZMA properties with the launcher's own code, then every block in order,
-// its size and CRC-32 checked, its bytes handed to the files they belong
-// to as they come.
+// LZMA properties with the launcher's own code, then every block, on
+// several threads, its size and CRC-32 checked, its bytes written into the
+// files they belong to as they come.
 #include "packer/VerifyFileSet.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 #include "core/FatalErrors.h"
 #include "core/Memory.h"
-#include "extract/Decompress.h"
 #include "extract/FileSetTable.h"
-#include "extract/SetBlockDecoder.h"
 #include "packer/FilePlatform.h"
 #include "packer/FileSetText.h"
 #include "packer/PackageWriter.h"
+#include "packer/ParallelBlocks.h"
 #include "packer/PrintableText.h"
 #include "packer/SetupSignature.h"
+#include "packer/Threads.h"
 
 namespace packer {
 namespace {
@@ -111,115 +112,157 @@ bool CheckTable(VerifyRun& run, SetTable* table) {
   return true;
 }
 
-// The concatenated files as they are decoded, cut back into files.
-struct SetOutput {
-  SetOutput(const FileSetView& setView, SetSink* sink, SetupSignatureReader* entryReader,
-            const std::function<void(uint64_t, uint64_t)>* report)
-      : view(&setView), cursor(setView), files(sink), entry(entryReader), progress(report) {}
-
-  const FileSetView* view;
-  SetPathCursor cursor;
-  SetSink* files;                // may be null
-  SetupSignatureReader* entry;   // the entry's, when it is a program
-  const std::function<void(uint64_t, uint64_t)>* progress;
-  bool writeFailed = false;
-  uint32_t next = 0;      // files begun so far
-  uint32_t current = 0;   // the file being filled
-  uint64_t left = 0;      // of its bytes
-  uint64_t decoded = 0;   // of all files
-  uint64_t entryStart = 0;
-
-  // The next file; false once every file has begun.
-  bool BeginNext() {
-    if (next == view->header->fileCount) return false;
-    const WideChar* path;
-    uint32_t length;
-    current = cursor.Next(&path, &length);
-    ++next;
-    left = view->files[current].size;
-    if (current == view->header->entryIndex) entryStart = decoded;
-    if (files && !writeFailed)
-      writeFailed = !files->Begin(std::u16string(path, length), left);
-    return true;
-  }
-
-  void Take(const uint8_t* data, uint32_t count) {
-    while (count) {
-      // A refused block may hand on fewer bytes, never more than the
-      // files hold: the table's checks saw to that.
-      while (left == 0)
-        if (!BeginNext()) return;
-      const uint32_t piece = (uint32_t)std::min<uint64_t>(count, left);
-      if (entry && current == view->header->entryIndex)
-        entry->Take(decoded - entryStart, data, piece);
-      if (files && !writeFailed) writeFailed = !files->Append(data, piece);
-      data += piece;
-      count -= piece;
-      left -= piece;
-      decoded += piece;
+// Where the decoded pieces go, from several threads at once: cut back
+// into the files they belong to (for extract), the entry's bytes its
+// signature reader needs kept aside, and the progress counted.
+class SetPieces {
+ public:
+  SetPieces(const FileSetView& view, SetSink* files, bool entryIsProgram,
+            const std::function<void(uint64_t, uint64_t)>* progress)
+      : view_(view), files_(files), progress_(progress) {
+    const uint32_t count = view.header->fileCount;
+    uint64_t start = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+      starts_.push_back(start);
+      start += view.files[i].size;
     }
-    if (*progress) (*progress)(decoded, view->header->totalSize);
+    if (!entryIsProgram) return;
+    const uint32_t entry = view.header->entryIndex;
+    entryStart_ = starts_[entry];
+    entrySize_ = view.files[entry].size;
+    head_.resize((size_t)SetupSignatureReader::HeadBytes(entrySize_));
+    tail_.resize((size_t)SetupSignatureReader::TailBytes(entrySize_));
   }
+
+  // Every file, in the table's order, before the first byte is decoded. A
+  // file that cannot be made stops the writing, not the decoding: a
+  // damaged block is still reported first.
+  void CreateFiles() {
+    SetPathCursor cursor(view_);
+    for (uint32_t i = 0; i < view_.header->fileCount; ++i) {
+      const WideChar* path;
+      uint32_t length;
+      const uint32_t index = cursor.Next(&path, &length);
+      if (!files_->Create(std::u16string(path, length), view_.files[index].size)) {
+        writeProblem_ = files_->error;
+        writeStop_ = 0;
+        return;
+      }
+    }
+  }
+
+  void Take(const DecodedPiece& piece) {
+    if (!head_.empty()) {
+      Keep(piece, entryStart_, &head_);
+      Keep(piece, entryStart_ + entrySize_ - tail_.size(), &tail_);
+    }
+    if (files_ && piece.block < writeStop_.load(std::memory_order_relaxed)) Write(piece);
+    decoded_ += piece.count;
+    if (!*progress_) return;
+    // The count as it stands once the lock is held, not this piece's: so
+    // the progress shown never goes back.
+    Exclusive held(lock_);
+    (*progress_)(decoded_.load(), view_.header->totalSize);
+  }
+
+  bool WriteFailed() const { return !writeProblem_.empty(); }
+  const std::string& WriteProblem() const { return writeProblem_; }
+
+  // Read from the entry's kept bytes, handed over in order.
+  SetupSignature EntrySignature() {
+    SetupSignatureReader reader(entrySize_);
+    reader.Take(0, head_.data(), head_.size());
+    reader.Take(entrySize_ - tail_.size(), tail_.data(), tail_.size());
+    return reader.Finish();
+  }
+
+ private:
+  // Copies what of `piece` falls into the bytes from `start` on that
+  // `buffer` keeps. Threads copy different bytes.
+  static void Keep(const DecodedPiece& piece, uint64_t start, std::vector<uint8_t>* buffer) {
+    const uint64_t from = std::max(piece.at, start);
+    const uint64_t to = std::min(piece.at + piece.count, start + buffer->size());
+    if (from < to)
+      std::copy(piece.data + (from - piece.at), piece.data + (to - piece.at),
+                buffer->data() + (from - start));
+  }
+
+  // The file that holds byte `at` of the concatenation: the last one that
+  // starts at or before it (an empty file starts where the next one does).
+  uint32_t FileAt(uint64_t at) const {
+    return (uint32_t)(std::upper_bound(starts_.begin(), starts_.end(), at) - starts_.begin() - 1);
+  }
+
+  void Write(const DecodedPiece& piece) {
+    uint64_t at = piece.at;
+    const uint8_t* data = piece.data;
+    uint32_t left = piece.count;
+    // A refused block may hand on fewer bytes, never more than the files
+    // hold: the table's checks saw to that.
+    for (uint32_t file = FileAt(at); left > 0 && file < starts_.size(); ++file) {
+      const uint64_t offset = at - starts_[file];
+      const uint64_t size = view_.files[file].size;  // packed: copied
+      if (offset >= size) continue;
+      const uint32_t count = (uint32_t)std::min<uint64_t>(left, size - offset);
+      std::string problem;
+      if (!files_->WriteAt(file, offset, data, count, &problem))
+        return RecordWriteFailure(piece, problem);
+      at += count;
+      data += count;
+      left -= count;
+    }
+  }
+
+  // The lowest block whose writing failed is the one named, as writing in
+  // order would find it; the blocks above it write no more.
+  void RecordWriteFailure(const DecodedPiece& piece, const std::string& problem) {
+    Exclusive held(lock_);
+    if (piece.block >= writeStop_) return;
+    writeStop_ = piece.block;
+    writeProblem_ = problem;
+  }
+
+  const FileSetView& view_;
+  SetSink* files_;  // may be null
+  const std::function<void(uint64_t, uint64_t)>* progress_;
+  std::vector<uint64_t> starts_;  // each file's offset in the concatenation
+  uint64_t entryStart_ = 0;
+  uint64_t entrySize_ = 0;
+  std::vector<uint8_t> head_, tail_;  // empty unless the entry is a program
+  std::atomic<uint64_t> decoded_{0};
+  std::atomic<uint32_t> writeStop_{UINT32_MAX};
+  std::string writeProblem_;  // under the lock while blocks are decoded
+  SharedLock lock_;
 };
 
-void TakeSetPiece(void* context, const uint8_t* data, uint32_t count) {
-  ((SetOutput*)context)->Take(data, count);
-}
-
-// Every block in order, as the launcher decodes them into the files.
-void DecodeBlocks(VerifyRun& run, const SetTable& table, SetOutput* output,
-                  uint32_t* failedBlock) {
-  const FileSetView& view = table.view;
-  if (view.header->blockCount == 0) return;
-  // Pieces no larger than the largest block needs, as the launcher takes.
-  uint64_t packed = 0, unpacked = 0;
-  for (uint32_t i = 0; i < view.header->blockCount; ++i) {
-    const FileSetBlock block = view.blocks[i];  // packed: copied, never bound
-    packed = std::max(packed, block.packedSize);
-    unpacked = std::max(unpacked, block.unpackedSize);
-  }
-  TStream* input = new TStream();
-  TStream* decoded = new TStream();
-  input->SetSize((int32_t)std::min<uint64_t>(packed, kBlockPieceSize));
-  decoded->SetSize((int32_t)std::min<uint64_t>(unpacked, kOutputPieceSize));
-  for (uint32_t i = 0; i < view.header->blockCount; ++i) {
-    const LzmaOutcome outcome = DecodeSetBlock(run.file, view, table.properties, i, input, decoded,
-                                               LzmaOutput{TakeSetPiece, output});
-    if (outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
-    if (outcome != LzmaOutcome::Accepted) {
-      *failedBlock = i;
-      FatalPackageDamaged();
-    }
-  }
-  delete decoded;
-  delete input;
-}
-
-std::string BlockDetail(const FileSetView& view, uint32_t index) {
-  if (index == UINT32_MAX) return "";
-  const FileSetBlock& block = view.blocks[index];
-  return "block " + std::to_string(index) + " at " + std::to_string(block.packedOffset) + ", " +
-         std::to_string(block.packedSize) + " bytes, does not decode to its " +
+std::string BlockDetail(const FileSetView& view, const BlocksVerdict& verdict) {
+  if (verdict.outcome != LzmaOutcome::Refused) return "";
+  const FileSetBlock& block = view.blocks[verdict.block];
+  return "block " + std::to_string(verdict.block) + " at " + std::to_string(block.packedOffset) +
+         ", " + std::to_string(block.packedSize) + " bytes, does not decode to its " +
          std::to_string(block.unpackedSize) + " bytes with CRC-32 " + Hex32(block.crc32);
 }
 
+// Every block, as the launcher decodes them into the files, on the
+// threads asked for; the verdict is the one decoding in order reaches.
 bool CheckBlocks(VerifyRun& run, const SetTable& table, SetSink* files) {
   const FileSetView& view = table.view;
-  std::optional<SetupSignatureReader> entry;
-  const uint64_t entrySize = view.files[view.header->entryIndex].size;  // packed: copied
-  if (run.set.entryIsProgram) entry.emplace(entrySize);
-  SetOutput output(view, files, entry ? &*entry : nullptr, &run.progress);
-  uint32_t failedBlock = UINT32_MAX;
-  const StepResult result = RunStep([&] { DecodeBlocks(run, table, &output, &failedBlock); });
-  if (!result.ok) return Failed(run, "blocks", result, BlockDetail(view, failedBlock));
-  while (output.BeginNext()) {
-  }  // the empty files after the last byte
-  if (output.writeFailed) {
+  SetPieces pieces(view, files, run.set.entryIsProgram, &run.progress);
+  if (files) pieces.CreateFiles();
+  BlocksVerdict verdict = {LzmaOutcome::Accepted, UINT32_MAX};
+  const StepResult result = RunStep([&] {
+    verdict = DecodeBlocksOnThreads(run.file, view, table.properties, run.threads,
+                                    [&pieces](const DecodedPiece& piece) { pieces.Take(piece); });
+    if (verdict.outcome == LzmaOutcome::OutOfMemory) OutOfMemory();
+    if (verdict.outcome != LzmaOutcome::Accepted) FatalPackageDamaged();
+  });
+  if (!result.ok) return Failed(run, "blocks", result, BlockDetail(view, verdict));
+  if (pieces.WriteFailed()) {
     run.Close();
-    run.report.failure = files->error;
+    run.report.failure = pieces.WriteProblem();
     return false;
   }
-  if (entry) run.report.setupSignature = entry->Finish();
+  if (run.set.entryIsProgram) run.report.setupSignature = pieces.EntrySignature();
   return true;
 }
 

@@ -32,6 +32,7 @@ struct VerifyRun {
   std::vector<uint8_t> head;  // the file's start, for the loader's checks
   VerifyReport report;
   std::function<void(uint64_t, uint64_t)> progress;
+  uint32_t threads = 1;  // a file set's blocks are decoded on this many
   // What a file set that passed its checks holds, for the report.
   struct {
     uint32_t files = 0, blocks = 0, longestPath = 0;

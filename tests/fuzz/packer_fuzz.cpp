@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <lzma.h>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -60,20 +61,26 @@ void WriteScratch(const std::string& path, const Bytes& bytes) {
   Require(std::fclose(file) == 0);
 }
 
-// A file set's files as verify hands them to extract.
+// A file set's files as verify hands them to extract, from several
+// threads.
 class MemorySetSink : public packer::SetSink {
  public:
-  bool Begin(const std::u16string& path, uint64_t size) override {
+  bool Create(const std::u16string& path, uint64_t size) override {
     files.push_back({path, {}});
     files.back().second.reserve((size_t)std::min<uint64_t>(size, 1u << 20));
     return true;
   }
-  bool Append(const uint8_t* data, size_t size) override {
-    Require(!files.empty());
-    files.back().second.insert(files.back().second.end(), data, data + size);
+  bool WriteAt(uint32_t index, uint64_t offset, const uint8_t* data, size_t size,
+               std::string*) override {
+    std::lock_guard<std::mutex> held(lock);
+    Require(index < files.size());
+    Bytes& file = files[index].second;
+    if (file.size() < offset + size) file.resize((size_t)(offset + size));
+    std::copy(data, data + size, file.begin() + (ptrdiff_t)offset);
     return true;
   }
   std::vector<std::pair<std::u16string, Bytes>> files;
+  std::mutex lock;
 };
 
 SetupSignature WholeSignature(const Bytes& program) {
@@ -124,9 +131,11 @@ void CheckFileSet(const Bytes& file, const packer::PackageInfo& info,
   std::filesystem::remove_all(folder);
   packer::SetFolderOutput output;
   Require(output.Open(folder));
-  for (const auto& one : files.files)
-    Require(output.Begin(one.first, one.second.size()) &&
-            output.Append(one.second.data(), one.second.size()));
+  std::string problem;
+  for (const auto& one : files.files) Require(output.Create(one.first, one.second.size()));
+  for (size_t i = 0; i < files.files.size(); ++i)
+    Require(output.WriteAt((uint32_t)i, 0, files.files[i].second.data(),
+                           files.files[i].second.size(), &problem));
   Require(output.Commit());
   size_t found = 0;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))

@@ -11,9 +11,11 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -541,9 +543,19 @@ std::vector<std::string> Listing(const std::string& folder) {
   return names;
 }
 
-bool Write(packer::SetFolderOutput& out, const std::u16string& path, const std::string& bytes) {
-  return out.Begin(path, bytes.size()) && out.Append((const uint8_t*)bytes.data(), bytes.size());
-}
+// extract's output, each file created and then written whole.
+struct SetWriter {
+  packer::SetFolderOutput out;
+  uint32_t created = 0;
+  bool Write(const std::u16string& path, const std::string& bytes) {
+    std::string problem;
+    if (!out.Create(path, bytes.size())) return false;
+    const uint8_t* data = (const uint8_t*)bytes.data();
+    if (out.WriteAt(created++, 0, data, bytes.size(), &problem)) return true;
+    out.error = problem;
+    return false;
+  }
+};
 
 TEST(SetFolderOutput, WritesInsideANewOrEmptyFolderOnlyAndCleansUp) {
   TempFolder root("set_out");
@@ -551,24 +563,31 @@ TEST(SetFolderOutput, WritesInsideANewOrEmptyFolderOnlyAndCleansUp) {
   const struct {
     const char* name;
     std::function<void(const TempFolder&)> prepare;  // before Open
-    std::function<bool(packer::SetFolderOutput&, const TempFolder&)> write;
+    std::function<bool(SetWriter&, const TempFolder&)> write;
     bool commit;
     const char* error;                     // of Open or of the writes
     std::vector<std::string> afterwards;   // in the output folder; none: absent
   } cases[] = {
       {"a missing folder is made and kept", [](const TempFolder&) {},
-       [](packer::SetFolderOutput& o, const TempFolder&) {
-         return Write(o, u"a\\x.txt", "x") && Write(o, u"a\\y", "") && Write(o, u"b.exe", "bb");
+       [](SetWriter& o, const TempFolder&) {
+         return o.Write(u"a\\x.txt", "x") && o.Write(u"a\\y", "") && o.Write(u"b.exe", "bb");
        },
        true, "", {"a", "a/x.txt", "a/y", "b.exe"}},
       {"a missing folder goes again on failure", [](const TempFolder&) {},
-       [](packer::SetFolderOutput& o, const TempFolder&) {
-         return Write(o, u"a\\b\\x.txt", "x") && Write(o, u"c.exe", "c") && false;
+       [](SetWriter& o, const TempFolder&) {
+         return o.Write(u"a\\b\\x.txt", "x") && o.Write(u"c.exe", "c") && false;
        },
        false, "", {}},
+      {"a file short of its bytes is not kept", [](const TempFolder&) {},
+       [](SetWriter& o, const TempFolder&) {
+         std::string problem;
+         return o.Write(u"a.exe", "ab") && o.out.Create(u"b.dll", 3) &&
+                o.out.WriteAt(1, 1, (const uint8_t*)"yz", 2, &problem) && o.out.Commit();
+       },
+       false, "b.dll: it got 2 of its 3 bytes", {}},
       {"an empty folder stays, emptied", [](const TempFolder& f) { fs::create_directory(f / "out"); },
-       [](packer::SetFolderOutput& o, const TempFolder&) {
-         return Write(o, u"d\\x", "x") && false;
+       [](SetWriter& o, const TempFolder&) {
+         return o.Write(u"d\\x", "x") && false;
        },
        false, "", {"<empty>"}},
       {"a folder with a file is refused", [](const TempFolder& f) { WriteFile(f / "out/mine", 1); },
@@ -577,23 +596,23 @@ TEST(SetFolderOutput, WritesInsideANewOrEmptyFolderOnlyAndCleansUp) {
        "is not a folder", {}},
       {"a path out of the folder is refused",
        [](const TempFolder&) {},
-       [](packer::SetFolderOutput& o, const TempFolder&) { return Write(o, u"..\\outside\\x", "x"); },
+       [](SetWriter& o, const TempFolder&) { return o.Write(u"..\\outside\\x", "x"); },
        false, "breaks the path rules", {}},
       {"a folder swapped for a link is not followed",
        [](const TempFolder&) {},
-       [](packer::SetFolderOutput& o, const TempFolder& f) {
-         if (!Write(o, u"a\\x", "x")) return false;
+       [](SetWriter& o, const TempFolder& f) {
+         if (!o.Write(u"a\\x", "x")) return false;
          fs::rename(f / "out/a", f / "out/moved");
          fs::create_directory_symlink(f / "outside", f / "out/a");
-         return Write(o, u"a\\y", "y") && Write(o, u"b\\z", "z");
+         return o.Write(u"a\\y", "y") && o.Write(u"b\\z", "z");
        },
        true, "", {"a", "b", "b/z", "moved", "moved/x", "moved/y"}},
       {"a link planted where a folder goes is not followed",
        [](const TempFolder&) {},
-       [](packer::SetFolderOutput& o, const TempFolder& f) {
-         if (!Write(o, u"a.exe", "x")) return false;
+       [](SetWriter& o, const TempFolder& f) {
+         if (!o.Write(u"a.exe", "x")) return false;
          fs::create_directory_symlink(f / "outside", f / "out/b");
-         return Write(o, u"b\\y", "y");
+         return o.Write(u"b\\y", "y");
        },
        false, "cannot create the folder", {"b"}},
   };
@@ -602,9 +621,10 @@ TEST(SetFolderOutput, WritesInsideANewOrEmptyFolderOnlyAndCleansUp) {
     fs::remove_all(root / "out");
     c.prepare(root);
     {
-      packer::SetFolderOutput out;
+      SetWriter writer;
+      packer::SetFolderOutput& out = writer.out;
       bool ok = out.Open(root / "out");
-      if (ok && c.write) ok = c.write(out, root);
+      if (ok && c.write) ok = c.write(writer, root);
       if (ok && c.commit) ok = out.Commit();
       EXPECT_EQ(ok, c.commit) << out.error;
       if (*c.error) {
@@ -620,6 +640,65 @@ TEST(SetFolderOutput, WritesInsideANewOrEmptyFolderOnlyAndCleansUp) {
       EXPECT_EQ(Listing(root / "out"), expected);
     }
     EXPECT_EQ(Listing(root / "outside"), std::vector<std::string>{"keep.txt"});
+  }
+}
+
+// extract makes every file first, holds each open, and then the decoding
+// threads write blocks at their offsets in whatever order they finish:
+// more files than the soft limit on descriptors, pieces written backwards
+// from two threads, must come out exact.
+TEST(SetFolderOutput, ThreadsWritePiecesAtTheirOffsetsIntoManyOpenFiles) {
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 1024)
+    GTEST_SKIP() << "the hard limit on descriptors is below 1024";
+  TempFolder root("set_out_threads");
+  const uint32_t kFiles = 400, kPiece = 1000;
+  std::vector<std::string> contents;
+  for (uint32_t i = 0; i < kFiles; ++i) {
+    std::string bytes((i * 37) % 5000, '\0');
+    for (size_t j = 0; j < bytes.size(); ++j) bytes[j] = (char)(i * 7 + j * 13);
+    contents.push_back(bytes);
+  }
+  const auto name = [](uint32_t i) {
+    return "d" + std::to_string(i / 100) + "/f" + std::to_string(1000 + i);
+  };
+  struct rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  {
+    packer::SetFolderOutput out;
+    ASSERT_TRUE(out.Open(root / "out")) << out.error;
+    for (uint32_t i = 0; i < kFiles; ++i) {
+      std::u16string path;
+      ASSERT_TRUE(packer::Utf8ToUtf16(name(i), &path));
+      std::replace(path.begin(), path.end(), u'/', u'\\');
+      ASSERT_TRUE(out.Create(path, contents[i].size())) << out.error;
+    }
+    std::vector<bool> failed(2, false);
+    const auto writeHalf = [&](uint32_t half) {
+      std::string problem;
+      for (uint32_t i = kFiles; i-- > 0;)
+        for (size_t at = contents[i].size() / kPiece * kPiece + kPiece; at >= kPiece;) {
+          at -= kPiece;
+          if (at >= contents[i].size() || (at / kPiece + i) % 2 != half) continue;
+          const size_t count = std::min<size_t>(kPiece, contents[i].size() - at);
+          if (!out.WriteAt(i, at, (const uint8_t*)contents[i].data() + at, count, &problem))
+            failed[half] = true;
+        }
+    };
+    std::thread other(writeHalf, 1);
+    writeHalf(0);
+    other.join();
+    EXPECT_EQ(failed, std::vector<bool>(2, false));
+    EXPECT_TRUE(out.Commit()) << out.error;
+  }
+  setrlimit(RLIMIT_NOFILE, &saved);
+  for (uint32_t i = 0; i < kFiles; ++i) {
+    std::ifstream file(root / ("out/" + name(i)), std::ios::binary);
+    const std::string found((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
+    ASSERT_EQ(found, contents[i]) << name(i);
   }
 }
 
