@@ -71,6 +71,14 @@ void FuzzProgram(uint8_t seed, const uint8_t* data, size_t size) {
   }
   Require(Same(pieces.Finish(), expected));
 
+  // The first HeadBytes and the last TailBytes alone give the same.
+  packer::SetupSignatureReader ends(size);
+  const size_t head = (size_t)packer::SetupSignatureReader::HeadBytes(size);
+  const size_t tail = (size_t)packer::SetupSignatureReader::TailBytes(size);
+  ends.Take(0, data, head);
+  ends.Take(size - tail, data + size - tail, tail);
+  Require(Same(ends.Finish(), expected));
+
   const SetupSignature sparse =
       packer::ReadSetupSignature(size, [&](uint64_t offset, uint8_t* into, size_t count) {
         Require(offset + count <= size);
