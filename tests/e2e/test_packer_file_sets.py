@@ -9,6 +9,7 @@ import json
 import os
 import pty
 import random
+import re
 import shutil
 import signal
 import struct
@@ -167,27 +168,36 @@ class FileSetCli(unittest.TestCase):
 
     def test_progress_on_a_terminal(self):
         self.put("big.bin", setup_image(6 << 20, seed=9))
-        primary, secondary = pty.openpty()
-        shown = b""
-        try:
-            process = subprocess.Popen(
-                [STUBPACK, "build", "--stub", self.stub, "--setup-dir", self.set, "--entry",
-                 "setup.exe", "--out", self.out, "--preset", "0"],
-                stdout=subprocess.DEVNULL, stderr=secondary)
-            os.close(secondary)
-            while True:
-                try:
-                    chunk = os.read(primary, 4096)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                shown += chunk
-            process.wait(timeout=300)
-        finally:
-            os.close(primary)
-        self.assertEqual(process.returncode, 0)
-        self.assertIn(b"compressing 100%", shown)
+
+        def shown(*args):
+            primary, secondary = pty.openpty()
+            seen = b""
+            try:
+                process = subprocess.Popen([STUBPACK, *args], stdout=subprocess.DEVNULL,
+                                           stderr=secondary)
+                os.close(secondary)
+                while True:
+                    try:
+                        chunk = os.read(primary, 4096)
+                    except OSError:
+                        break
+                    if not chunk:
+                        break
+                    seen += chunk
+                process.wait(timeout=300)
+            finally:
+                os.close(primary)
+            self.assertEqual(process.returncode, 0)
+            return seen
+
+        self.assertIn(b"compressing 100%", shown(
+            "build", "--stub", self.stub, "--setup-dir", self.set, "--entry", "setup.exe",
+            "--out", self.out, "--preset", "0", "--block-size", "1M"))
+        # Counted from both threads, it only grows.
+        decoding = shown("verify", self.out, "--threads", "2")
+        percents = [int(p) for p in re.findall(rb"decoding +(\d+)%", decoding)]
+        self.assertEqual(percents[-1], 100)
+        self.assertEqual(percents, sorted(percents))
 
     # --- damaged files -----------------------------------------------------
 
@@ -238,6 +248,60 @@ class FileSetCli(unittest.TestCase):
                 self.assert_one_line_failure(run("extract", path, "--out", target), message)
                 self.assertFalse(os.path.exists(target))
                 self.assertEqual(run("inspect", path).returncode, 0)
+
+    def test_threads_change_the_time_only(self):
+        # One thread or two: the same report, the same files, the same
+        # refusal naming the lowest damaged block (two damaged blocks decoded
+        # at once, the later one failing first, included), and nothing left.
+        self.build("--block-size", "64K", "--preset", "1")
+        with open(self.out, "rb") as f:
+            good = f.read()
+        blocks = self.inspect(self.out)["blocks"]
+        last = len(blocks) - 1
+        self.assertGreaterEqual(last, 4)
+
+        def damaged(*where):
+            data = bytearray(good)
+            for index, fraction in where:
+                block = blocks[index]
+                data[block["offset"] + int(block["packedSize"] * fraction)] ^= 0x55
+            return bytes(data)
+
+        cases = [
+            ("intact", good, None),
+            ("the first block", damaged((0, 0.5)), 0),
+            ("a middle block", damaged((2, 0.5)), 2),
+            ("the last block", damaged((last, 0.5)), last),
+            ("two blocks, the later one failing first", damaged((1, 0.95), (2, 0.02)), 1),
+        ]
+        path = os.path.join(self.dir, "set.exe")
+        for name, data, bad in cases:
+            with open(path, "wb") as f:
+                f.write(data)
+            seen = {}
+            for threads in ("1", "2"):
+                with self.subTest(name, threads=threads):
+                    verify = run("verify", path, "--threads", threads)
+                    target = os.path.join(self.dir, "x" + threads)
+                    extract = run("extract", path, "--out", target, "--threads", threads)
+                    seen[threads] = [(r.returncode, r.stdout, r.stderr) for r in (verify, extract)]
+                    if bad is None:
+                        self.assertEqual((verify.returncode, extract.returncode), (0, 0),
+                                         verify.stderr + extract.stderr)
+                        self.assertEqual(tree(target), self.files)
+                        shutil.rmtree(target)
+                        continue
+                    detail = "blocks check fails (block %d at %d," % (bad, blocks[bad]["offset"])
+                    for result in (verify, extract):
+                        self.assert_one_line_failure(result, DAMAGED)
+                        self.assertIn(detail, result.stderr)
+                    self.assertFalse(os.path.exists(target))
+            with self.subTest(name, threads="1 and 2"):
+                self.assertEqual(seen["1"], seen["2"])
+        for threads in ("0", "65", "two"):
+            with self.subTest(threads=threads):
+                self.assert_one_line_failure(run("verify", path, "--threads", threads),
+                                             "--threads: ")
 
     # --- bad input ---------------------------------------------------------
 
@@ -341,6 +405,14 @@ class FileSetCli(unittest.TestCase):
         info = self.inspect(self.out)
         self.assertEqual(info["setupSignature"]["state"], "ok")
         self.assertTrue(info["setupSignature"]["sameSignerAsLauncher"])
+        # The entry's headers and its certificate table in different blocks,
+        # decoded at once or not.
+        self.build("--block-size", "4K", "--sign-setup", "--sign-command", command)
+        for threads in ("1", "2"):
+            with self.subTest(threads=threads):
+                verify = run("verify", self.out, "--threads", threads)
+                self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+                self.assertIn("the same signer certificate as the launcher file", verify.stdout)
 
 
 if __name__ == "__main__":
