@@ -841,20 +841,20 @@ int RunStub(const ParsedArgs& args) {
   return 0;
 }
 
-// "decoding  42% (...)" on a terminal, for work large enough to wait for.
-class DecodeProgress {
- public:
-  DecodeProgress() : display_(StderrIsTerminal(), "decoding") {}
-  ~DecodeProgress() { display_.Finish(); }
-  std::function<void(uint64_t, uint64_t)> Callback() {
-    return [this](uint64_t done, uint64_t total) {
-      if (total >= kProgressThreshold) display_.Update(done, total);
-    };
-  }
-
- private:
-  ProgressDisplay display_;
-};
+// verify's checks, with "decoding  42% (...)" on a terminal for work
+// large enough to wait for.
+packer::VerifyReport VerifyShowingProgress(const std::string& path, packer::ByteSink* setup,
+                                           packer::SetSink* files, uint32_t threads) {
+  ProgressDisplay progress(StderrIsTerminal(), "decoding");
+  packer::VerifyReport report = packer::VerifyLauncherFile(
+      path, setup,
+      [&progress](uint64_t done, uint64_t total) {
+        if (total >= kProgressThreshold) progress.Update(done, total);
+      },
+      files, threads);
+  progress.Finish();
+  return report;
+}
 
 // extract of a file set: its files go into a new or empty folder as they
 // are decoded, and stay only once the whole file passed.
@@ -863,14 +863,10 @@ int ExtractFileSet(const std::string& path, const std::string& folder, uint32_t 
   if (!error.empty()) return Fail(error);
   packer::SetFolderOutput out;
   if (!out.Open(folder)) return Fail(out.error);
-  std::optional<packer::VerifyReport> report;
-  {
-    DecodeProgress progress;
-    report = packer::VerifyLauncherFile(path, nullptr, progress.Callback(), &out, threads);
-  }
-  if (!report->ok) {
+  const packer::VerifyReport report = VerifyShowingProgress(path, nullptr, &out, threads);
+  if (!report.ok) {
     out.Discard();
-    return Fail(report->failure);
+    return Fail(report.failure);
   }
   if (!out.Commit()) return Fail(out.error);
   return 0;
@@ -898,13 +894,8 @@ int RunVerify(const ParsedArgs& args, bool extract) {
   // once the whole file passed.
   packer::OutputFile out;
   if (extract && !out.Open(args.values.at("--out"))) return Fail(out.error);
-  std::optional<packer::VerifyReport> found;
-  {
-    DecodeProgress progress;
-    found = packer::VerifyLauncherFile(path, extract ? &out : nullptr, progress.Callback(),
-                                       nullptr, threads);
-  }
-  const packer::VerifyReport& report = *found;
+  const packer::VerifyReport report =
+      VerifyShowingProgress(path, extract ? &out : nullptr, nullptr, threads);
   if (!extract)
     for (const std::string& line : report.lines) std::printf("%s\n", line.c_str());
   std::fflush(stdout);
