@@ -23,6 +23,11 @@ from benchlib import ELF_DIRS, elf_files, log, pinned, timed_run
 # `--setup PROGRAM --block-size 0`.
 SETUP_WRITES_BLOCKS = True
 
+# Options that pack a --setup program whole, in the one-program form, for
+# the sections that compare launchers of that form (and the stubs before
+# file sets, which know no other).
+WHOLE = ["--block-size", "0"]
+
 # The file set's entry: stamp.exe under a name that sorts before the tree
 # (the table's order folds case and puts "SETUP.EXE" before "X64\..."), so
 # the set's files concatenated are the one program's bytes.
@@ -42,7 +47,7 @@ def program_args(program, blocks, folder):
     block size) or as one block; `folder` is where the one-file set's folder
     goes while SETUP_WRITES_BLOCKS is False."""
     if SETUP_WRITES_BLOCKS:
-        return ["--setup", str(program)] + ([] if blocks else ["--block-size", "0"])
+        return ["--setup", str(program)] + ([] if blocks else WHOLE)
     if not blocks:
         return ["--setup", str(program)]
     return ["--setup-dir", str(one_file_folder(program, folder)),

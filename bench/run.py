@@ -55,6 +55,7 @@ from benchlib import (ELF_DIRS, GNU_TIME, MAKENSIS, MIB, PEER_SCRIPT, ROOT, Proc
                       wine_env)
 from cores_section import cores_section
 from large_section import large_section
+from packing import WHOLE
 from sets_section import sets_section
 from window_section import window_section
 
@@ -84,8 +85,11 @@ def peer_builds(mib, setup, paths, args, work):
     result, ...]}, {name: output file})."""
     names = ["stubpack"] + (["previous"] if paths["previous_stubpack"] else []) + ["makensis"]
     outputs = {name: work / ("peer-%d-%s.exe" % (mib, name)) for name in names}
+    # Both stubpacks pack the program whole, in the form the previous one
+    # knows, so the peer section keeps comparing like with like.
     commands = {name: [paths[name if name == "stubpack" else "previous_stubpack"], "build",
                        "--stub", paths["stub"], "--setup", setup, "--out", outputs[name]]
+                      + (WHOLE if name == "stubpack" else [])
                 for name in names if name != "makensis"}
     commands["makensis"] = nsis_command(setup, outputs["makensis"])
     rounds = args.peer_rounds if mib == args.peer_mib[0] else args.peer_large_rounds
@@ -246,7 +250,7 @@ def base_sections(ctx):
         % (args.decode_mib, nfiles, " and ".join(ELF_DIRS), setup.stat().st_size))
     t = time.monotonic()
     subprocess.run([str(stubpack), "build", "--stub", str(stub), "--setup", str(setup),
-                    "--out", str(launcher)], check=True, stdout=subprocess.DEVNULL)
+                    "--out", str(launcher)] + WHOLE, check=True, stdout=subprocess.DEVNULL)
     hdr = read_header(launcher)
     log("packed with stubpack defaults in %.1f s: %d -> %d bytes (%.1f%%), LZMA props %s, "
         "dictionary %s" % (time.monotonic() - t, hdr["size"], hdr["packed"],
@@ -256,7 +260,7 @@ def base_sections(ctx):
     if previous_stub:
         previous = work / "bench-previous.exe"
         subprocess.run([str(stubpack), "build", "--stub", str(previous_stub), "--setup",
-                        str(setup), "--out", str(previous)], check=True,
+                        str(setup), "--out", str(previous)] + WHOLE, check=True,
                        stdout=subprocess.DEVNULL)
         log("previous launcher: the same setup program packed the same way around %s "
             "(%s)" % (previous_stub, args.previous_name or "no name given"))
@@ -465,7 +469,7 @@ def base_sections(ctx):
         # (64 MiB: 4 s against 40 s on a busy 2-core machine); the
         # launcher's work per byte is of the same kind.
         subprocess.run([str(stubpack), "build", "--preset", "0", "--stub", str(stub),
-                        "--setup", str(big_setup), "--out", str(big)], check=True,
+                        "--setup", str(big_setup), "--out", str(big)] + WHOLE, check=True,
                        stdout=subprocess.DEVNULL)
         h = read_header(big)
         big_setup.unlink()
@@ -599,8 +603,9 @@ def parse_args():
                     help="section 9: launch rounds at that size")
     ap.add_argument("--cores-memory-mib", default="64,320",
                     help="section 9: the small and the large program of the memory growth check")
-    ap.add_argument("--window-mib", type=int, default=64,
-                    help="section 10: setup program size")
+    ap.add_argument("--window-mib", type=int, default=32,
+                    help="section 10: setup program size (small enough that a launch "
+                         "stays under the window's one second on a busy host)")
     ap.add_argument("--window-rounds", type=int, default=41,
                     help="section 10: launch rounds (the difference looked for is about 1%%)")
     ap.add_argument("--before-window-stub", default="",

@@ -7,7 +7,7 @@ from the launcher's start to the setup program's start."""
 import shutil
 
 from benchlib import MIB, compare, fmt_mib, goal, log, own_peak, run_timer, spread, verdict
-from packing import SET_ENTRY, build, concatenate, inspect, make_setup_dir
+from packing import SET_ENTRY, WHOLE, build, concatenate, inspect, make_setup_dir
 
 GOAL = 1.10
 
@@ -44,7 +44,7 @@ def build_pair(ctx, mib):
     concatenate(folder, order, program)
     shutil.rmtree(folder)
     one_exe = ctx.work / "sets-program-launcher.exe"
-    built_one = build(p["stubpack"], p["stub"], ["--setup", str(program)], one_exe)
+    built_one = build(p["stubpack"], p["stub"], ["--setup", str(program)] + WHOLE, one_exe)
     one = inspect(p["stubpack"], one_exe)
     program.unlink()
     table = info["setTable"]
