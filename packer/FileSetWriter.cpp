@@ -304,14 +304,8 @@ class FileSetLauncherWriter {
              DescribeSetTableCheck(check) + ")";
     PackageHeader header = {};
     std::memcpy(header.lzmaProperties, properties_, 5);
-    header.supportFlags = options_.supportFlags;
-    header.win10MinCode = options_.win10MinCode;
-    header.win10MaxCode = options_.win10MaxCode;
-    header.win11MinCode = options_.win11MinCode;
-    header.win11MaxCode = options_.win11MaxCode;
-    header.adminMode = options_.adminMode;
+    SetSharedHeaderFields(options_, &header);
     header.packageForm = kFileSetForm;
-    header.launchFlags = options_.launchFlags;
     // A launcher that knows only one program refuses this as damaged.
     header.payloadSize = -1;
     header.setTableOffset = tableOffset_;

@@ -173,6 +173,16 @@ bool CompressPayload(ByteSource& setup, const LzmaSettings& settings,
   return true;
 }
 
+void SetSharedHeaderFields(const PackageOptions& options, PackageHeader* header) {
+  header->supportFlags = options.supportFlags;
+  header->win10MinCode = options.win10MinCode;
+  header->win10MaxCode = options.win10MaxCode;
+  header->win11MinCode = options.win11MinCode;
+  header->win11MaxCode = options.win11MaxCode;
+  header->adminMode = options.adminMode;
+  header->launchFlags = options.launchFlags;
+}
+
 std::string CheckPackageOptions(const PackageOptions& options) {
   if (options.unsupportedText.size() > 0xFFFF)
     return "the unsupported-release text is " +
@@ -332,13 +342,7 @@ class LauncherWriter {
   }
 
   std::string WriteHeader() {
-    header_.supportFlags = options_.supportFlags;
-    header_.win10MinCode = options_.win10MinCode;
-    header_.win10MaxCode = options_.win10MaxCode;
-    header_.win11MinCode = options_.win11MinCode;
-    header_.win11MaxCode = options_.win11MaxCode;
-    header_.adminMode = options_.adminMode;
-    header_.launchFlags = options_.launchFlags;
+    SetSharedHeaderFields(options_, &header_);
     header_.payloadOffset = (uint32_t)layout_.payloadOffset;
     header_.payloadPackedSize = (uint32_t)layout_.blockSize;
     header_.unsupportedText.textOffset = (uint32_t)layout_.textOffset;

@@ -106,6 +106,10 @@ std::string CheckLzmaSettings(const LzmaSettings& settings);
 // fine.
 std::string CheckPackageOptions(const PackageOptions& options);
 
+// Copies the fields of `options` that both forms' headers carry alike (the
+// release gate, the admin mode, the launch flags) into `header`.
+void SetSharedHeaderFields(const PackageOptions& options, PackageHeader* header);
+
 // The dictionary size CompressPayload uses for `settings` on `inputSize`
 // bytes (an automatic one is the preset's, shrunk to the input). False with
 // `error` set for settings CheckLzmaSettings refuses.
