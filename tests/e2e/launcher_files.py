@@ -241,6 +241,7 @@ class LauncherTestCase(unittest.TestCase):
         something; returns (the harness report, what HALF_WRITTEN returned,
         or None when it never did). OPTIONS go to run_launcher."""
         trigger = self.dir / "kill-now"
+        trigger.unlink(missing_ok=True)  # an earlier run's
         seen = []
 
         def watch():

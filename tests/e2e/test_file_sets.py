@@ -208,10 +208,11 @@ class FileSetRun(lf.LauncherTestCase):
         self.assert_empty(deep)
 
     def test_a_killed_launcher_leaves_no_file_with_content(self):
-        # Random bytes decode slowly: 48 MiB in 1 MiB blocks on one processor
-        # keep the launcher writing for a second or more, so the kill lands
-        # in the middle even when it comes late (on two, a fast machine
-        # finished before the kill and rightly kept the accepted files).
+        # Random bytes decode slowly: 48 MiB in 1 MiB blocks keep the
+        # launcher writing for a second or more even on two processors, so
+        # the kill lands in the middle when it comes late too (with half of
+        # that, a fast machine once finished first and rightly kept the
+        # accepted files).
         rng = random.Random(12)
         files = [("data\\%02d.bin" % i, rng.randbytes(6 << 20)) for i in range(8)]
         files.append(("setup.exe", lf.probe_bytes()))
@@ -222,12 +223,15 @@ class FileSetRun(lf.LauncherTestCase):
                     return path
             return None
 
-        result, seen = self.run_killed_midway(f, being_written, cpus="0")
-        self.assertIsNotNone(seen, "no file was seen being written")
-        self.assertTrue(result["killed"], result)
-        self.assertFalse(self.report_path.exists(), "the entry ran")
-        left = [p for p in self.tmp.rglob("*") if p.is_file()]
-        self.assertEqual(left, [])
+        for cpus in ("0", "0,1"):
+            with self.subTest(cpus=cpus):
+                self.clear_folder()
+                result, seen = self.run_killed_midway(f, being_written, cpus=cpus)
+                self.assertIsNotNone(seen, "no file was seen being written")
+                self.assertTrue(result["killed"], result)
+                self.assertFalse(self.report_path.exists(), "the entry ran")
+                left = [p for p in self.tmp.rglob("*") if p.is_file()]
+                self.assertEqual(left, [])
 
 
 class InstallerPackages(lf.LauncherTestCase):
