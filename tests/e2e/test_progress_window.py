@@ -331,9 +331,10 @@ class LauncherProgressWindow(launcher_files.LauncherTestCase):
         first, second = report["runs"]
         self.assertEqual((first["exit_code"], second["exit_code"]), (0, 1618), report)
         self.assertEqual((first["boxes"], second["boxes"], second["progress"]), ([], [], None))
-        # The first shows its window by the time the second is told so.
+        # The first shows its window by the time the second is told so: the
+        # harness sees both in one poll at the latest, the window first.
         self.assertIsNotNone(first["progress"]["shown_ms"])
-        self.assertLess(first["progress"]["shown_ms"], second["exit_ms"])
+        self.assertLessEqual(first["progress"]["shown_ms"], second["exit_ms"])
         # One copy decoded, and nothing left behind.
         self.assertEqual(self.probe_runs(), 1)
         self.assert_empty(self.tmp)
