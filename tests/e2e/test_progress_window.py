@@ -8,7 +8,7 @@ the launcher's own platform code: what it looks like at each DPI and in a
 high-contrast scheme, every way to cancel it, the hand-over to the setup
 program and the second start that raises it. LauncherProgressWindow runs
 real launcher files whose setup program is probe.exe with random bytes
-behind it, enough for two seconds of decoding. Screenshots are kept in
+behind it, enough for several seconds of decoding. Screenshots are kept in
 build/host/artifacts.
 """
 
@@ -209,10 +209,13 @@ class ProgressWindowDemo(unittest.TestCase):
         self.assertEqual(report["progress"]["windows"], 1)
 
 
-# Random bytes behind probe.exe: decoding them takes about two seconds under
-# Wine, so the window opens after its second and stays a while. Encoding
-# them takes half a minute, so the block is kept in the build tree.
-SLOW_MIB = 48
+# Random bytes behind probe.exe: decoding them takes three seconds under
+# Wine on a fast machine (at 48 MiB the window first showed 90% decoded
+# there, and a cancel 200 ms later could come after the end), so the window
+# opens after its second and stays a while. Encoding them takes about half
+# a minute, even with the match finder's shortest search, so the block is
+# kept in the build tree.
+SLOW_MIB = 128
 SLOW_DICT = 1 << 20
 
 
@@ -225,7 +228,7 @@ def slow_setup_block():
     if not cache.is_file():
         setup = probe + random.Random(SLOW_MIB).randbytes(SLOW_MIB << 20)
         filters = [{"id": lzma.FILTER_LZMA1, "preset": 0, "dict_size": SLOW_DICT,
-                    "lc": 3, "lp": 0, "pb": 2}]
+                    "lc": 3, "lp": 0, "pb": 2, "nice_len": 8, "depth": 1}]
         cache.parent.mkdir(parents=True, exist_ok=True)
         fresh = cache.with_suffix(".new")
         fresh.write_bytes(lzma.compress(setup, format=lzma.FORMAT_RAW, filters=filters))
